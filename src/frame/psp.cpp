@@ -1,0 +1,245 @@
+// psp.cpp - library lifecycle: psp_init / psp_term, the library lock, the
+// process flags and the version.
+//
+// Loading the library runs none of its code. The two process locks (library
+// lock, sync-table lock) are made lazily under a spin flag, so the first
+// psp_init or psp_enterCritSec may race from several threads. Only the
+// psp_init that raises the count from 0 runs the start-up sequence, and only
+// the psp_term that lowers it from 1 runs the shut-down sequence. A failed
+// start-up undoes the steps already done, in the order of the rollback table,
+// and leaves the count at 0 with the locks gone.
+#include "internal.h"
+#include "platform/os.h"
+#include "testing.h"
+
+namespace psp {
+
+ProcessFlags g_flags;
+
+namespace {
+
+os::RecursiveLock g_libraryLock;
+os::RecursiveLock g_syncTableLock;
+
+// How deeply the library lock is held, and by whom. Only the holder changes
+// these, so teardown can release every level before deleting the lock (a
+// POSIX mutex must not be destroyed while locked).
+uint32_t g_libraryDepth;
+std::atomic<const void *> g_libraryOwner{nullptr};
+
+const void *currentThreadKey() {
+  static thread_local char key;
+  return &key;
+}
+
+void libraryEnter() {
+  os::lockEnter(g_libraryLock);
+  g_libraryOwner.store(currentThreadKey(), std::memory_order_relaxed);
+  ++g_libraryDepth;
+}
+
+void libraryLeave() {
+  if (--g_libraryDepth == 0)
+    g_libraryOwner.store(nullptr, std::memory_order_relaxed);
+  os::lockLeave(g_libraryLock);
+}
+
+template <typename Body> void underSpinFlag(Body body) {
+  uint32_t expected = 0;
+  for (uint32_t round = 0;
+       !g_flags.lockSpin.compare_exchange_weak(expected, 1, std::memory_order_acquire); ++round) {
+    expected = 0;
+    os::spinPause(round);
+  }
+  body();
+  g_flags.lockSpin.store(0, std::memory_order_release);
+}
+
+// Start-up and shut-down steps, in the order the sequence runs them.
+enum StartupStep { kLocks = 1, kMemory, kGlobals, kStdoutSink, kStderrSink, kLogSink };
+
+void drainSink(PSP_LOG_SINK *sink) {
+  while (sink->top != nullptr)
+    sinkPop(sink);
+  psp_syncDelete(sink->mutex);
+  sink->mutex = PSP_SEM_NONE;
+  psp_freeTagMem(sink->tag, 1, "psp", 244);
+  sink->tag = nullptr;
+}
+
+// Undoes every step before `failed`, newest first.
+void rollback(int failed) {
+  if (failed > kLogSink)
+    drainSink(&g_logSink);
+  if (failed > kStderrSink)
+    drainSink(&g_stderrSink);
+  if (failed > kStdoutSink)
+    drainSink(&g_stdoutSink);
+  if (failed > kGlobals) {
+    globalsShutdown();
+  }
+  if (failed > kMemory) {
+    syncShutdown();
+    memShutdown();
+  }
+  lockTeardown();
+}
+
+PSP_STATUS runStep(int step) {
+  PSP_STATUS status = PSP_OKAY;
+  switch (step) {
+  case kMemory:
+    status = memStartup();
+    break;
+  case kGlobals:
+    status = globalsStartup();
+    break;
+  case kStdoutSink:
+    status = sinkSetup(&g_stdoutSink, "stdout");
+    break;
+  case kStderrSink:
+    status = sinkSetup(&g_stderrSink, "stderr");
+    break;
+  case kLogSink:
+    status = sinkSetup(&g_logSink, nullptr);
+    break;
+  }
+#ifdef PSP_TESTING
+  if (status == PSP_OKAY && step == testing::g_failStartupStep) {
+    // Undo the step itself, as a real failure would have, then report it.
+    if (step == kMemory) {
+      syncShutdown();
+      memShutdown();
+    } else if (step >= kStdoutSink)
+      drainSink(step == kStdoutSink   ? &g_stdoutSink
+                : step == kStderrSink ? &g_stderrSink
+                                      : &g_logSink);
+    else
+      globalsShutdown();
+    status = -4242;
+  }
+#endif
+  return status;
+}
+
+PSP_STATUS startup() {
+  lockSetup();
+  for (int step = kMemory; step <= kLogSink; ++step) {
+    PSP_STATUS status = runStep(step);
+    if (status != PSP_OKAY) {
+      rollback(step);
+      return status;
+    }
+  }
+  return PSP_OKAY;
+}
+
+void shutdown() {
+  // Drained log first, unlike the rollback order.
+  drainSink(&g_logSink);
+  drainSink(&g_stdoutSink);
+  drainSink(&g_stderrSink);
+  tmpDirRelease();
+  g_flags.terminating.store(1);
+  globalsShutdown();
+  syncShutdown();
+  memShutdown();
+  lockTeardown();
+  g_flags.terminating.store(0);
+}
+
+} // namespace
+
+#ifdef PSP_TESTING
+int testing::g_failStartupStep;
+#endif
+
+void lockSetup() {
+  if (g_flags.lockReady.load(std::memory_order_acquire) != 0)
+    return;
+  underSpinFlag([] {
+    if (g_flags.lockReady.load(std::memory_order_relaxed) != 0)
+      return;
+    os::lockInit(g_libraryLock);
+    os::lockInit(g_syncTableLock);
+    syncTableClear();
+    g_flags.lockReady.store(1, std::memory_order_release);
+  });
+}
+
+void lockTeardown() {
+  underSpinFlag([] {
+    if (g_flags.lockReady.load(std::memory_order_relaxed) == 0)
+      return;
+    os::lockDestroy(g_syncTableLock);
+    if (g_libraryOwner.load(std::memory_order_relaxed) == currentThreadKey()) {
+      while (g_libraryDepth > 0)
+        libraryLeave();
+    }
+    os::lockDestroy(g_libraryLock);
+    g_flags.lockReady.store(0, std::memory_order_release);
+  });
+  g_flags.syncDisabled.store(0);
+}
+
+void syncTableLockEnter() { os::lockEnter(g_syncTableLock); }
+void syncTableLockLeave() { os::lockLeave(g_syncTableLock); }
+
+} // namespace psp
+
+using namespace psp;
+
+PSP_API PSP_STATUS psp_init(void) {
+  lockSetup();
+  libraryEnter();
+  uint32_t old = g_flags.initCount.load();
+  g_flags.initCount.store(old + 1);
+  PSP_STATUS status = PSP_OKAY;
+  if (old == 0) {
+    status = startup();
+    if (status != PSP_OKAY)
+      g_flags.initCount.store(0);
+  }
+  if (g_flags.lockReady.load() != 0)
+    libraryLeave();
+  return status;
+}
+
+PSP_API void psp_term(void) {
+  lockSetup();
+  libraryEnter();
+  uint32_t count = g_flags.initCount.load();
+  if (count == 1)
+    shutdown();
+  // An unmatched psp_term leaves the count at 0 rather than wrapping it.
+  if (count != 0)
+    g_flags.initCount.store(count - 1);
+  if (g_flags.lockReady.load() != 0)
+    libraryLeave();
+}
+
+PSP_API void psp_rdonly(void) { g_flags.readOnly.store(1); }
+
+PSP_API void psp_nodisk(void) { g_flags.noDisk.store(1); }
+
+PSP_API void psp_version(uint16_t *major, uint16_t *minor, uint16_t *build) {
+  if (major != nullptr)
+    *major = PSP_VERSION_MAJOR;
+  if (minor != nullptr)
+    *minor = PSP_VERSION_MINOR;
+  if (build != nullptr)
+    *build = PSP_VERSION_BUILD;
+}
+
+PSP_API PSP_STATUS psp_enterCritSec(void) {
+  lockSetup();
+  libraryEnter();
+  return PSP_OKAY;
+}
+
+PSP_API void psp_exitCritSec(void) {
+  // Leaving a lock this thread does not hold is ignored rather than undefined.
+  if (g_flags.lockReady.load() != 0 &&
+      g_libraryOwner.load(std::memory_order_relaxed) == currentThreadKey())
+    libraryLeave();
+}

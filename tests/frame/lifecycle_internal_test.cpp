@@ -1,0 +1,58 @@
+// White-box lifecycle checks: the process flags and the rollback of a failed
+// start-up at every step.
+#include <gtest/gtest.h>
+
+#include "internal.h"
+#include "testing.h"
+
+namespace {
+
+TEST(LifecycleInternal, ReadOnlyAndNoDiskSurviveTermAndReinit) {
+  psp_rdonly();
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  psp_nodisk();
+  psp_term();
+  EXPECT_EQ(psp::g_flags.readOnly.load(), 1u);
+  EXPECT_EQ(psp::g_flags.noDisk.load(), 1u);
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  EXPECT_EQ(psp::g_flags.readOnly.load(), 1u);
+  psp_term();
+}
+
+TEST(LifecycleInternal, TermLeavesNoStateBehind) {
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  EXPECT_EQ(psp::g_flags.initCount.load(), 1u);
+  EXPECT_EQ(psp::g_flags.lockReady.load(), 1u);
+  psp_term();
+  EXPECT_EQ(psp::g_flags.initCount.load(), 0u);
+  EXPECT_EQ(psp::g_flags.lockReady.load(), 0u);
+  EXPECT_EQ(psp::g_flags.syncDisabled.load(), 0u);
+  EXPECT_EQ(psp::g_flags.terminating.load(), 0u);
+}
+
+TEST(LifecycleInternal, FailedStartupStepRollsBackAndLeavesCountZero) {
+  for (int step = 2; step <= 6; ++step) {
+    psp::testing::g_failStartupStep = step;
+    EXPECT_EQ(psp_init(), -4242) << "step " << step;
+    psp::testing::g_failStartupStep = 0;
+    EXPECT_EQ(psp::g_flags.initCount.load(), 0u) << "step " << step;
+    EXPECT_EQ(psp::g_flags.lockReady.load(), 0u) << "step " << step;
+    EXPECT_EQ(psp::g_flags.syncDisabled.load(), 0u) << "step " << step;
+    EXPECT_EQ(psp::g_stdoutSink.top, nullptr);
+    // The library comes up normally afterwards.
+    ASSERT_EQ(psp_init(), PSP_OKAY) << "step " << step;
+    psp_term();
+  }
+}
+
+TEST(LifecycleInternal, FailedStartupInsideCriticalSectionReleasesTheLock) {
+  ASSERT_EQ(psp_enterCritSec(), PSP_OKAY);
+  psp::testing::g_failStartupStep = 4;
+  EXPECT_EQ(psp_init(), -4242);
+  psp::testing::g_failStartupStep = 0;
+  psp_exitCritSec(); // the lock is gone; this must be a no-op
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  psp_term();
+}
+
+} // namespace
