@@ -54,6 +54,18 @@ struct MemMethods {
 PSP_STATUS memStartup();
 void memShutdown();
 
+// Allocation inside the library on a caller's behalf. resolveTag turns
+// PSP_TAG_THREAD / PSP_TAG_DEFAULT into records and gives NULL when the
+// library is not initialised or there is no such tag. tagAlloc and tagRealloc
+// call the tag's method with the tag's mutex held; when the method fails and
+// the tag has a jump buffer they longjmp(*jump, 1) after releasing the mutex,
+// otherwise they return NULL. Callers must hold no library lock and no object
+// with a non-trivial destructor across them.
+psp_memtag_rec *resolveTag(PSP_MEMTAG tag);
+void *tagAlloc(psp_memtag_rec *tag, uint32_t size);
+void *tagRealloc(psp_memtag_rec *tag, void *block, uint32_t size, uint32_t keep);
+void tagFree(psp_memtag_rec *tag, void *block);
+
 // ---- synchronization objects ----
 void syncTableClear(); // called by lockSetup with the sync-table lock fresh
 void syncShutdown();
