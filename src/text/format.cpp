@@ -108,12 +108,8 @@ PSP_API void psp_utf8BuffInit(PSP_UTF8_BUFF *buff, char *area, uint64_t size) {
 }
 
 #if defined(__GNUC__) && !defined(_WIN32)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpragmas"
-#pragma GCC diagnostic ignored "-Wattribute-alias"
 PSP_API void psp_wcharBuffInit(PSP_WCHAR_BUFF *buff, PSP_WCHAR *area, uint64_t size)
     __attribute__((alias("psp_utf8BuffInit")));
-#pragma GCC diagnostic pop
 #else
 PSP_API void psp_wcharBuffInit(PSP_WCHAR_BUFF *buff, PSP_WCHAR *area, uint64_t size) {
   psp::fmt::buffInit(buff, area, size);

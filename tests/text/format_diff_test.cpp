@@ -145,14 +145,14 @@ TEST(FormatDifferential, FixedNotationAgainstCLibrary) {
   }
 }
 
-int wideVsNarrow(const std::string &format, ...) {
+int wideVsNarrow(const char *format, ...) {
   va_list args;
   va_start(args, format);
   char n[256];
   char16_t w[256];
   va_list copy;
   va_copy(copy, args);
-  int32_t a = psp_vsnprintf(n, sizeof n, format.c_str(), args);
+  int32_t a = psp_vsnprintf(n, sizeof n, format, args);
   int32_t b = psp_vsnwprintf(w, 256, widen(format).c_str(), copy);
   va_end(copy);
   va_end(args);
@@ -173,11 +173,11 @@ TEST(FormatDifferential, WideMatchesNarrowUnitForUnit) {
     if (std::string("fFeEgG").find(conv) != std::string::npos) {
       int scale = static_cast<int>(rng() % 50) - 40;
       double v = std::ldexp(static_cast<double>(static_cast<int64_t>(rng()) >> 11), scale);
-      wideVsNarrow(c.format, v);
+      wideVsNarrow(c.format.c_str(), v);
     } else {
       // %c: the narrow engine keeps the low byte, the wide one 16 bits.
       int v = conv == 'c' ? 32 + static_cast<int>(rng() % 95) : static_cast<int>(interesting(rng));
-      wideVsNarrow(c.format, v);
+      wideVsNarrow(c.format.c_str(), v);
     }
   }
 }
