@@ -15,7 +15,8 @@
 // is released before the specification that made it ends), keeps no state
 // between calls, and works on its own va_copy of the caller's list. Nothing in
 // its frames has a non-trivial destructor, so a tag jump taken while the wide
-// locale record is made abandons no live object.
+// locale record is made abandons no live object. Callers of the wide engine
+// must likewise hold no library lock across it, since that allocation may jump.
 #pragma once
 
 #include "psp.h"
