@@ -51,9 +51,9 @@ void runThreads(PSP_MEMTAG shared, bool ownTags) {
   std::vector<PSP_THREAD> threads(6);
   std::vector<Work> work(threads.size());
   for (size_t i = 0; i < threads.size(); ++i) {
-    work[i].tag = ownTags ? psp_createTagEx(nullptr, 0, static_cast<uint32_t>(i % 4), nullptr,
-                                            nullptr)
-                          : shared;
+    work[i].tag = ownTags
+                      ? psp_createTagEx(nullptr, 0, static_cast<uint32_t>(i % 4), nullptr, nullptr)
+                      : shared;
     work[i].seed = static_cast<uint32_t>(i + 1);
     ASSERT_EQ(psp_threadBeginEx(hammer, 0, &work[i], &threads[i]), PSP_OKAY);
   }

@@ -67,8 +67,8 @@ TEST(Memory, FlagsAndRefusals) {
   ASSERT_NE(w, nullptr);
   EXPECT_EQ(std::memcmp(w, wide, 6), 0);
   // Size from the source only for exactly 13 or 21; ZERO wins over COPY.
-  char *z = static_cast<char *>(psp_getMem(4, PSP_TAG_DEFAULT, PSP_MEM_ZERO | PSP_MEM_COPY | 1,
-                                           "wxyz", "t", 1));
+  char *z = static_cast<char *>(
+      psp_getMem(4, PSP_TAG_DEFAULT, PSP_MEM_ZERO | PSP_MEM_COPY | 1, "wxyz", "t", 1));
   ASSERT_NE(z, nullptr);
   EXPECT_EQ(std::memcmp(z, "\0\0\0\0", 4), 0);
   // A zero size with a length bit but not STRDUP gives a freeable block.
