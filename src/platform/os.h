@@ -32,9 +32,10 @@ void writeStdout(const char *bytes, size_t length);
 // ---- native synchronization objects ----
 // Storage for one mutex or one manual-reset event. It lives inside the
 // library's own records (the sync table's blocks), never in a separate
-// allocation, so it is large enough for either.
+// allocation, so it is large enough for either. 8-aligned, like the blocks of
+// the size-class tags it is allocated from.
 struct SyncObject {
-  alignas(16) unsigned char opaque[112];
+  alignas(8) unsigned char opaque[112];
 };
 
 enum class WaitResult { Signalled, TimedOut, Abandoned, Failed };
