@@ -123,6 +123,16 @@ psp_memtag_rec *threadTag() {
   return tag;
 }
 
+// resolveTag for callers that have checked initialised() already: record
+// pointers and the default tag without a call.
+inline psp_memtag_rec *resolveInitialised(PSP_MEMTAG tag) {
+  if (reinterpret_cast<uintptr_t>(tag) > 2)
+    return tag;
+  if (tag == PSP_TAG_DEFAULT)
+    return g_mem.defaultTag;
+  return tag == PSP_TAG_THREAD ? threadTag() : nullptr;
+}
+
 inline uint64_t wideLength(const void *source) {
   const char16_t *p = static_cast<const char16_t *>(source);
   uint64_t n = 0;
@@ -338,7 +348,7 @@ PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const vo
                          const char *, int32_t) {
   if (!checkRequest(size, flags, source))
     return nullptr;
-  psp_memtag_rec *rec = resolveTag(tag);
+  psp_memtag_rec *rec = resolveInitialised(tag);
   if (rec == nullptr)
     return nullptr;
   // A zero size gets the smallest block: distinct, freeable, never written.
@@ -366,7 +376,7 @@ PSP_API void *psp_extendMem(void *block, uint64_t size, PSP_MEMTAG tag, uint32_t
     return psp_getMem(size, tag, flags, source, file, line);
   if (!checkRequest(size, flags, source))
     return nullptr;
-  psp_memtag_rec *rec = resolveTag(tag);
+  psp_memtag_rec *rec = resolveInitialised(tag);
   if (rec == nullptr)
     return nullptr;
   const uint32_t keep = (flags & PSP_MEM_COPY) != 0 ? 0 : 1;
@@ -399,7 +409,7 @@ PSP_API PSP_STATUS psp_extendMem_rc(void *block, uint64_t size, PSP_MEMTAG tag, 
 PSP_API void psp_freeMem(void *block, PSP_MEMTAG tag, const char *, int32_t) {
   if (block == nullptr || !initialised())
     return;
-  psp_memtag_rec *rec = resolveTag(tag);
+  psp_memtag_rec *rec = resolveInitialised(tag);
   if (rec != nullptr)
     tagFree(rec, block);
 }

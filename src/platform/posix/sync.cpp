@@ -15,9 +15,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 
 #if defined(__SANITIZE_THREAD__)
 #define PSP_TSAN 1
@@ -31,6 +33,16 @@ namespace psp::os {
 
 namespace {
 
+// The owner and depth are kept beside the native mutex so that a release by
+// a thread that does not hold it, and the release of every level before
+// destruction, never reach pthread_mutex_unlock with a mutex the caller does
+// not own. Only the owner writes them; others only compare the owner.
+struct Mutex {
+  pthread_mutex_t native;
+  std::atomic<uintptr_t> owner;
+  uint32_t depth;
+};
+
 struct Event {
   pthread_mutex_t mutex;
   pthread_cond_t cond;
@@ -38,13 +50,14 @@ struct Event {
   uint32_t generation; // bumped by every set
 };
 
-static_assert(sizeof(pthread_mutex_t) <= sizeof(SyncObject::opaque));
+static_assert(sizeof(Mutex) <= sizeof(SyncObject::opaque));
+static_assert(alignof(Mutex) <= alignof(SyncObject));
 static_assert(sizeof(Event) <= sizeof(SyncObject::opaque));
 static_assert(alignof(Event) <= alignof(SyncObject));
 
-pthread_mutex_t *asMutex(SyncObject &object) {
-  return reinterpret_cast<pthread_mutex_t *>(object.opaque);
-}
+Mutex *asMutex(SyncObject &object) { return reinterpret_cast<Mutex *>(object.opaque); }
+
+uintptr_t self() { return static_cast<uintptr_t>(pthread_self()); }
 Event *asEvent(SyncObject &object) { return reinterpret_cast<Event *>(object.opaque); }
 
 timespec deadlineAfter(clockid_t clock, uint32_t ms) {
@@ -59,13 +72,17 @@ timespec deadlineAfter(clockid_t clock, uint32_t ms) {
   return ts;
 }
 
-WaitResult fromLockResult(pthread_mutex_t *mutex, int rc) {
+WaitResult fromLockResult(Mutex *mutex, int rc) {
   switch (rc) {
-  case 0:
-    return WaitResult::Signalled;
   case EOWNERDEAD:
-    pthread_mutex_consistent(mutex);
-    return WaitResult::Abandoned;
+    // The dead owner's levels are gone with it; the caller holds one.
+    pthread_mutex_consistent(&mutex->native);
+    mutex->depth = 0;
+    [[fallthrough]];
+  case 0:
+    mutex->owner.store(self(), std::memory_order_relaxed);
+    ++mutex->depth;
+    return rc == 0 ? WaitResult::Signalled : WaitResult::Abandoned;
   case EBUSY:
   case ETIMEDOUT:
     return WaitResult::TimedOut;
@@ -77,50 +94,57 @@ WaitResult fromLockResult(pthread_mutex_t *mutex, int rc) {
 } // namespace
 
 void mutexInit(SyncObject &object) {
+  Mutex *mutex = asMutex(object);
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
   pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
   pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
   pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
-  pthread_mutex_init(asMutex(object), &attr);
+  pthread_mutex_init(&mutex->native, &attr);
   pthread_mutexattr_destroy(&attr);
+  new (&mutex->owner) std::atomic<uintptr_t>(0);
+  mutex->depth = 0;
 }
 
 void mutexDestroy(SyncObject &object) {
-  pthread_mutex_t *mutex = asMutex(object);
+  Mutex *mutex = asMutex(object);
   // A robust mutex sits on its owner's robust list while held; destroying it
   // there would leave the list pointing into freed memory. Give back every
-  // level this thread holds (unlock fails once it no longer owns it), then
-  // take it once more to be sure nobody else does, and repair it if its
-  // owner died.
-  while (pthread_mutex_unlock(mutex) == 0) {
+  // level this thread holds first. (One held by another thread is a misuse
+  // the library cannot repair.)
+  if (mutex->owner.load(std::memory_order_relaxed) == self()) {
+    mutex->owner.store(0, std::memory_order_relaxed);
+    for (; mutex->depth > 0; --mutex->depth)
+      pthread_mutex_unlock(&mutex->native);
   }
-  int rc = pthread_mutex_trylock(mutex);
-  if (rc == EOWNERDEAD)
-    pthread_mutex_consistent(mutex);
-  if (rc == 0 || rc == EOWNERDEAD)
-    pthread_mutex_unlock(mutex);
-  pthread_mutex_destroy(mutex);
+  pthread_mutex_destroy(&mutex->native);
 }
 
 WaitResult mutexLock(SyncObject &object, uint32_t timeoutMs) {
-  pthread_mutex_t *mutex = asMutex(object);
+  Mutex *mutex = asMutex(object);
   if (timeoutMs == kWaitForever)
-    return fromLockResult(mutex, pthread_mutex_lock(mutex));
+    return fromLockResult(mutex, pthread_mutex_lock(&mutex->native));
   if (timeoutMs == 0)
-    return fromLockResult(mutex, pthread_mutex_trylock(mutex));
+    return fromLockResult(mutex, pthread_mutex_trylock(&mutex->native));
 #ifdef PSP_TSAN
   // ThreadSanitizer does not intercept pthread_mutex_clocklock; a lock it
   // cannot see would make every later unlock look wrong to it.
   timespec deadline = deadlineAfter(CLOCK_REALTIME, timeoutMs);
-  return fromLockResult(mutex, pthread_mutex_timedlock(mutex, &deadline));
+  return fromLockResult(mutex, pthread_mutex_timedlock(&mutex->native, &deadline));
 #else
   timespec deadline = deadlineAfter(CLOCK_MONOTONIC, timeoutMs);
-  return fromLockResult(mutex, pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline));
+  return fromLockResult(mutex, pthread_mutex_clocklock(&mutex->native, CLOCK_MONOTONIC, &deadline));
 #endif
 }
 
-void mutexUnlock(SyncObject &object) { pthread_mutex_unlock(asMutex(object)); }
+void mutexUnlock(SyncObject &object) {
+  Mutex *mutex = asMutex(object);
+  if (mutex->owner.load(std::memory_order_relaxed) != self())
+    return;
+  if (--mutex->depth == 0)
+    mutex->owner.store(0, std::memory_order_relaxed);
+  pthread_mutex_unlock(&mutex->native);
+}
 
 void eventInit(SyncObject &object) {
   Event *event = asEvent(object);
