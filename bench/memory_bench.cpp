@@ -1,6 +1,7 @@
 // Allocation throughput of the memory tags against glibc malloc and mimalloc,
 // measured in the same run, for blocks of 16-8192 bytes in three mixes:
-//  - Lifo:   a batch of 64 allocations freed newest first;
+//  - Lifo:   a batch of 64 allocations freed newest first (/0: 16-8192 bytes,
+//            /1: 16-256 bytes);
 //  - Random: 1024 slots, each step frees a random slot and refills it;
 //  - Grow:   a string grown from 16 bytes to 8 KiB by resizes, then freed.
 // Items are allocation+free pairs (for Grow: resizes).
@@ -22,17 +23,21 @@
 
 namespace {
 
-// Sizes 16..8192, log-uniform: most requests small, a tail of large ones.
-const std::vector<uint32_t> &sizes() {
-  static const std::vector<uint32_t> table = [] {
-    std::mt19937 rng(42);
-    std::uniform_real_distribution<double> exponent(4.0, 13.0);
-    std::vector<uint32_t> t(4096);
-    for (uint32_t &s : t)
-      s = static_cast<uint32_t>(std::exp2(exponent(rng)));
-    return t;
-  }();
-  return table;
+// Log-uniform sizes: 16..8192 (the general mix) or 16..256 (small objects,
+// the arena's usual diet).
+std::vector<uint32_t> makeSizes(double topExponent) {
+  std::mt19937 rng(42);
+  std::uniform_real_distribution<double> exponent(4.0, topExponent);
+  std::vector<uint32_t> t(4096);
+  for (uint32_t &s : t)
+    s = static_cast<uint32_t>(std::exp2(exponent(rng)));
+  return t;
+}
+
+const std::vector<uint32_t> &sizes(bool small = false) {
+  static const std::vector<uint32_t> general = makeSizes(13.0);
+  static const std::vector<uint32_t> smallOnes = makeSizes(8.0);
+  return small ? smallOnes : general;
 }
 
 using MiMalloc = void *(*)(size_t);
@@ -72,7 +77,7 @@ struct Tag {
 };
 
 template <typename A> void lifo(benchmark::State &state, A a) {
-  const std::vector<uint32_t> &table = sizes();
+  const std::vector<uint32_t> &table = sizes(state.range(0) != 0);
   void *batch[64];
   size_t at = 0;
   for (auto _ : state) {
@@ -148,7 +153,7 @@ Library &library() {
 #define PSP_MIXES(name, make)                                                                      \
   void BM_Lifo_##name(benchmark::State &s) { lifo(s, make); }                                      \
   void BM_Random_##name(benchmark::State &s) { randomOrder(s, make); }                             \
-  BENCHMARK(BM_Lifo_##name);                                                                       \
+  BENCHMARK(BM_Lifo_##name)->Arg(0)->Arg(1);                                                       \
   BENCHMARK(BM_Random_##name);
 
 PSP_MIXES(Glibc, Glibc{})
@@ -158,7 +163,7 @@ PSP_MIXES(TagDefault, (Tag{PSP_TAG_DEFAULT, false}))
 PSP_MIXES(TagHeap, (Tag{library().heap, false}))
 
 void BM_Lifo_TagArena(benchmark::State &s) { lifo(s, Tag{library().arena, true}); }
-BENCHMARK(BM_Lifo_TagArena);
+BENCHMARK(BM_Lifo_TagArena)->Arg(0)->Arg(1);
 
 void BM_Grow_Glibc(benchmark::State &s) { growString(s, Glibc{}); }
 void BM_Grow_Mimalloc(benchmark::State &s) { growString(s, Mimalloc{}); }

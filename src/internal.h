@@ -89,6 +89,14 @@ void threadTagRelease();
 void syncTableClear(); // called by lockSetup with the sync-table lock fresh
 void syncShutdown();
 
+// A PSP_SYNC_MUTEX for one of the library's own locks that no caller can
+// wait on (tag mutexes, the tag-list, global-heap and bootstrap locks). It is
+// recursive but not robust: the library never runs caller code or ends a
+// thread while holding such a lock, so no owner can die holding it, and it
+// skips the robust-list bookkeeping that makes a robust lock several times
+// dearer. Otherwise it is psp_syncCreate_check(PSP_SYNC_MUTEX, file, line).
+PSP_SEM syncCreateLock(const char *file, int32_t line);
+
 // The guarded lock of every optional PSP_SEM inside the library: nothing
 // happens for PSP_SEM_NONE or while the sync-disabled flag is set. Locking
 // waits without limit; an abandoned mutex is repaired and taken.

@@ -221,7 +221,7 @@ PSP_STATUS createTag(jmp_buf *jump, uint16_t threadSafe, uint32_t kind, PSP_TAG_
   // when the sync table cannot grow, and at this point nothing is built yet.
   PSP_SEM mutex = PSP_SEM_NONE;
   if (threadSafe == 1)
-    mutex = psp_syncCreate_check(PSP_SYNC_MUTEX, "pspmem", 156);
+    mutex = syncCreateLock("pspmem", 156);
   psp_memtag_rec *tag =
       static_cast<psp_memtag_rec *>(mem::bootstrapAllocZeroed(sizeof(psp_memtag_rec)));
   if (tag == nullptr) {
@@ -281,7 +281,7 @@ PSP_STATUS memStartup() {
 
   PSP_SEM made[4];
   for (int i = 0; i < 4; ++i)
-    made[i] = psp_syncCreate_check(PSP_SYNC_MUTEX, "pspmem", 272 + i);
+    made[i] = syncCreateLock("pspmem", 272 + i);
   if (made[0] == PSP_SEM_NONE || made[1] == PSP_SEM_NONE || made[2] == PSP_SEM_NONE ||
       made[3] == PSP_SEM_NONE) {
     for (PSP_SEM sem : made)

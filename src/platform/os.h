@@ -42,8 +42,9 @@ enum class WaitResult { Signalled, TimedOut, Abandoned, Failed };
 
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 
-// A recursive, robust, process-private mutex owned by the thread that took it.
-void mutexInit(SyncObject &object);
+// A recursive, process-private mutex owned by the thread that took it. A
+// robust one reports an owner that died holding it (Abandoned).
+void mutexInit(SyncObject &object, bool robust);
 // Releases every level the calling thread still holds, then destroys.
 void mutexDestroy(SyncObject &object);
 // Abandoned: the previous owner died holding it; the mutex has been made

@@ -91,7 +91,28 @@ void closeNative(PSP_SEM sem) {
     os::eventDestroy(nativeOf(sem));
 }
 
+PSP_SEM createObject(int16_t kind, bool robust, const char *file, int32_t line) {
+  if (!initialised() || syncDisabled())
+    return PSP_SEM_NONE;
+  // Other kinds are refused before a slot is taken, so none is lost.
+  if (kind != PSP_SYNC_MUTEX && kind != PSP_SYNC_EVENT)
+    return PSP_SEM_NONE;
+  PSP_SEM sem = takeSlot(file, line);
+  if (sem == PSP_SEM_NONE)
+    return sem;
+  sem->kind = kind;
+  if (kind == PSP_SYNC_MUTEX)
+    os::mutexInit(nativeOf(sem), robust);
+  else
+    os::eventInit(nativeOf(sem));
+  return sem;
+}
+
 } // namespace
+
+PSP_SEM syncCreateLock(const char *file, int32_t line) {
+  return createObject(PSP_SYNC_MUTEX, false, file, line);
+}
 
 void syncTableClear() { std::memset(static_cast<void *>(g_table), 0, sizeof g_table); }
 
@@ -134,20 +155,7 @@ void semUnlockSlow(PSP_SEM sem) {
 using namespace psp;
 
 PSP_API PSP_SEM psp_syncCreate_check(int16_t kind, const char *file, int32_t line) {
-  if (!initialised() || syncDisabled())
-    return PSP_SEM_NONE;
-  // Other kinds are refused before a slot is taken, so none is lost.
-  if (kind != PSP_SYNC_MUTEX && kind != PSP_SYNC_EVENT)
-    return PSP_SEM_NONE;
-  PSP_SEM sem = takeSlot(file, line);
-  if (sem == PSP_SEM_NONE)
-    return sem;
-  sem->kind = kind;
-  if (kind == PSP_SYNC_MUTEX)
-    os::mutexInit(nativeOf(sem));
-  else
-    os::eventInit(nativeOf(sem));
-  return sem;
+  return createObject(kind, true, file, line);
 }
 
 PSP_API void psp_syncDelete(PSP_SEM sem) {

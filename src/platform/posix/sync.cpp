@@ -1,8 +1,9 @@
 // sync.cpp - POSIX mutexes, manual-reset events, thread-local slots and threads.
 //
-// A library mutex is a recursive, robust, process-private pthread mutex: a
+// A caller's mutex is a recursive, robust, process-private pthread mutex: a
 // thread that dies holding it leaves it "abandoned" (EOWNERDEAD), which the
-// next taker sees once and repairs with pthread_mutex_consistent. An event is
+// next taker sees once and repairs with pthread_mutex_consistent. The
+// library's own locks may skip robustness (see syncCreateLock). An event is
 // a plain mutex, a condition variable on CLOCK_MONOTONIC, a signalled flag and
 // a generation count; the generation lets a set that is at once followed by a
 // reset still release every thread that was waiting when it was set. Timed
@@ -57,7 +58,12 @@ static_assert(alignof(Event) <= alignof(SyncObject));
 
 Mutex *asMutex(SyncObject &object) { return reinterpret_cast<Mutex *>(object.opaque); }
 
-uintptr_t self() { return static_cast<uintptr_t>(pthread_self()); }
+// A per-thread identity that costs one TLS address computation, cheaper than
+// a call to pthread_self on the lock path.
+uintptr_t self() {
+  static thread_local __attribute__((tls_model("initial-exec"))) char identity;
+  return reinterpret_cast<uintptr_t>(&identity);
+}
 Event *asEvent(SyncObject &object) { return reinterpret_cast<Event *>(object.opaque); }
 
 timespec deadlineAfter(clockid_t clock, uint32_t ms) {
@@ -93,12 +99,13 @@ WaitResult fromLockResult(Mutex *mutex, int rc) {
 
 } // namespace
 
-void mutexInit(SyncObject &object) {
+void mutexInit(SyncObject &object, bool robust) {
   Mutex *mutex = asMutex(object);
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
   pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  if (robust)
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
   pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
   pthread_mutex_init(&mutex->native, &attr);
   pthread_mutexattr_destroy(&attr);
