@@ -32,6 +32,12 @@ GlobalTable g_table;
 
 constexpr uint32_t kGrowBy = 5;
 
+// Grows the array without the jump, which must wait until the lock is left.
+void *tryRealloc(psp_memtag_rec *tag, void *block, uint32_t size) {
+  SemGuard guard(tag->mutex);
+  return tag->methods.realloc(block, size, tag->state, 1);
+}
+
 // Binary search; on a miss *index is where the name belongs.
 bool find(const char *name, uint32_t *index) {
   uint32_t lo = 0, hi = g_table.count;
@@ -72,7 +78,7 @@ PSP_STATUS create(uint32_t i, const char *name, uint64_t size, PSP_GLOBAL_INIT i
     uint32_t capacity = g_table.capacity + kGrowBy;
     auto bytes = static_cast<uint32_t>(capacity * sizeof(GlobalEntry));
     void *grown = g_table.entries == nullptr ? tagTryAlloc(tag, bytes)
-                                             : tagTryRealloc(tag, g_table.entries, bytes, 1);
+                                             : tryRealloc(tag, g_table.entries, bytes);
     if (grown == nullptr) {
       // The old array and its entries stay as they were.
       *outOfMemory = true;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -44,8 +45,11 @@ TEST_F(Globals, ManyNamesStayFindableAcrossGrowth) {
   std::vector<std::string> names;
   std::vector<void *> blocks;
   // Mixed order and case, with bytes above 0x7F to check unsigned ordering.
-  for (int i = 0; i < 23; ++i)
-    names.push_back(std::string(1, "BaAzb\xC3Z"[i % 7]) + std::to_string(i * 7919 % 101));
+  for (int i = 0; i < 23; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%c%d", "BaAzb\xC3Z"[i % 7], i * 7919 % 101);
+    names.emplace_back(name);
+  }
   for (auto &n : names) {
     void *v = nullptr;
     ASSERT_EQ(psp_globalGet(n.c_str(), 16, nullptr, nullptr, &v), PSP_OKAY) << n;
