@@ -54,6 +54,9 @@ struct MemMethods {
 PSP_STATUS memStartup();
 void memShutdown();
 
+// Blocks of kind-0 and kind-2 tags (PSP_TAG_DEFAULT and PSP_TAG_THREAD
+// included) are 8-aligned; kinds 1 and 3 give 16-aligned blocks.
+//
 // Allocation inside the library on a caller's behalf. resolveTag turns
 // PSP_TAG_THREAD / PSP_TAG_DEFAULT into records and gives NULL when the
 // library is not initialised or there is no such tag. tagAlloc and tagRealloc
