@@ -47,6 +47,51 @@ PSP_FORMAT_BENCH(log_line, "%s:%d: %s (%u ms)\n", "pspfile", kValues.ints[i & 7]
                  kValues.texts[i & 3], i & 1023u);
 PSP_FORMAT_BENCH(f, "%.3f", kValues.ints[i & 7] / 7.0);
 
+// Allocations reach malloc/realloc through a malloc-kind tag; the link wraps
+// both (see bench/CMakeLists.txt) so the count is exact.
+uint64_t g_allocations;
+
+} // namespace
+
+extern "C" void *__real_malloc(size_t size);
+extern "C" void *__real_realloc(void *block, size_t size);
+extern "C" void *__wrap_malloc(size_t size) {
+  ++g_allocations;
+  return __real_malloc(size);
+}
+extern "C" void *__wrap_realloc(void *block, size_t size) {
+  ++g_allocations;
+  return __real_realloc(block, size);
+}
+
+namespace {
+
+// Allocations per builder call, counted, not timed.
+void BM_builder_allocations(benchmark::State &state) {
+  if (psp_init() != PSP_OKAY) {
+    state.SkipWithError("psp_init failed");
+    return;
+  }
+  PSP_MEMTAG tag = psp_createTagEx(nullptr, 0, PSP_TAGKIND_MALLOC, nullptr, nullptr);
+  uint64_t calls = 0, allocations = 0;
+  for (auto _ : state) {
+    uint64_t before = g_allocations;
+    char *s = psp_makeStrVA("bench", __LINE__, tag, "%s/%s_%08x.tmp", "/var/tmp", "psp", 77u);
+    s = psp_appendStrVA("bench", __LINE__, tag, s, " (%d)", 3);
+    PSP_WCHAR *w = psp_makeWStrVA("bench", __LINE__, tag, u"%s=%d", u"key", 42);
+    allocations += g_allocations - before;
+    calls += 3;
+    benchmark::DoNotOptimize(s);
+    benchmark::DoNotOptimize(w);
+    psp_freeMem(s, tag, "bench", __LINE__);
+    psp_freeMem(w, tag, "bench", __LINE__);
+  }
+  state.counters["allocs_per_call"] = static_cast<double>(allocations) / static_cast<double>(calls);
+  psp_freeTagMem(tag, 1, "bench", __LINE__);
+  psp_term();
+}
+BENCHMARK(BM_builder_allocations);
+
 } // namespace
 
 BENCHMARK_MAIN();
