@@ -9,7 +9,7 @@
 //
 // The wide locale record lives only for the conversion specification that
 // needed it: made in PSP_TAG_DEFAULT, its strings in PSP_TAG_THREAD, and all
-// three given back when the specification ends, so nothing accumulates in
+// three given back when the conversion specification ends, so nothing accumulates in
 // either tag.
 #include "internal.h"
 #include "text/format.h"

@@ -12,7 +12,7 @@
 // carries a caller's PSP_EMITTER and passes one unit per call.
 //
 // Invariants: the engine never allocates (the wide locale record aside, which
-// is released before the specification that made it ends), keeps no state
+// is released before the conversion specification that made it ends), keeps no state
 // between calls, and works on its own va_copy of the caller's list. Nothing in
 // its frames has a non-trivial destructor, so a tag jump taken while the wide
 // locale record is made abandons no live object. Callers of the wide engine
@@ -131,7 +131,7 @@ void wideLocaleRelease(WideLocale *record);
 
 // Fetched at most once per conversion specification, and only when a
 // conversion needs the decimal point or the separator, so a locale change by
-// the host shows at the next specification.
+// the host shows at the next conversion specification.
 template <typename Unit> class LocaleCache;
 
 template <> class LocaleCache<char> {
@@ -222,7 +222,7 @@ struct Args {
   va_list ap;
 };
 
-struct Spec {
+struct ConvSpec {
   uint32_t flags;
   uint32_t length;
   uint32_t base;
@@ -327,7 +327,7 @@ template <typename Unit> struct Grouping {
 };
 
 template <typename Unit>
-inline Grouping<Unit> groupingFor(const Spec &s, uint64_t digits, LocaleCache<Unit> &locale) {
+inline Grouping<Unit> groupingFor(const ConvSpec &s, uint64_t digits, LocaleCache<Unit> &locale) {
   Grouping<Unit> g;
   if (!(s.flags & kGroup))
     return g;
@@ -359,7 +359,7 @@ inline int emitGrouped(Out<Unit, Sink> &out, const Unit *digits, uint64_t n,
 }
 
 template <typename Unit, typename Sink>
-int emitInteger(Out<Unit, Sink> &out, Spec &s, uint64_t magnitude, char sign,
+int emitInteger(Out<Unit, Sink> &out, ConvSpec &s, uint64_t magnitude, char sign,
                 LocaleCache<Unit> &locale) {
   Unit scratch[kScratch];
   Unit *end = scratch + kScratch;
@@ -409,7 +409,7 @@ int emitInteger(Out<Unit, Sink> &out, Spec &s, uint64_t magnitude, char sign,
 }
 
 template <typename Unit, typename Sink>
-int emitString(Out<Unit, Sink> &out, const Spec &s, const Unit *text) {
+int emitString(Out<Unit, Sink> &out, const ConvSpec &s, const Unit *text) {
   static constexpr Unit kNull[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
   if (text == nullptr)
     text = kNull;
@@ -461,7 +461,7 @@ inline bool splitRound(double ax, int P, bool scientific, int &X, uint64_t &I, u
 }
 
 template <typename Unit, typename Sink>
-int emitFloat(Out<Unit, Sink> &out, Spec &s, double x, LocaleCache<Unit> &locale) {
+int emitFloat(Out<Unit, Sink> &out, ConvSpec &s, double x, LocaleCache<Unit> &locale) {
   char sign = 0;
   if (x < 0.0)
     sign = '-';
@@ -667,7 +667,7 @@ template <typename Unit> inline bool readNumber(const Unit *&p, uint64_t &value)
 // conversion character, or on the terminator when the format ends inside.
 template <typename Unit, typename Sink>
 int convert(Out<Unit, Sink> &out, const Unit *&p, Args &a, LocaleCache<Unit> &locale) {
-  Spec s{0, kLenNone, 0, 0, kNoPrecision};
+  ConvSpec s{0, kLenNone, 0, 0, kNoPrecision};
   for (;; ++p) {
     switch (*p) {
     case ' ':
@@ -771,7 +771,7 @@ int convert(Out<Unit, Sink> &out, const Unit *&p, Args &a, LocaleCache<Unit> &lo
 
   Unit c = *p;
   if (c == 0)
-    return 0; // cut off: nothing for this specification
+    return 0; // cut off: nothing for this conversion
   ++p;
 
   switch (c) {
