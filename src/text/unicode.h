@@ -144,16 +144,24 @@ inline const char16_t *asciiRunEnd(const char16_t *p, const char16_t *end) {
 // UTF-16 units to code points. A high surrogate not followed by a low one is
 // one invalid piece; the unit after it is then processed on its own.
 template <class Sink>
-PSP_STATUS walkUtf16(const char16_t *units, uint64_t count, Sink &sink, int mode) {
+[[gnu::always_inline]] inline PSP_STATUS walkUtf16Body(const char16_t *units, uint64_t count,
+                                                       Sink &sink, int mode) {
   const char16_t *p = units;
   const char16_t *const end = units + count;
   while (p < end) {
     uint32_t u = *p;
     if (u < 0x80) {
-      const char16_t *q = asciiRunEnd(p + 1, end);
-      if (int r = putAsciiRun(sink, p, static_cast<uint64_t>(q - p)))
+      int r;
+      if (end - p > 1 && p[1] >= 0x80) { // a lone space or digit between words
+        r = sink.put(u);
+        ++p;
+      } else {
+        const char16_t *q = asciiRunEnd(p + 1, end);
+        r = putAsciiRun(sink, p, static_cast<uint64_t>(q - p));
+        p = q;
+      }
+      if (r)
         return walkResult(r);
-      p = q;
       continue;
     }
     ++p;
@@ -176,68 +184,112 @@ PSP_STATUS walkUtf16(const char16_t *units, uint64_t count, Sink &sink, int mode
   return PSP_OKAY;
 }
 
+// One non-ASCII character of UTF-8 starting at the lead byte *p, by the full
+// rules; advances p past what it consumed and gives the sink's or the walk's
+// result (0: go on).
+template <class Sink>
+int decodeUtf8Slow(const uint8_t *&p, const uint8_t *end, Sink &sink, int mode) {
+  uint32_t b = *p++;
+  if (b < 0xC0 || b >= 0xF8)
+    return invalidPiece(sink, mode); // stray continuation, or a byte UTF-8 never uses
+  uint32_t cp, need, minimum;
+  if (b < 0xE0) {
+    cp = b & 0x1F, need = 1, minimum = 0x80;
+  } else if (b < 0xF0) {
+    cp = b & 0x0F, need = 2, minimum = 0x800;
+  } else {
+    cp = b & 0x07, need = 3, minimum = 0x10000;
+  }
+  for (; need != 0; --need) {
+    if (p == end)
+      return invalidPiece(sink, mode);
+    uint32_t c = *p;
+    if ((c & 0xC0) != 0x80) {
+      if (c >= 0xF8)
+        ++p;
+      return invalidPiece(sink, mode);
+    }
+    cp = (cp << 6) | (c & 0x3F);
+    ++p;
+  }
+  if (cp - 0xD800 < 0x800 || cp - 0xFFFE < 2 || cp > 0x10FFFF)
+    return invalidPiece(sink, mode);
+  if (cp < minimum && mode == PSP_CONV_STRICT)
+    return PSP_ERR_BADCHAR;
+  return sink.put(cp);
+}
+
 // UTF-8 bytes to code points. An unfinished sequence is one invalid piece
 // and the byte that broke it starts the next character, except a byte
 // 0xF8..0xFF, which is swallowed into the same piece. A complete sequence
 // that decodes to a surrogate, U+FFFE, U+FFFF or beyond U+10FFFF is one
 // invalid piece; an overlong one fails in strict mode and is accepted
-// otherwise.
+// otherwise. Well-formed characters take the short paths below; everything
+// else goes to decodeUtf8Slow, which gives the same result for them too.
 template <class Sink>
-PSP_STATUS decodeUtf8(const char *bytes, uint64_t count, Sink &sink, int mode) {
+[[gnu::always_inline]] inline PSP_STATUS decodeUtf8Body(const char *bytes, uint64_t count,
+                                                        Sink &sink, int mode) {
   const uint8_t *p = reinterpret_cast<const uint8_t *>(bytes);
   const uint8_t *const end = p + count;
   while (p < end) {
     uint32_t b = *p;
-    if (b < 0x80) {
-      const uint8_t *q = asciiRunEnd(p + 1, end);
-      if (int r =
-              putAsciiRun(sink, reinterpret_cast<const char *>(p), static_cast<uint64_t>(q - p)))
-        return walkResult(r);
-      p = q;
-      continue;
-    }
-    ++p;
     int r;
-    if (b < 0xC0 || b >= 0xF8) {
-      r = invalidPiece(sink, mode); // stray continuation, or a byte UTF-8 never uses
-    } else {
-      uint32_t cp;
-      uint32_t need;
-      uint32_t minimum;
-      if (b < 0xE0) {
-        cp = b & 0x1F, need = 1, minimum = 0x80;
-      } else if (b < 0xF0) {
-        cp = b & 0x0F, need = 2, minimum = 0x800;
-      } else {
-        cp = b & 0x07, need = 3, minimum = 0x10000;
-      }
-      bool broken = false;
-      for (; need != 0; --need) {
-        if (p == end) {
-          broken = true;
-          break;
-        }
-        uint32_t c = *p;
-        if ((c & 0xC0) != 0x80) {
-          if (c >= 0xF8)
-            ++p;
-          broken = true;
-          break;
-        }
-        cp = (cp << 6) | (c & 0x3F);
+    if (b < 0x80) {
+      if (end - p > 1 && p[1] >= 0x80) { // a lone space or digit between words
+        r = sink.put(b);
         ++p;
+      } else {
+        const uint8_t *q = asciiRunEnd(p + 1, end);
+        r = putAsciiRun(sink, reinterpret_cast<const char *>(p), static_cast<uint64_t>(q - p));
+        p = q;
       }
-      if (broken || cp - 0xD800 < 0x800 || cp - 0xFFFE < 2 || cp > 0x10FFFF)
-        r = invalidPiece(sink, mode);
-      else if (cp < minimum && mode == PSP_CONV_STRICT)
-        r = PSP_ERR_BADCHAR;
-      else
+    } else if (b - 0xC2 < 0x1E && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
+      r = sink.put(((b & 0x1F) << 6) | (p[1] & 0x3Fu));
+      p += 2;
+    } else if (b - 0xE0 < 0x10 && end - p >= 3 && ((p[1] | (p[2] << 8)) & 0xC0C0) == 0x8080) {
+      uint32_t cp = ((b & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+      if (cp < 0x800 || cp - 0xD800 < 0x800 || cp >= 0xFFFE) {
+        r = decodeUtf8Slow(p, end, sink, mode);
+      } else {
         r = sink.put(cp);
+        p += 3;
+      }
+    } else if (b - 0xF0 < 0x05 && end - p >= 4 &&
+               ((p[1] | (p[2] << 8) | (p[3] << 16)) & 0xC0C0C0) == 0x808080) {
+      uint32_t cp =
+          ((b & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+      if (cp - 0x10000 >= 0x100000) {
+        r = decodeUtf8Slow(p, end, sink, mode);
+      } else {
+        r = sink.put(cp);
+        p += 4;
+      }
+    } else {
+      r = decodeUtf8Slow(p, end, sink, mode);
     }
     if (r)
       return walkResult(r);
   }
   return PSP_OKAY;
+}
+
+// The walks run on a local copy of the sink: a store writing through char *
+// could otherwise alias the caller's sink object and keep its counters in
+// memory instead of registers.
+template <class Sink>
+PSP_STATUS walkUtf16(const char16_t *units, uint64_t count, Sink &sink, int mode) {
+  Sink local = sink;
+  PSP_STATUS st = walkUtf16Body(units, count, local, mode);
+  sink = local;
+  return st;
+}
+
+template <class Sink>
+PSP_STATUS decodeUtf8(const char *bytes, uint64_t count, Sink &sink, int mode) {
+  Sink local = sink;
+  PSP_STATUS st = decodeUtf8Body(bytes, count, local, mode);
+  sink = local;
+  return st;
 }
 
 // ---- sinks ----
@@ -284,14 +336,30 @@ struct Utf8Store {
   uint64_t capacity;
   uint64_t used = 0;
   int put(uint32_t cp) {
+    uint64_t room = capacity - used;
+    char *out = dst + used;
     if (cp < 0x80) {
-      if (used < capacity)
-        dst[used++] = static_cast<char>(cp);
-      return 0;
+      if (room >= 1) {
+        out[0] = static_cast<char>(cp);
+        used += 1;
+      }
+    } else if (cp < 0x800) {
+      if (room >= 2) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        used += 2;
+      }
+    } else if (cp < 0x10000) {
+      if (room >= 3) {
+        out[0] = static_cast<char>(0xE0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        used += 3;
+      }
+    } else if (room >= 4) {
+      encodeUtf8(cp, out);
+      used += 4;
     }
-    uint64_t k = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-    if (capacity - used >= k)
-      used += static_cast<uint64_t>(encodeUtf8(cp, dst + used));
     return 0;
   }
   int ascii(const char16_t *run, uint64_t n) {
