@@ -1,9 +1,174 @@
-// pspglobal.cpp - process-wide named globals (placeholder until the table lands).
+// pspglobal.cpp - process-wide named globals.
+//
+// One table, sorted by name in unsigned byte order, maps a name to a zeroed
+// block in PSP_TAG_DEFAULT that is made on first demand and lives until
+// shut-down. Every find-or-create holds the named-globals lock, so the
+// initialiser of a name runs exactly once even when threads race for it.
+// Finalisers run at shut-down from the last entry to the first, that is in
+// descending name order. Allocation failures inside the lock never jump from
+// there: the lock is released first, then the default tag's jump is taken.
 #include "internal.h"
 
-namespace psp {
+#include <cstring>
 
-PSP_STATUS globalsStartup() { return PSP_OKAY; }
-void globalsShutdown() {}
+namespace psp {
+namespace {
+
+struct GlobalEntry {
+  char *name;
+  void *value;
+  uint64_t size;
+  PSP_GLOBAL_FINI finaliser;
+};
+
+struct GlobalTable {
+  GlobalEntry *entries;
+  uint32_t count;
+  uint32_t capacity;
+  PSP_SEM lock;
+};
+
+GlobalTable g_table;
+
+constexpr uint32_t kGrowBy = 5;
+
+// Grows the array without the jump, which must wait until the lock is left.
+void *tryRealloc(psp_memtag_rec *tag, void *block, uint32_t size) {
+  SemGuard guard(tag->mutex);
+  return tag->methods.realloc(block, size, tag->state, 1);
+}
+
+// Binary search; on a miss *index is where the name belongs.
+bool find(const char *name, uint32_t *index) {
+  uint32_t lo = 0, hi = g_table.count;
+  while (lo < hi) {
+    uint32_t mid = lo + (hi - lo) / 2;
+    int cmp = std::strcmp(name, g_table.entries[mid].name); // compares unsigned bytes
+    if (cmp == 0) {
+      *index = mid;
+      return true;
+    }
+    if (cmp > 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  *index = lo;
+  return false;
+}
+
+void removeEntry(uint32_t i) {
+  GlobalEntry &e = g_table.entries[i];
+  if (e.finaliser != nullptr)
+    e.finaliser(e.value);
+  psp_freeMem(e.name, PSP_TAG_DEFAULT, "pspglobal", 200);
+  psp_freeMem(e.value, PSP_TAG_DEFAULT, "pspglobal", 201);
+  --g_table.count;
+  std::memmove(&g_table.entries[i], &g_table.entries[i + 1],
+               (g_table.count - i) * sizeof(GlobalEntry));
+}
+
+// Makes the entry at index i. Reports whether an allocation ran out (as
+// opposed to the initialiser refusing), so the caller can take the jump
+// after leaving the lock.
+PSP_STATUS create(uint32_t i, const char *name, uint64_t size, PSP_GLOBAL_INIT initialiser,
+                  PSP_GLOBAL_FINI finaliser, void **out, bool *outOfMemory) {
+  psp_memtag_rec *tag = resolveTag(PSP_TAG_DEFAULT);
+  if (g_table.count == g_table.capacity) {
+    uint32_t capacity = g_table.capacity + kGrowBy;
+    auto bytes = static_cast<uint32_t>(capacity * sizeof(GlobalEntry));
+    void *grown = g_table.entries == nullptr ? tagTryAlloc(tag, bytes)
+                                             : tryRealloc(tag, g_table.entries, bytes);
+    if (grown == nullptr) {
+      // The old array and its entries stay as they were.
+      *outOfMemory = true;
+      return PSP_ERR_NOMEMORY;
+    }
+    g_table.entries = static_cast<GlobalEntry *>(grown);
+    g_table.capacity = capacity;
+  }
+  ++g_table.count;
+  std::memmove(&g_table.entries[i + 1], &g_table.entries[i],
+               (g_table.count - 1 - i) * sizeof(GlobalEntry));
+  GlobalEntry &e = g_table.entries[i];
+  e = GlobalEntry{nullptr, nullptr, size, nullptr};
+
+  if (size <= 0xFFFFFFFDull) {
+    e.value = tagTryAlloc(tag, static_cast<uint32_t>(size));
+    if (e.value != nullptr)
+      std::memset(e.value, 0, size);
+  }
+  size_t nameLength = std::strlen(name) + 1;
+  if (e.value != nullptr && nameLength < 0xFFFFFFFEull) {
+    e.name = static_cast<char *>(tagTryAlloc(tag, static_cast<uint32_t>(nameLength)));
+    if (e.name != nullptr)
+      std::memcpy(e.name, name, nameLength);
+  }
+  if (e.value == nullptr || e.name == nullptr) {
+    *outOfMemory = true;
+    removeEntry(i);
+    return PSP_ERR_NOMEMORY;
+  }
+  if (initialiser != nullptr && initialiser(e.value) != 0) {
+    removeEntry(i);
+    return PSP_ERR_NOMEMORY;
+  }
+  e.finaliser = finaliser;
+  *out = e.value;
+  return PSP_OKAY;
+}
+
+} // namespace
+
+PSP_STATUS globalsStartup() {
+  g_table = GlobalTable{nullptr, 0, 0, PSP_SEM_NONE};
+  if (!initialised() || syncDisabled())
+    return PSP_ERR_GLOBALS;
+  g_table.lock = psp_syncCreate_check(PSP_SYNC_MUTEX, "pspglobal", 61);
+  return g_table.lock == PSP_SEM_NONE ? PSP_ERR_GLOBALS : PSP_OKAY;
+}
+
+void globalsShutdown() {
+  while (g_table.count > 0) {
+    GlobalEntry &e = g_table.entries[g_table.count - 1];
+    if (e.finaliser != nullptr)
+      e.finaliser(e.value);
+    psp_freeMem(e.name, PSP_TAG_DEFAULT, "pspglobal", 180);
+    psp_freeMem(e.value, PSP_TAG_DEFAULT, "pspglobal", 181);
+    --g_table.count;
+  }
+  psp_freeMem(g_table.entries, PSP_TAG_DEFAULT, "pspglobal", 184);
+  g_table.entries = nullptr;
+  g_table.capacity = 0;
+  psp_syncDelete(g_table.lock);
+  g_table.lock = PSP_SEM_NONE;
+}
+
+PSP_STATUS globalFindOrCreate(const char *name, uint64_t size, PSP_GLOBAL_INIT initialiser,
+                              PSP_GLOBAL_FINI finaliser, void **out) {
+  if (name == nullptr || size == 0 || out == nullptr)
+    return PSP_ERR_INVALIDPARAM;
+  if (!initialised())
+    return PSP_ERR_NOMEMORY;
+  bool outOfMemory = false;
+  PSP_STATUS status = PSP_OKAY;
+  {
+    SemGuard guard(g_table.lock);
+    uint32_t index;
+    if (find(name, &index))
+      *out = g_table.entries[index].value;
+    else
+      status = create(index, name, size, initialiser, finaliser, out, &outOfMemory);
+  }
+  // The guard is gone: no library lock and no destructor is live here.
+  if (outOfMemory)
+    tagJumpIfArmed(resolveTag(PSP_TAG_DEFAULT));
+  return status;
+}
 
 } // namespace psp
+
+PSP_API PSP_STATUS psp_globalGet(const char *name, uint64_t size, PSP_GLOBAL_INIT initialiser,
+                                 PSP_GLOBAL_FINI finaliser, void **out) {
+  return psp::globalFindOrCreate(name, size, initialiser, finaliser, out);
+}

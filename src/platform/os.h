@@ -29,4 +29,49 @@ void spinPause(uint32_t round);
 // Best-effort write of raw bytes to the process's standard output.
 void writeStdout(const char *bytes, size_t length);
 
+// ---- native synchronization objects ----
+// Storage for one mutex or one manual-reset event. It lives inside the
+// library's own records (the sync table's blocks), never in a separate
+// allocation, so it is large enough for either. 8-aligned, like the blocks of
+// the size-class tags it is allocated from.
+struct SyncObject {
+  alignas(8) unsigned char opaque[112];
+};
+
+enum class WaitResult { Signalled, TimedOut, Abandoned, Failed };
+
+constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+
+// A recursive, process-private mutex owned by the thread that took it. A
+// robust one reports an owner that died holding it (Abandoned).
+void mutexInit(SyncObject &object, bool robust);
+// Releases every level the calling thread still holds, then destroys.
+void mutexDestroy(SyncObject &object);
+// Abandoned: the previous owner died holding it; the mutex has been made
+// consistent again and the caller now owns it.
+WaitResult mutexLock(SyncObject &object, uint32_t timeoutMs);
+void mutexUnlock(SyncObject &object); // ignored unless the caller owns it
+
+// A manual-reset event, created signalled.
+void eventInit(SyncObject &object);
+void eventDestroy(SyncObject &object);
+WaitResult eventWait(SyncObject &object, uint32_t timeoutMs);
+void eventSet(SyncObject &object);   // releases every waiter, stays set
+void eventReset(SyncObject &object); // waiters block from now on
+
+// ---- thread-local slots ----
+bool tlsCreate(uint32_t &key);
+void tlsDelete(uint32_t key);
+void *tlsGet(uint32_t key);
+bool tlsSet(uint32_t key, void *value);
+
+// ---- threads ----
+using ThreadEntry = uint32_t (*)(void *argument);
+// Starts entry(argument) on a new thread; stackSize 0 is the platform default.
+// The handle is never NULL on success.
+bool threadCreate(ThreadEntry entry, void *argument, uint32_t stackSize, void **handle);
+// Waits for the thread and collects entry's result.
+bool threadJoin(void *handle, uint32_t &exitCode);
+uint32_t threadId();
+
 } // namespace psp::os

@@ -1,0 +1,262 @@
+// bucket.cpp - kind 0: power-of-two size classes over global-heap chunks.
+//
+// Class i holds blocks of 16 << i bytes (16 .. 8192). Every block has an
+// 8-byte header (requested size, block size); while the block is free those
+// 8 bytes are its free-list link instead. A class refills by taking one chunk
+// of `grow` blocks from the global heap, doubling `grow` (2 .. 128) after
+// each refill. A request above 8192 bytes gets a chunk of its own: 16 bytes of
+// chunk links, the 8-byte header, then the data rounded up to 32. Every chunk
+// is on the state's chunk list, so free-all is one walk. Blocks are 8-aligned.
+//
+// Counters (for psp_getTagMemInfo): requested bytes in use, bytes on the
+// free lists, and overhead = state + chunk headers + block headers + rounding
+// slack. A large block's 24 header bytes are added and taken back together.
+#include "memory/strategy.h"
+#include "testing.h"
+
+#include <cstring>
+
+namespace psp::mem {
+
+namespace {
+
+constexpr int kClasses = 10;
+constexpr uint32_t kLargest = 8192;
+constexpr uint32_t kMaxGrow = 128;
+
+struct Chunk {
+  Chunk *next;
+  Chunk *prev;
+};
+
+struct FreeBlock {
+  FreeBlock *next;
+};
+
+struct BlockHeader {
+  uint32_t requested;
+  uint32_t blockSize;
+};
+
+struct BucketState {
+  FreeBlock *lists[kClasses];
+  uint32_t grow[kClasses];
+  Chunk *chunks;
+  CounterPair inUse;
+  CounterPair freeBytes;
+  CounterPair overhead;
+};
+
+static_assert(sizeof(Chunk) == 16 && sizeof(BlockHeader) == 8);
+
+BucketState *stateOf(void *state) { return static_cast<BucketState *>(state); }
+
+BlockHeader *headerOf(void *block) {
+  return reinterpret_cast<BlockHeader *>(static_cast<char *>(block) - sizeof(BlockHeader));
+}
+
+// For 1 <= s <= 8192: the class whose blocks are the smallest power of two >= s.
+inline int classOf(uint32_t s) { return s <= 16 ? 0 : 28 - __builtin_clz(s - 1); }
+
+void linkChunk(BucketState *b, Chunk *chunk) {
+  chunk->prev = nullptr;
+  chunk->next = b->chunks;
+  if (b->chunks != nullptr)
+    b->chunks->prev = chunk;
+  b->chunks = chunk;
+}
+
+void unlinkChunk(BucketState *b, Chunk *chunk) {
+  if (chunk->prev != nullptr)
+    chunk->prev->next = chunk->next;
+  else
+    b->chunks = chunk->next;
+  if (chunk->next != nullptr)
+    chunk->next->prev = chunk->prev;
+}
+
+// Carves a fresh chunk into `grow` blocks of class c. Nothing changes when
+// the global heap refuses.
+FreeBlock *refill(BucketState *b, int c) {
+  const uint32_t blockSize = 16u << c;
+  const uint32_t count = b->grow[c];
+  const uint64_t stride = blockSize + sizeof(BlockHeader);
+  char *chunk = static_cast<char *>(globalAlloc(sizeof(Chunk) + count * stride, nullptr));
+  if (chunk == nullptr)
+    return nullptr;
+  if (count < kMaxGrow)
+    b->grow[c] = count * 2;
+  linkChunk(b, reinterpret_cast<Chunk *>(chunk));
+  b->overhead.add(sizeof(Chunk) + sizeof(BlockHeader) * count);
+  // Pushed in address order, so the highest block is handed out first.
+  FreeBlock *head = b->lists[c];
+  char *at = chunk + sizeof(Chunk);
+  for (uint32_t i = 0; i < count; ++i, at += stride) {
+    FreeBlock *f = reinterpret_cast<FreeBlock *>(at);
+    f->next = head;
+    head = f;
+  }
+  b->lists[c] = head;
+  b->freeBytes.add(uint64_t{blockSize} * count);
+  return head;
+}
+
+void *allocLarge(BucketState *b, uint32_t s) {
+  const uint64_t rounded = (uint64_t{s} + 31) & ~uint64_t{31};
+  char *chunk = static_cast<char *>(globalAlloc(rounded + 24, nullptr));
+  if (chunk == nullptr)
+    return nullptr;
+  linkChunk(b, reinterpret_cast<Chunk *>(chunk));
+  BlockHeader *h = reinterpret_cast<BlockHeader *>(chunk + sizeof(Chunk));
+  h->requested = s;
+  h->blockSize = static_cast<uint32_t>(rounded);
+  b->inUse.add(s);
+  b->overhead.add(24 + rounded - s);
+  return chunk + 24;
+}
+
+inline void *allocBlock(BucketState *b, uint32_t s) {
+  if (s == 0)
+    s = 1;
+  if (s > kLargest)
+    return allocLarge(b, s);
+  const int c = classOf(s);
+  FreeBlock *f = b->lists[c];
+  if (f == nullptr) {
+    f = refill(b, c);
+    if (f == nullptr)
+      return nullptr;
+  }
+  b->lists[c] = f->next;
+  const uint32_t blockSize = 16u << c;
+  BlockHeader *h = reinterpret_cast<BlockHeader *>(f);
+  h->requested = s;
+  h->blockSize = blockSize;
+  b->inUse.add(s);
+  b->freeBytes.sub(blockSize);
+  b->overhead.add(blockSize - s);
+  return reinterpret_cast<char *>(f) + sizeof(BlockHeader);
+}
+
+inline void freeBlock(BucketState *b, void *block) {
+  BlockHeader *h = headerOf(block);
+  const uint32_t s = h->requested;
+  const uint32_t blockSize = h->blockSize;
+  b->inUse.sub(s);
+  if (blockSize <= kLargest) {
+    const int c = __builtin_ctz(blockSize) - 4;
+    FreeBlock *f = reinterpret_cast<FreeBlock *>(h);
+    f->next = b->lists[c];
+    b->lists[c] = f;
+    b->freeBytes.add(blockSize);
+    b->overhead.sub(blockSize - s);
+    return;
+  }
+  Chunk *chunk = reinterpret_cast<Chunk *>(static_cast<char *>(block) - 24);
+  unlinkChunk(b, chunk);
+  b->overhead.sub(24 + uint64_t{blockSize} - s);
+  globalFree(chunk, nullptr);
+}
+
+void bucketDestroyState(void *state) { bootstrapFree(state); }
+
+void *bucketAlloc(uint32_t size, void *state) {
+  if (PSP_FAULT_ALLOCATION())
+    return nullptr;
+  return allocBlock(stateOf(state), size);
+}
+
+void bucketFree(void *block, void *state) { freeBlock(stateOf(state), block); }
+
+void *bucketRealloc(void *block, uint32_t size, void *state, uint32_t keep) {
+  if (PSP_FAULT_ALLOCATION())
+    return nullptr;
+  BucketState *b = stateOf(state);
+  if (size == 0)
+    size = 1;
+  BlockHeader *h = headerOf(block);
+  const uint32_t s = h->requested;
+  const uint32_t blockSize = h->blockSize;
+  const int oldClass = blockSize <= kLargest ? classOf(blockSize) : kClasses;
+  const int newClass = size <= kLargest ? classOf(size) : kClasses;
+  if (oldClass != newClass) {
+    void *moved = allocBlock(b, size);
+    if (moved == nullptr)
+      return nullptr;
+    if (keep != 0)
+      std::memcpy(moved, block, s < size ? s : size);
+    freeBlock(b, block);
+    return moved;
+  }
+  if (newClass < kClasses) {
+    h->requested = size;
+    b->inUse.sub(s);
+    b->inUse.add(size);
+    b->overhead.sub(blockSize - s);
+    b->overhead.add(blockSize - size);
+    return block;
+  }
+  // Both large: resize the chunk in the global heap and relink it.
+  const uint64_t rounded = (uint64_t{size} + 31) & ~uint64_t{31};
+  Chunk *chunk = static_cast<Chunk *>(globalResize(static_cast<char *>(block) - 24, rounded + 24));
+  if (chunk == nullptr)
+    return nullptr;
+  if (chunk->prev != nullptr)
+    chunk->prev->next = chunk;
+  else
+    b->chunks = chunk;
+  if (chunk->next != nullptr)
+    chunk->next->prev = chunk;
+  h = reinterpret_cast<BlockHeader *>(chunk + 1);
+  h->requested = size;
+  h->blockSize = static_cast<uint32_t>(rounded);
+  b->inUse.sub(s);
+  b->inUse.add(size);
+  b->overhead.sub(uint64_t{blockSize} - s);
+  b->overhead.add(rounded - size);
+  return reinterpret_cast<char *>(chunk) + 24;
+}
+
+void bucketFreeAll(void *state) {
+  BucketState *b = stateOf(state);
+  while (Chunk *chunk = b->chunks) {
+    b->chunks = chunk->next;
+    globalFree(chunk, nullptr);
+  }
+  for (int c = 0; c < kClasses; ++c) {
+    b->lists[c] = nullptr;
+    b->grow[c] = 2;
+  }
+  b->inUse.value = 0;
+  b->freeBytes.value = 0;
+  b->overhead.value = sizeof(BucketState);
+}
+
+void bucketBlockSize(uint64_t *result, void *block) { *result = headerOf(block)->blockSize; }
+
+void bucketInfo(void *state, PSP_MEMINFO *info) {
+  BucketState *b = stateOf(state);
+  info->counters[0] = b->inUse.value;
+  info->counters[1] = b->inUse.peak;
+  info->counters[2] = b->freeBytes.value;
+  info->counters[3] = b->freeBytes.peak;
+  info->counters[4] = b->overhead.value;
+  info->counters[5] = b->overhead.peak;
+}
+
+} // namespace
+
+bool makeBucketKind(psp_memtag_rec *tag) {
+  BucketState *b = static_cast<BucketState *>(bootstrapAllocZeroed(sizeof(BucketState)));
+  if (b == nullptr)
+    return false;
+  for (int c = 0; c < kClasses; ++c)
+    b->grow[c] = 2;
+  b->overhead.add(sizeof(BucketState));
+  tag->state = b;
+  tag->methods = MemMethods{bucketDestroyState, bucketAlloc,     bucketRealloc, bucketFree,
+                            bucketFreeAll,      bucketBlockSize, bucketInfo};
+  return true;
+}
+
+} // namespace psp::mem
