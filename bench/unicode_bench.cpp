@@ -155,6 +155,58 @@ void Utf16ToUtf8(benchmark::State &state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * t.utf8.size()));
 }
 
+// ---- allocating forms: allocations per call, counted in the tag's methods ----
+
+struct Calls {
+  void *(*alloc)(uint32_t, void *);
+  void *(*realloc)(void *, uint32_t, void *, uint32_t);
+  uint64_t allocs = 0;
+  uint64_t reallocs = 0;
+} g_calls;
+
+void *countAlloc(uint32_t size, void *state) {
+  ++g_calls.allocs;
+  return g_calls.alloc(size, state);
+}
+
+void *countRealloc(void *block, uint32_t size, void *state, uint32_t keep) {
+  ++g_calls.reallocs;
+  return g_calls.realloc(block, size, state, keep);
+}
+
+template <bool ToWide> void Allocating(benchmark::State &state) {
+  const Text &t = pick(static_cast<int>(state.range(0)));
+  std::string narrow = t.utf8;
+  std::u16string wide = t.utf16;
+  PSP_MEMTAG tag = psp_init() == PSP_OKAY
+                       ? psp_createTagEx(nullptr, 0, PSP_TAGKIND_BUCKET, nullptr, nullptr)
+                       : nullptr;
+  if (!tag) {
+    state.SkipWithError("no memory tags in this build");
+    return;
+  }
+  g_calls = {tag->methods.alloc, tag->methods.realloc};
+  tag->methods.alloc = countAlloc;
+  tag->methods.realloc = countRealloc;
+  for (auto _ : state) {
+    void *p = ToWide ? static_cast<void *>(psp_convToWchar(narrow.c_str(), PSP_CONV_STRICT, tag))
+                     : static_cast<void *>(psp_convToUTF8(wide.c_str(), PSP_CONV_STRICT, tag));
+    if (!p) {
+      state.SkipWithError("conversion failed");
+      break;
+    }
+    psp_freeMem(p, tag, "bench", __LINE__);
+  }
+  double iters = static_cast<double>(state.iterations());
+  state.counters["allocs/call"] = static_cast<double>(g_calls.allocs) / iters;
+  state.counters["resizes/call"] = static_cast<double>(g_calls.reallocs) / iters;
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * t.utf8.size()));
+  tag->methods.alloc = g_calls.alloc;
+  tag->methods.realloc = g_calls.realloc;
+  psp_freeTagMem(tag, 1, "bench", __LINE__);
+  psp_term();
+}
+
 // Argument 0: ASCII-heavy text; 1: mixed text.
 BENCHMARK(Utf8ToUtf16<pspToUtf16>)->Name("Utf8ToUtf16/psp")->Arg(0)->Arg(1);
 BENCHMARK(Utf8ToUtf16<iconvToUtf16>)->Name("Utf8ToUtf16/iconv")->Arg(0)->Arg(1);
@@ -162,6 +214,8 @@ BENCHMARK(Utf8ToUtf16<icuToUtf16>)->Name("Utf8ToUtf16/icu")->Arg(0)->Arg(1);
 BENCHMARK(Utf16ToUtf8<pspToUtf8>)->Name("Utf16ToUtf8/psp")->Arg(0)->Arg(1);
 BENCHMARK(Utf16ToUtf8<iconvToUtf8>)->Name("Utf16ToUtf8/iconv")->Arg(0)->Arg(1);
 BENCHMARK(Utf16ToUtf8<icuToUtf8>)->Name("Utf16ToUtf8/icu")->Arg(0)->Arg(1);
+BENCHMARK(Allocating<true>)->Name("convToWchar")->Arg(0)->Arg(1);
+BENCHMARK(Allocating<false>)->Name("convToUTF8")->Arg(0)->Arg(1);
 
 } // namespace
 

@@ -11,7 +11,9 @@
 //
 // Jumps: the allocating forms call tagAlloc, which longjmps when the tag has a
 // jump buffer and the allocation fails. No frame of this file holds a lock or
-// an object with a non-trivial destructor across that call.
+// an object with a non-trivial destructor across that call; the argument
+// vector allocates without the jump and takes it only after freeing what it
+// made.
 #include "text/unicode.h"
 
 namespace psp::unicode {
@@ -110,21 +112,31 @@ uint64_t utf8ToUtf16(char16_t *dst, uint64_t size, const char *src, uint64_t cou
       [](auto *s, uint64_t n, auto &sink, int m) { return decodeUtf8(s, n, sink, m); });
 }
 
-PSP_STATUS allocUtf8(PSP_MEMTAG tag, const char16_t *src, uint64_t count, int mode, char **out) {
-  if (!initialised())
-    return PSP_ERR_NOMEMORY;
+// With jump false a failed allocation returns instead of jumping, so that the
+// caller can undo its own work first.
+static PSP_STATUS toUtf8Block(psp_memtag_rec *rec, const char16_t *src, uint64_t count, int mode,
+                              bool jump, char **out) {
   uint64_t n = utf16ToUtf8(nullptr, 0, src, count, mode);
   if (n == kFailed)
     return PSP_ERR_BADCHAR;
-  psp_memtag_rec *rec = resolveTag(tag);
-  if (!rec || n >= 0xFFFFFFFEu)
+  if (n >= 0xFFFFFFFEu)
     return PSP_ERR_NOMEMORY;
-  char *block = static_cast<char *>(tagAlloc(rec, static_cast<uint32_t>(n)));
+  auto size = static_cast<uint32_t>(n);
+  char *block = static_cast<char *>(jump ? tagAlloc(rec, size) : tagTryAlloc(rec, size));
   if (!block)
     return PSP_ERR_NOMEMORY;
   utf16ToUtf8(block, n, src, count, mode);
   *out = block;
   return PSP_OKAY;
+}
+
+PSP_STATUS allocUtf8(PSP_MEMTAG tag, const char16_t *src, uint64_t count, int mode, char **out) {
+  if (!initialised())
+    return PSP_ERR_NOMEMORY;
+  psp_memtag_rec *rec = resolveTag(tag);
+  if (!rec)
+    return PSP_ERR_NOMEMORY;
+  return toUtf8Block(rec, src, count, mode, true, out);
 }
 
 PSP_STATUS allocUtf16(PSP_MEMTAG tag, const char *src, uint64_t count, int mode, char16_t **out) {
@@ -279,13 +291,16 @@ PSP_API PSP_STATUS psp_convArgvToUTF8(uint32_t argc, PSP_WCHAR **wargv, char ***
   for (uint32_t i = 0; i < argc; ++i) {
     if (!wargv[i])
       continue;
-    // The record is a valid handle, so the tag is not resolved again.
-    PSP_STATUS st = allocUtf8(rec, wargv[i], utf16Length(wargv[i]), PSP_CONV_STRICT, &argv[i]);
+    // No jump from inside: the strings made so far go back to the tag first.
+    PSP_STATUS st =
+        toUtf8Block(rec, wargv[i], utf16Length(wargv[i]), PSP_CONV_STRICT, false, &argv[i]);
     if (st != PSP_OKAY) {
       for (uint32_t j = i; j-- > 0;)
         if (argv[j])
           psp::tagFree(rec, argv[j]);
       psp::tagFree(rec, argv);
+      if (st == PSP_ERR_NOMEMORY)
+        psp::tagJumpIfArmed(rec);
       return st;
     }
   }

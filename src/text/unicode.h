@@ -77,10 +77,20 @@ inline int encodeUtf16(uint32_t cp, char16_t *out) {
   return 2;
 }
 
+// Units before the 0 unit. Unrolled, but unit by unit: a wider read could
+// pass the terminator into memory the caller does not own.
 inline uint64_t utf16Length(const char16_t *text) {
   const char16_t *p = text;
-  while (*p)
-    ++p;
+  for (;; p += 4) {
+    if (!p[0])
+      break;
+    if (!p[1])
+      return static_cast<uint64_t>(p + 1 - text);
+    if (!p[2])
+      return static_cast<uint64_t>(p + 2 - text);
+    if (!p[3])
+      return static_cast<uint64_t>(p + 3 - text);
+  }
   return static_cast<uint64_t>(p - text);
 }
 
