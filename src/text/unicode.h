@@ -1,0 +1,431 @@
+// unicode.h - UTF-8 / UTF-16 conversion for the library's own sources.
+//
+// Two decoders feed code points one at a time to a sink: walkUtf16 (units to
+// code points, pairing surrogates) and decodeUtf8 (bytes to code points). Both
+// take counted input; a NUL-terminated string is walked as its length, which
+// gives the same result because neither decoder treats NUL specially inside
+// counted input. The sink is a template parameter so the library's own sinks
+// (counters, bounded stores) inline; a caller's PSP_EMITTER goes through
+// EmitterSink.
+//
+// A sink has `int put(uint32_t cp)` and may have `int ascii(const Unit *run,
+// uint64_t n)` for a run of code points below 0x80 (Unit is char or
+// char16_t); ascii must behave exactly like n calls of put. A sink result of 0
+// means go on, PSP_NO stops the walk with 0, anything else stops it and is
+// the walk's result.
+//
+// Validity, one policy for both directions: PSP_CONV_STRICT fails on any
+// invalid input with PSP_ERR_BADCHAR, overlong UTF-8 included;
+// PSP_CONV_REPLACE turns each invalid piece into one '?' and accepts overlong
+// forms; any other mode accepts overlong forms and fails on the rest.
+#pragma once
+
+#include "internal.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace psp::unicode {
+
+inline constexpr uint32_t kReplacement = 0x3F; // '?'
+inline constexpr uint64_t kFailed = ~uint64_t{0};
+
+// UTF-8 length of a code point; 0 from 0x110000 on.
+constexpr int utf8Length(uint32_t cp) {
+  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : cp < 0x110000 ? 4 : 0;
+}
+
+constexpr int utf16Length(uint32_t cp) { return cp < 0x10000 ? 1 : 2; }
+
+// Writes utf8Length(cp) bytes; nothing for values from 0x110000 on.
+inline int encodeUtf8(uint32_t cp, char *out) {
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  if (cp < 0x110000) {
+    out[0] = static_cast<char>(0xF0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 4;
+  }
+  return 0;
+}
+
+// One unit below 0x10000, else a surrogate pair; no range check.
+inline int encodeUtf16(uint32_t cp, char16_t *out) {
+  if (cp < 0x10000) {
+    out[0] = static_cast<char16_t>(cp);
+    return 1;
+  }
+  uint32_t v = cp - 0x10000;
+  out[0] = static_cast<char16_t>(0xD800 + ((v >> 10) & 0x3FF));
+  out[1] = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+  return 2;
+}
+
+// Units before the 0 unit. Unrolled, but unit by unit: a wider read could
+// pass the terminator into memory the caller does not own.
+inline uint64_t utf16Length(const char16_t *text) {
+  const char16_t *p = text;
+  for (;; p += 4) {
+    if (!p[0])
+      break;
+    if (!p[1])
+      return static_cast<uint64_t>(p + 1 - text);
+    if (!p[2])
+      return static_cast<uint64_t>(p + 2 - text);
+    if (!p[3])
+      return static_cast<uint64_t>(p + 3 - text);
+  }
+  return static_cast<uint64_t>(p - text);
+}
+
+// ---- walk plumbing ----
+
+inline PSP_STATUS walkResult(int r) { return r == PSP_NO ? PSP_OKAY : r; }
+
+template <class Sink> inline int invalidPiece(Sink &sink, int mode) {
+  return mode == PSP_CONV_REPLACE ? sink.put(kReplacement) : PSP_ERR_BADCHAR;
+}
+
+template <class Sink, class Unit> inline int putAsciiRun(Sink &sink, const Unit *run, uint64_t n) {
+  if constexpr (requires { sink.ascii(run, n); }) {
+    return sink.ascii(run, n);
+  } else {
+    for (uint64_t i = 0; i < n; ++i)
+      if (int r = sink.put(static_cast<uint32_t>(run[i])))
+        return r;
+    return 0;
+  }
+}
+
+// End of the run of bytes below 0x80 that starts at p, eight at a time.
+inline const uint8_t *asciiRunEnd(const uint8_t *p, const uint8_t *end) {
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  while (end - p >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if (w & kHigh) {
+      if constexpr (std::endian::native == std::endian::little)
+        return p + (std::countr_zero(w & kHigh) >> 3);
+      break;
+    }
+    p += 8;
+  }
+  while (p < end && *p < 0x80)
+    ++p;
+  return p;
+}
+
+// The same for 16-bit units, four at a time.
+inline const char16_t *asciiRunEnd(const char16_t *p, const char16_t *end) {
+  constexpr uint64_t kHigh = 0xFF80FF80FF80FF80ull;
+  while (end - p >= 4) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if (w & kHigh) {
+      if constexpr (std::endian::native == std::endian::little)
+        return p + (std::countr_zero(w & kHigh) >> 4);
+      break;
+    }
+    p += 4;
+  }
+  while (p < end && *p < 0x80)
+    ++p;
+  return p;
+}
+
+// ---- the two decoders ----
+
+// UTF-16 units to code points. A high surrogate not followed by a low one is
+// one invalid piece; the unit after it is then processed on its own.
+template <class Sink>
+[[gnu::always_inline]] inline PSP_STATUS walkUtf16Body(const char16_t *units, uint64_t count,
+                                                       Sink &sink, int mode) {
+  const char16_t *p = units;
+  const char16_t *const end = units + count;
+  while (p < end) {
+    uint32_t u = *p;
+    if (u < 0x80) {
+      int r;
+      if (end - p > 1 && p[1] >= 0x80) { // a lone space or digit between words
+        r = sink.put(u);
+        ++p;
+      } else {
+        const char16_t *q = asciiRunEnd(p + 1, end);
+        r = putAsciiRun(sink, p, static_cast<uint64_t>(q - p));
+        p = q;
+      }
+      if (r)
+        return walkResult(r);
+      continue;
+    }
+    ++p;
+    int r;
+    if (u - 0xD800 >= 0x800) {
+      r = sink.put(u);
+    } else if (u >= 0xDC00) {
+      r = invalidPiece(sink, mode); // low surrogate with nothing pending
+    } else if (p == end) {
+      r = invalidPiece(sink, mode); // input ends while the high half waits
+    } else if (uint32_t v = *p; v - 0xDC00 < 0x400) {
+      ++p;
+      r = sink.put((0x10000 + ((u & 0x3FF) << 10)) | (v & 0x3FF));
+    } else {
+      r = invalidPiece(sink, mode); // v is looked at again on the next round
+    }
+    if (r)
+      return walkResult(r);
+  }
+  return PSP_OKAY;
+}
+
+// One non-ASCII character of UTF-8 starting at the lead byte *p, by the full
+// rules; advances p past what it consumed and gives the sink's or the walk's
+// result (0: go on).
+template <class Sink>
+int decodeUtf8Slow(const uint8_t *&p, const uint8_t *end, Sink &sink, int mode) {
+  uint32_t b = *p++;
+  if (b < 0xC0 || b >= 0xF8)
+    return invalidPiece(sink, mode); // stray continuation, or a byte UTF-8 never uses
+  uint32_t cp, need, minimum;
+  if (b < 0xE0) {
+    cp = b & 0x1F, need = 1, minimum = 0x80;
+  } else if (b < 0xF0) {
+    cp = b & 0x0F, need = 2, minimum = 0x800;
+  } else {
+    cp = b & 0x07, need = 3, minimum = 0x10000;
+  }
+  for (; need != 0; --need) {
+    if (p == end)
+      return invalidPiece(sink, mode);
+    uint32_t c = *p;
+    if ((c & 0xC0) != 0x80) {
+      if (c >= 0xF8)
+        ++p;
+      return invalidPiece(sink, mode);
+    }
+    cp = (cp << 6) | (c & 0x3F);
+    ++p;
+  }
+  if (cp - 0xD800 < 0x800 || cp - 0xFFFE < 2 || cp > 0x10FFFF)
+    return invalidPiece(sink, mode);
+  if (cp < minimum && mode == PSP_CONV_STRICT)
+    return PSP_ERR_BADCHAR;
+  return sink.put(cp);
+}
+
+// UTF-8 bytes to code points. An unfinished sequence is one invalid piece
+// and the byte that broke it starts the next character, except a byte
+// 0xF8..0xFF, which is swallowed into the same piece. A complete sequence
+// that decodes to a surrogate, U+FFFE, U+FFFF or beyond U+10FFFF is one
+// invalid piece; an overlong one fails in strict mode and is accepted
+// otherwise. Well-formed characters take the short paths below; everything
+// else goes to decodeUtf8Slow, which gives the same result for them too.
+template <class Sink>
+[[gnu::always_inline]] inline PSP_STATUS decodeUtf8Body(const char *bytes, uint64_t count,
+                                                        Sink &sink, int mode) {
+  const uint8_t *p = reinterpret_cast<const uint8_t *>(bytes);
+  const uint8_t *const end = p + count;
+  while (p < end) {
+    uint32_t b = *p;
+    int r;
+    if (b < 0x80) {
+      if (end - p > 1 && p[1] >= 0x80) { // a lone space or digit between words
+        r = sink.put(b);
+        ++p;
+      } else {
+        const uint8_t *q = asciiRunEnd(p + 1, end);
+        r = putAsciiRun(sink, reinterpret_cast<const char *>(p), static_cast<uint64_t>(q - p));
+        p = q;
+      }
+    } else if (b - 0xC2 < 0x1E && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
+      r = sink.put(((b & 0x1F) << 6) | (p[1] & 0x3Fu));
+      p += 2;
+    } else if (b - 0xE0 < 0x10 && end - p >= 3 && ((p[1] | (p[2] << 8)) & 0xC0C0) == 0x8080) {
+      uint32_t cp = ((b & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+      if (cp < 0x800 || cp - 0xD800 < 0x800 || cp >= 0xFFFE) {
+        r = decodeUtf8Slow(p, end, sink, mode);
+      } else {
+        r = sink.put(cp);
+        p += 3;
+      }
+    } else if (b - 0xF0 < 0x05 && end - p >= 4 &&
+               ((p[1] | (p[2] << 8) | (p[3] << 16)) & 0xC0C0C0) == 0x808080) {
+      uint32_t cp =
+          ((b & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+      if (cp - 0x10000 >= 0x100000) {
+        r = decodeUtf8Slow(p, end, sink, mode);
+      } else {
+        r = sink.put(cp);
+        p += 4;
+      }
+    } else {
+      r = decodeUtf8Slow(p, end, sink, mode);
+    }
+    if (r)
+      return walkResult(r);
+  }
+  return PSP_OKAY;
+}
+
+// The walks run on a local copy of the sink: a store writing through char *
+// could otherwise alias the caller's sink object and keep its counters in
+// memory instead of registers.
+template <class Sink>
+PSP_STATUS walkUtf16(const char16_t *units, uint64_t count, Sink &sink, int mode) {
+  Sink local = sink;
+  PSP_STATUS st = walkUtf16Body(units, count, local, mode);
+  sink = local;
+  return st;
+}
+
+template <class Sink>
+PSP_STATUS decodeUtf8(const char *bytes, uint64_t count, Sink &sink, int mode) {
+  Sink local = sink;
+  PSP_STATUS st = decodeUtf8Body(bytes, count, local, mode);
+  sink = local;
+  return st;
+}
+
+// ---- sinks ----
+
+// A caller's emitter. PSP_PENDING cannot be told apart from the walker's own
+// "waiting for more input", so it means go on.
+struct EmitterSink {
+  PSP_EMITTER fn;
+  void *context;
+  int put(uint32_t cp) {
+    int r = fn(context, static_cast<int>(cp));
+    return r == PSP_PENDING ? 0 : r;
+  }
+};
+
+struct Utf8Counter {
+  uint64_t used = 0;
+  int put(uint32_t cp) {
+    used += static_cast<uint64_t>(utf8Length(cp));
+    return 0;
+  }
+  template <class Unit> int ascii(const Unit *, uint64_t n) {
+    used += n;
+    return 0;
+  }
+};
+
+struct Utf16Counter {
+  uint64_t used = 0;
+  int put(uint32_t cp) {
+    used += static_cast<uint64_t>(utf16Length(cp));
+    return 0;
+  }
+  template <class Unit> int ascii(const Unit *, uint64_t n) {
+    used += n;
+    return 0;
+  }
+};
+
+// Bounded stores: a character that does not fit is skipped and a later one
+// that fits is still stored, so used never passes capacity.
+struct Utf8Store {
+  char *dst;
+  uint64_t capacity;
+  uint64_t used = 0;
+  int put(uint32_t cp) {
+    uint64_t room = capacity - used;
+    char *out = dst + used;
+    if (cp < 0x80) {
+      if (room >= 1) {
+        out[0] = static_cast<char>(cp);
+        used += 1;
+      }
+    } else if (cp < 0x800) {
+      if (room >= 2) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        used += 2;
+      }
+    } else if (cp < 0x10000) {
+      if (room >= 3) {
+        out[0] = static_cast<char>(0xE0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        used += 3;
+      }
+    } else if (room >= 4) {
+      encodeUtf8(cp, out);
+      used += 4;
+    }
+    return 0;
+  }
+  int ascii(const char16_t *run, uint64_t n) {
+    uint64_t room = capacity - used;
+    if (n > room)
+      n = room;
+    char *out = dst + used;
+    for (uint64_t i = 0; i < n; ++i)
+      out[i] = static_cast<char>(run[i]);
+    used += n;
+    return 0;
+  }
+};
+
+struct Utf16Store {
+  char16_t *dst;
+  uint64_t capacity;
+  uint64_t used = 0;
+  int put(uint32_t cp) {
+    if (cp < 0x10000) {
+      if (used < capacity)
+        dst[used++] = static_cast<char16_t>(cp);
+    } else if (capacity - used >= 2) {
+      used += static_cast<uint64_t>(encodeUtf16(cp, dst + used));
+    }
+    return 0;
+  }
+  int ascii(const char *run, uint64_t n) {
+    uint64_t room = capacity - used;
+    if (n > room)
+      n = room;
+    char16_t *out = dst + used;
+    const uint8_t *in = reinterpret_cast<const uint8_t *>(run);
+    for (uint64_t i = 0; i < n; ++i)
+      out[i] = in[i];
+    used += n;
+    return 0;
+  }
+};
+
+// ---- conversions for the library's own callers ----
+
+// Bounded conversions of counted input. A NULL dst measures; otherwise at
+// most size units are written, the terminator included. The result counts
+// the terminator; kFailed when the walk fails.
+uint64_t utf16ToUtf8(char *dst, uint64_t size, const char16_t *src, uint64_t count, int mode);
+uint64_t utf8ToUtf16(char16_t *dst, uint64_t size, const char *src, uint64_t count, int mode);
+
+// Allocating conversions of counted input into a tag: measure, then one
+// block of the exact size, NUL-terminated, which the caller frees to the same
+// tag. Gives PSP_OKAY and sets *out, or PSP_ERR_BADCHAR (invalid input) or
+// PSP_ERR_NOMEMORY (library not initialised, no such tag, result of 4 GiB or
+// more, allocation failed) and leaves *out alone. A failed allocation in a tag
+// with a jump buffer jumps from inside tagAlloc: callers must hold no lock and
+// no object with a non-trivial destructor across these calls.
+PSP_STATUS allocUtf8(PSP_MEMTAG tag, const char16_t *src, uint64_t count, int mode, char **out);
+PSP_STATUS allocUtf16(PSP_MEMTAG tag, const char *src, uint64_t count, int mode, char16_t **out);
+
+} // namespace psp::unicode
