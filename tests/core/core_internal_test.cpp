@@ -54,8 +54,8 @@ TEST(CoreFaultInternal, PoolsEverySiteWithAndWithoutJump) {
   for (int armed = 0; armed <= 1; ++armed)
     for (FaultSwitch *sw : {&g_failAllocation, &g_failRegion}) {
       jmp_buf jump;
-      PSP_MEMTAG tag = psp_createTagEx(armed ? &jump : nullptr, 1, PSP_TAGKIND_BUCKET, nullptr,
-                                       nullptr);
+      PSP_MEMTAG tag =
+          psp_createTagEx(armed ? &jump : nullptr, 1, PSP_TAGKIND_BUCKET, nullptr, nullptr);
       ASSERT_NE(tag, nullptr);
       const uint64_t base = usage();
       for (PSP_MEMTAG poolTag : {tag, static_cast<PSP_MEMTAG>(nullptr)}) {

@@ -57,8 +57,12 @@ TEST_F(Pool, ReuseSkipsCallbacksAndTooSmallHeadIsReleased) {
   EXPECT_EQ(counts.destroyed, 2) << "destroy releases pooled items with the destructor";
 }
 
-TEST_F(Pool, MaxPooledCapsTheFreeList) {
+TEST_F(Pool, MaxPooledCapsTheFreeListAndRefusals) {
+  psp_poolDestroy(nullptr);
   PSP_POOL pool = make(PSP_TAG_THREAD);
+  EXPECT_EQ(psp_poolGetMem(pool, 0xFFFFFFFEull, 1, nullptr), nullptr);
+  EXPECT_EQ(psp_poolGetMem(pool, UINT64_MAX - 4, 1, nullptr), nullptr);
+  EXPECT_EQ(counts.constructed, 0);
   psp_poolSetMaxPooled(pool, 1);
   void *a = psp_poolGetMem(pool, 16, 1, nullptr);
   void *b = psp_poolGetMem(pool, 16, 1, nullptr);
@@ -89,15 +93,6 @@ TEST_F(Pool, FlagsClearOrCopyEvenOnReuse) {
   EXPECT_EQ(counts.destroyed, 0);
 }
 
-TEST_F(Pool, RefusalsAndNullDestroy) {
-  psp_poolDestroy(nullptr);
-  PSP_POOL pool = make(PSP_TAG_DEFAULT);
-  EXPECT_EQ(psp_poolGetMem(pool, 0xFFFFFFFEull, 1, nullptr), nullptr);
-  EXPECT_EQ(psp_poolGetMem(pool, UINT64_MAX - 4, 1, nullptr), nullptr);
-  EXPECT_EQ(counts.constructed, 0);
-  psp_poolDestroy(pool);
-}
-
 TEST(PoolLifecycle, OwnTagNeedsInitAndForgottenPoolGoesAtTerm) {
   PSP_POOL pool = nullptr;
   EXPECT_EQ(psp_poolCreateEx(nullptr, 0, 0, nullptr, nullptr, nullptr, &pool), PSP_ERR_SYSTEM);
@@ -116,8 +111,7 @@ TEST(PoolConcurrency, SharedPoolUnderManyThreads) {
   } ctx{&made, &released};
   PSP_POOL pool = nullptr;
   ASSERT_EQ(psp_poolCreateEx(
-                PSP_TAG_DEFAULT, 0, 1,
-                [](void *c, void *) { ++*static_cast<Ctx *>(c)->made; },
+                PSP_TAG_DEFAULT, 0, 1, [](void *c, void *) { ++*static_cast<Ctx *>(c)->made; },
                 [](void *c, void *) { ++*static_cast<Ctx *>(c)->released; }, &ctx, &pool),
             PSP_OKAY);
   psp_poolSetMaxPooled(pool, 8);

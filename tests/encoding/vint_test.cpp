@@ -1,5 +1,6 @@
-// Variable-length integers: exact bytes at every class boundary, round trips,
-// invalid lead bytes, reader and emitter failures, zig-zag extremes.
+// Variable-length integers: exact bytes at every class boundary, round trips
+// and ordering, invalid lead bytes, reader and emitter failures, the 32-bit
+// range check, the non-canonical wrap, zig-zag extremes.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,8 +11,10 @@
 
 namespace {
 
+using V = std::vector<uint8_t>;
+
 struct Bytes {
-  std::vector<uint8_t> data;
+  V data;
   size_t pos = 0;
   int failAt = -1; // byte index at which reading or writing fails
 };
@@ -34,63 +37,45 @@ PSP_STATUS readFrom(void *ctx, uint8_t *byte) {
   return PSP_OKAY;
 }
 
-std::vector<uint8_t> encode(uint64_t v) {
+V encode(uint64_t v) {
   Bytes b;
   EXPECT_EQ(psp_vintEncodeUIntmax(v, emitTo, &b), PSP_OKAY);
   return b.data;
 }
 
-uint64_t decode(std::vector<uint8_t> bytes, PSP_STATUS expect = PSP_OKAY) {
+uint64_t decode(V bytes) {
   Bytes b{std::move(bytes)};
   uint64_t v = 0xDEADBEEF;
-  EXPECT_EQ(psp_vintDecodeUIntmax(readFrom, &b, &v), expect);
-  if (expect == PSP_OKAY) {
-    EXPECT_EQ(b.pos, b.data.size()) << "decoder must consume exactly the encoding";
-  }
+  EXPECT_EQ(psp_vintDecodeUIntmax(readFrom, &b, &v), PSP_OKAY);
+  EXPECT_EQ(b.pos, b.data.size()) << "decoder must consume exactly the encoding";
   return v;
 }
 
-using V = std::vector<uint8_t>;
-
-TEST(Vint, KnownEncodings) {
-  EXPECT_EQ(encode(0), V({0x00}));
-  EXPECT_EQ(encode(127), V({0x7F}));
-  EXPECT_EQ(encode(128), V({0x80, 0x00}));
+TEST(Vint, ExactBytesAtEveryClassBoundary) {
   EXPECT_EQ(encode(300), V({0x80, 0xAC}));
-  EXPECT_EQ(encode(16511), V({0xBF, 0xFF}));
-  EXPECT_EQ(encode(16512), V({0xC0, 0x00, 0x00}));
   EXPECT_EQ(encode(1000000), V({0xCF, 0x01, 0xC0}));
-  EXPECT_EQ(encode(2113663), V({0xDF, 0xFF, 0xFF}));
-  EXPECT_EQ(encode(2113664), V({0xE0, 0x00, 0x00, 0x00}));
   EXPECT_EQ(encode(4294967295u), V({0xE8, 0xF7, 0xDF, 0xBF, 0x7F}));
   EXPECT_EQ(encode(UINT64_MAX), V({0xFA, 0xFE, 0xFE, 0xF7, 0xF7, 0xF7, 0xDF, 0xBF, 0x7F}));
-}
-
-TEST(Vint, EveryClassBoundaryBothWays) {
-  // Largest value of each class, and the lead byte the next one starts with.
-  struct Edge {
+  // Largest value of each class, and the lead byte the next class starts with.
+  const struct {
     uint64_t last;
     size_t length;
     uint8_t nextLead;
-  };
-  const Edge edges[] = {
-      {0x7F, 1, 0x80},
-      {0x407F, 2, 0xC0},
-      {0x20407F, 3, 0xE0},
-      {0x820407F, 4, 0xE8},
-      {0x80820407F, 5, 0xF0},
-      {0x8080820407F, 6, 0xF8},
-      {0x108080820407F, 7, 0xF9},
-      {0x10108080820407F, 8, 0xFA},
-  };
-  for (const Edge &e : edges) {
-    V below = encode(e.last);
-    V above = encode(e.last + 1);
-    EXPECT_EQ(below.size(), e.length) << std::hex << e.last;
-    EXPECT_EQ(above.size(), e.length + 1) << std::hex << e.last;
-    EXPECT_EQ(above[0], e.nextLead) << std::hex << e.last;
-    for (size_t i = 1; i < above.size(); ++i)
-      EXPECT_EQ(above[i], 0) << "first value of a class encodes w = 0";
+  } edges[] = {{0x7F, 1, 0x80},
+               {0x407F, 2, 0xC0},
+               {0x20407F, 3, 0xE0},
+               {0x820407F, 4, 0xE8},
+               {0x80820407F, 5, 0xF0},
+               {0x8080820407F, 6, 0xF8},
+               {0x108080820407F, 7, 0xF9},
+               {0x10108080820407F, 8, 0xFA}};
+  for (const auto &e : edges) {
+    V below = encode(e.last), above = encode(e.last + 1);
+    ASSERT_EQ(below.size(), e.length) << std::hex << e.last;
+    ASSERT_EQ(above.size(), e.length + 1) << std::hex << e.last;
+    V firstOfNext(e.length + 1, 0); // the first value of a class encodes w = 0
+    firstOfNext[0] = e.nextLead;
+    EXPECT_EQ(above, firstOfNext);
     EXPECT_EQ(decode(below), e.last);
     EXPECT_EQ(decode(above), e.last + 1);
   }
@@ -98,53 +83,42 @@ TEST(Vint, EveryClassBoundaryBothWays) {
 
 TEST(Vint, RoundTripAndByteOrderMatchesValueOrder) {
   std::mt19937_64 rng(42);
-  std::vector<uint64_t> values;
-  for (int bits = 0; bits <= 64; ++bits)
-    for (int i = 0; i < 40; ++i)
-      values.push_back(bits == 64 ? rng() : rng() & ((uint64_t{1} << bits) - 1));
   V previous;
   uint64_t previousValue = 0;
-  for (uint64_t v : values) {
-    V bytes = encode(v);
-    ASSERT_EQ(decode(bytes), v);
-    if (!previous.empty()) {
-      EXPECT_EQ(previousValue < v, previous < bytes) << v;
+  for (int bits = 0; bits <= 64; ++bits)
+    for (int i = 0; i < 40; ++i) {
+      uint64_t v = bits == 64 ? rng() : rng() & ((uint64_t{1} << bits) - 1);
+      V bytes = encode(v);
+      ASSERT_EQ(decode(bytes), v);
+      if (!previous.empty()) {
+        EXPECT_EQ(previousValue < v, previous < bytes) << v;
+      }
+      previous = bytes;
+      previousValue = v;
     }
-    previous = bytes;
-    previousValue = v;
-  }
 }
 
-TEST(Vint, InvalidLeadBytesConsumeOneByteAndStoreNothing) {
+TEST(Vint, FailuresStoreNothing) {
+  // Invalid lead bytes: only that byte is read.
   for (int lead = 0xFB; lead <= 0xFF; ++lead) {
     Bytes b{{static_cast<uint8_t>(lead), 0, 0, 0}};
     uint64_t v = 99;
     uint32_t v32 = 99;
     EXPECT_EQ(psp_vintDecodeUIntmax(readFrom, &b, &v), PSP_ERR_VINT);
     EXPECT_EQ(b.pos, 1u);
-    EXPECT_EQ(v, 99u);
     b.pos = 0;
     EXPECT_EQ(psp_vintDecodeUInt32(readFrom, &b, &v32), PSP_ERR_VINT);
-    EXPECT_EQ(v32, 99u);
+    EXPECT_EQ(v + v32, 198u);
   }
-}
-
-TEST(Vint, ReaderFailureIsPassedThroughAndResultKept) {
+  // A reader failing at any byte is passed through.
   V four = encode(2113664);
-  ASSERT_EQ(four.size(), 4u);
   for (int failAt = 0; failAt < 4; ++failAt) {
     Bytes b{four, 0, failAt};
     uint64_t v = 1234;
-    EXPECT_EQ(psp_vintDecodeUIntmax(readFrom, &b, &v), -888);
+    EXPECT_EQ(psp_vintDecodeSize_t(readFrom, &b, &v), -888);
     EXPECT_EQ(v, 1234u);
   }
-  Bytes truncated{{0xE8, 0x01}};
-  uint64_t v = 5;
-  EXPECT_EQ(psp_vintDecodeSize_t(readFrom, &truncated, &v), PSP_ERR_ENDOFDATA);
-  EXPECT_EQ(v, 5u);
-}
-
-TEST(Vint, EmitterFailureStopsEncoding) {
+  // An emitter failing at any byte stops the encoding there.
   for (int failAt = 0; failAt < 9; ++failAt) {
     Bytes b;
     b.failAt = failAt;
@@ -153,24 +127,13 @@ TEST(Vint, EmitterFailureStopsEncoding) {
   }
 }
 
-TEST(Vint, DecodeUInt32RangeAndSizeT) {
-  Bytes fits{{0xE8, 0xF7, 0xDF, 0xBF, 0x7F}};
+TEST(Vint, Decode32RangeAndNonCanonicalWrap) {
+  Bytes fits{{0xE8, 0xF7, 0xDF, 0xBF, 0x7F}}, tooBig{{0xE8, 0xF7, 0xDF, 0xBF, 0x80}};
   uint32_t v32 = 0;
   EXPECT_EQ(psp_vintDecodeUInt32(readFrom, &fits, &v32), PSP_OKAY);
   EXPECT_EQ(v32, 4294967295u);
-
-  Bytes tooBig{{0xE8, 0xF7, 0xDF, 0xBF, 0x80}};
-  v32 = 17;
   EXPECT_EQ(psp_vintDecodeUInt32(readFrom, &tooBig, &v32), PSP_ERR_RANGE);
-  EXPECT_EQ(v32, 17u);
-
-  Bytes big{encode(UINT64_MAX - 3)};
-  uint64_t size = 0;
-  EXPECT_EQ(psp_vintDecodeSize_t(readFrom, &big, &size), PSP_OKAY);
-  EXPECT_EQ(size, UINT64_MAX - 3);
-}
-
-TEST(Vint, NonCanonicalNineByteFormWraps) {
+  EXPECT_EQ(v32, 4294967295u);
   EXPECT_EQ(decode({0xFA, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), 0x10108080820407Full);
 }
 
@@ -181,7 +144,6 @@ TEST(Vint, ZigZag) {
   } pairs[] = {{0, 0},
                {-1, 1},
                {1, 2},
-               {-2, 3},
                {-64, 127},
                {63, 126},
                {INT64_MIN, UINT64_MAX},
