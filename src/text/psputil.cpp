@@ -165,44 +165,40 @@ PSP_API char *psp_strerr_alloc(uint32_t errnum, PSP_MEMTAG tag) {
 
 // ---- integers ----
 
+namespace {
+
+// The status rules shared by the signed and unsigned conversions. Only a
+// result of 0 or an extreme needs a closer look: an extreme with ERANGE is an
+// overflow, and a 0 counts as a number only when the text is exactly "0".
+template <typename T>
+PSP_STATUS finishInteger(const char *text, T value, int error, bool extreme, T *out) {
+  if (value == 0 || extreme) {
+    if (error == ERANGE)
+      return PSP_ERR_RANGE;
+    if (value == 0 && (error == EINVAL || !isPlainZero(text)))
+      return PSP_ERR_NOTANUMBER;
+  }
+  if (out)
+    *out = value;
+  return PSP_OKAY;
+}
+
+} // namespace
+
 PSP_API PSP_STATUS psp_atoi64(const char *text, int64_t *out) {
   if (!text)
     return PSP_ERR_NOTANUMBER;
   errno = 0;
-  long long value = std::strtoll(text, nullptr, 10);
-  int error = errno;
-  if (value != 0 && value != LLONG_MIN && value != LLONG_MAX) {
-    if (out)
-      *out = value;
-    return PSP_OKAY;
-  }
-  if (error == ERANGE)
-    return PSP_ERR_RANGE;
-  if (value == 0 && (error == EINVAL || !isPlainZero(text)))
-    return PSP_ERR_NOTANUMBER;
-  if (out)
-    *out = value;
-  return PSP_OKAY;
+  int64_t value = std::strtoll(text, nullptr, 10);
+  return finishInteger(text, value, errno, value == INT64_MIN || value == INT64_MAX, out);
 }
 
 PSP_API PSP_STATUS psp_atoui64(const char *text, uint64_t *out) {
   if (!text)
     return PSP_ERR_NOTANUMBER;
   errno = 0;
-  unsigned long long value = std::strtoull(text, nullptr, 10);
-  int error = errno;
-  if (value != 0 && value != ULLONG_MAX) {
-    if (out)
-      *out = value;
-    return PSP_OKAY;
-  }
-  if (error == ERANGE)
-    return PSP_ERR_RANGE;
-  if (value == 0 && (error == EINVAL || !isPlainZero(text)))
-    return PSP_ERR_NOTANUMBER;
-  if (out)
-    *out = value;
-  return PSP_OKAY;
+  uint64_t value = std::strtoull(text, nullptr, 10);
+  return finishInteger(text, value, errno, value == UINT64_MAX, out);
 }
 
 PSP_API PSP_STATUS psp_atoi32(const char *text, int32_t *out) {
