@@ -1,4 +1,4 @@
-// Differential test: generated integer and string specifications through
+// Differential test: generated integer and string conversion specs through
 // psp_snprintf and the C library's snprintf, limited to where the two
 // grammars agree (no %p, no ', no I64, %c or %%, and no '#' with 'o', where
 // a zero value or precision reads differently). Star widths and precisions
