@@ -1,304 +1,268 @@
-// Memory tags through the public interface: flags and refusals, the _rc
-// twins, reset and destroy, moves, limits and the caller buffer, the jump,
-// and random operation sequences checked against a model for every kind.
+// Memory tags through the public interface: flags and the _rc twins, moves,
+// limits, the caller buffer and life outside init, and random operation
+// sequences checked against a model for every kind, run by many threads at
+// once on own and shared tags (MemoryConcurrency, run under ThreadSanitizer).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csetjmp>
 #include <cstring>
+#include <map>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "psp.h"
 
 namespace {
 
-struct Library {
-  Library() { EXPECT_EQ(psp_init(), PSP_OKAY); }
-  ~Library() { psp_term(); }
-};
-
 uint64_t usage() {
-  uint64_t u = 0;
+  uint64_t u = ~uint64_t{0};
   psp_getMemUsage(&u, nullptr);
   return u;
 }
-
-TEST(Memory, NothingWorksBeforeInit) {
-  void *out = &out;
-  EXPECT_EQ(psp_getMem(16, PSP_TAG_DEFAULT, PSP_MEM_NORMAL, nullptr, "t", 1), nullptr);
-  EXPECT_EQ(psp_getMem_rc(16, PSP_TAG_THREAD, 1, nullptr, &out, "t", 1), PSP_ERR_NOMEMORY);
-  EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(psp_createTagEx(nullptr, 0, 0, nullptr, nullptr), nullptr);
-  PSP_MEMTAG tag = PSP_TAG_DEFAULT;
-  EXPECT_EQ(psp_createTagEx_rc(nullptr, 0, 0, nullptr, nullptr, &tag), PSP_ERR_SYSTEM);
-  EXPECT_EQ(tag, PSP_TAG_DEFAULT);
-  PSP_MEMINFO info;
-  EXPECT_EQ(psp_getTagMemInfo(PSP_TAG_DEFAULT, &info), PSP_ERR_SYSTEM);
-  EXPECT_EQ(psp_moveMem(&out, 8, PSP_TAG_THREAD, PSP_TAG_DEFAULT), nullptr);
-  psp_freeMem(&out, PSP_TAG_DEFAULT, "t", 1);
-  psp_freeTagMem(PSP_TAG_DEFAULT, 1, "t", 1);
-  psp_resetTag(nullptr, PSP_TAG_DEFAULT);
-  EXPECT_EQ(psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 1), PSP_SEM_NONE);
+char *get(uint64_t size, PSP_MEMTAG tag = PSP_TAG_DEFAULT, uint32_t flags = 1,
+          const void *source = nullptr) {
+  return static_cast<char *>(psp_getMem(size, tag, flags, source, "t", 1));
 }
-
-TEST(Memory, FlagsAndRefusals) {
-  Library lib;
-  jmp_buf jump;
-  if (setjmp(jump) != 0)
-    FAIL() << "a refusal jumped";
-  psp_resetTag(&jump, PSP_TAG_DEFAULT);
-  void *out = &out;
-  // Zero size without a length bit, copy without a source, and huge sizes are
-  // refused without jumping.
-  EXPECT_EQ(psp_getMem_rc(0, PSP_TAG_DEFAULT, 1, nullptr, &out, "t", 1), PSP_ERR_NOMEMORY);
-  EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(psp_getMem(8, PSP_TAG_DEFAULT, PSP_MEM_COPY, nullptr, "t", 1), nullptr);
-  EXPECT_EQ(psp_getMem(0xFFFFFFFEull, PSP_TAG_DEFAULT, 1, nullptr, "t", 1), nullptr);
-  psp_resetTag(nullptr, PSP_TAG_DEFAULT);
-
-  char *s = static_cast<char *>(psp_getMem(0, PSP_TAG_DEFAULT, PSP_MEM_STRDUP, "abc", "t", 1));
-  ASSERT_NE(s, nullptr);
-  EXPECT_EQ(std::memcmp(s, "abc", 4), 0);
-  const char16_t wide[] = u"hi";
-  char16_t *w =
-      static_cast<char16_t *>(psp_getMem(99, PSP_TAG_DEFAULT, PSP_MEM_WSTRDUP, wide, "t", 1));
-  ASSERT_NE(w, nullptr);
-  EXPECT_EQ(std::memcmp(w, wide, 6), 0);
-  // Size from the source only for exactly 13 or 21; ZERO wins over COPY.
-  char *z = static_cast<char *>(
-      psp_getMem(4, PSP_TAG_DEFAULT, PSP_MEM_ZERO | PSP_MEM_COPY | 1, "wxyz", "t", 1));
-  ASSERT_NE(z, nullptr);
-  EXPECT_EQ(std::memcmp(z, "\0\0\0\0", 4), 0);
-  // A zero size with a length bit but not STRDUP gives a freeable block.
-  void *zero = psp_getMem(0, PSP_TAG_DEFAULT, PSP_MEM_NORMAL | PSP_MEM_STRLEN, nullptr, "t", 1);
-  EXPECT_NE(zero, nullptr);
-
-  // extendMem: ZERO clears the added tail; COPY with added copies the tail,
-  // without it the whole block.
-  char *b = static_cast<char *>(psp_getMem(4, PSP_TAG_DEFAULT, 5, "abcd", "t", 1));
-  b = static_cast<char *>(psp_extendMem(b, 100, PSP_TAG_DEFAULT, 3, 96, nullptr, "t", 1));
-  ASSERT_NE(b, nullptr);
-  EXPECT_EQ(std::memcmp(b, "abcd", 4), 0);
-  EXPECT_TRUE(std::all_of(b + 4, b + 100, [](char c) { return c == 0; }));
-  b = static_cast<char *>(psp_extendMem(b, 102, PSP_TAG_DEFAULT, 5, 2, "XY", "t", 1));
-  EXPECT_EQ(std::memcmp(b + 100, "XY", 2), 0);
-  b = static_cast<char *>(psp_extendMem(b, 0, PSP_TAG_DEFAULT, PSP_MEM_STRDUP, 0, "new", "t", 1));
-  EXPECT_STREQ(b, "new");
-  void *again = &again;
-  EXPECT_EQ(psp_extendMem_rc(b, 8, PSP_TAG_DEFAULT, 4, 0, nullptr, &again, "t", 1),
-            PSP_ERR_NOMEMORY);
-  EXPECT_EQ(again, nullptr);
-  EXPECT_STREQ(b, "new"); // the refused resize left the block alone
-  // A NULL block makes extendMem an allocation.
-  void *fresh = nullptr;
-  EXPECT_EQ(psp_extendMem_rc(nullptr, 8, PSP_TAG_THREAD, 1, 0, nullptr, &fresh, "t", 1), 0);
-  EXPECT_NE(fresh, nullptr);
-  for (void *p : {static_cast<void *>(s), static_cast<void *>(w), static_cast<void *>(z), zero,
-                  static_cast<void *>(b)})
-    psp_freeMem(p, PSP_TAG_DEFAULT, "t", 1);
-  psp_freeMem(fresh, PSP_TAG_THREAD, "t", 1);
-  psp_freeMem(nullptr, PSP_TAG_DEFAULT, "t", 1);
+char *extend(void *block, uint64_t size, PSP_MEMTAG tag, uint32_t flags = 1, uint64_t added = 0,
+             const void *source = nullptr) {
+  return static_cast<char *>(psp_extendMem(block, size, tag, flags, added, source, "t", 1));
 }
+void put(void *block, PSP_MEMTAG tag = PSP_TAG_DEFAULT) { psp_freeMem(block, tag, "t", 1); }
+void destroy(PSP_MEMTAG tag) { psp_freeTagMem(tag, 1, "t", 1); }
 
 int g_callbacks;
 void countCallback(void *context) { g_callbacks += *static_cast<int *>(context); }
 
-TEST(Memory, ResetKeepsTagAndDestroyRunsCallback) {
-  Library lib;
-  const uint64_t base = usage();
-  int weight = 1;
-  g_callbacks = 0;
-  for (uint32_t kind = 0; kind <= 3; ++kind) {
-    PSP_MEMTAG tag = psp_createTagEx(nullptr, 1, kind, countCallback, &weight);
-    ASSERT_NE(tag, nullptr);
-    for (int i = 0; i < 100; ++i)
-      ASSERT_NE(psp_getMem(100 + i * 97, tag, 1, nullptr, "t", 1), nullptr);
-    psp_freeTagMem(tag, 0, "t", 1);
-    EXPECT_EQ(g_callbacks, static_cast<int>(kind));
-    EXPECT_NE(psp_getMem(10, tag, 1, nullptr, "t", 1), nullptr);
-    psp_freeTagMem(tag, 1, "t", 1);
-    EXPECT_EQ(g_callbacks, static_cast<int>(kind) + 1);
-  }
-  EXPECT_EQ(usage(), base);
-  PSP_MEMTAG out = PSP_TAG_THREAD;
-  EXPECT_EQ(psp_createTagEx_rc(nullptr, 0, 4, nullptr, nullptr, &out), PSP_ERR_SYSTEM);
-  EXPECT_EQ(out, PSP_TAG_THREAD);
-}
-
-TEST(Memory, ForgottenTagCallbackRunsAtTerm) {
-  int weight = 5;
-  g_callbacks = 0;
+TEST(Memory, FlagsRefusalsAndMoves) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
-  ASSERT_NE(psp_createTagEx(nullptr, 0, 1, countCallback, &weight), nullptr);
-  psp_term();
-  EXPECT_EQ(g_callbacks, 5);
-  uint64_t u = 1;
-  psp_getMemUsage(&u, nullptr);
-  EXPECT_EQ(u, 0u);
-}
-
-TEST(Memory, MoveBetweenTags) {
-  Library lib;
-  PSP_MEMTAG safe = psp_createTagEx(nullptr, 1, 1, nullptr, nullptr);
-  char *b = static_cast<char *>(psp_getMem(0, safe, PSP_MEM_STRDUP, "moving", "t", 1));
-  EXPECT_EQ(psp_moveMem(b, 7, safe, safe), b);
-  char *moved = static_cast<char *>(psp_moveMem(b, 7, PSP_TAG_THREAD, safe));
-  ASSERT_NE(moved, nullptr);
-  EXPECT_STREQ(moved, "moving");
+  jmp_buf jump;
+  if (setjmp(jump) != 0)
+    FAIL() << "a refusal jumped";
+  psp_resetTag(&jump, PSP_TAG_DEFAULT);
+  // Zero size without a length bit, COPY without a source and huge sizes are
+  // refused; STRDUP and WSTRDUP take the size from the source; ZERO wins over
+  // COPY; a zero size with a length bit gives a block.
+  // Each case: size, flags, source; the bytes expected (NULL: refused) and their count.
+  const std::tuple<uint64_t, uint32_t, const void *, const void *, size_t> cases[] = {
+      {0, 1, nullptr, nullptr, 0},
+      {8, PSP_MEM_COPY, nullptr, nullptr, 0},
+      {0xFFFFFFFEull, 1, nullptr, nullptr, 0},
+      {0, PSP_MEM_STRDUP, "abc", "abc", 4},
+      {99, PSP_MEM_WSTRDUP, u"hi", u"hi", 6},
+      {4, PSP_MEM_ZERO | PSP_MEM_COPY | 1, "wxyz", "\0\0\0\0", 4},
+      {0, PSP_MEM_NORMAL | PSP_MEM_STRLEN, nullptr, "", 0}};
+  for (auto [size, flags, source, want, n] : cases) {
+    void *out = &out;
+    EXPECT_EQ(psp_getMem_rc(size, PSP_TAG_DEFAULT, flags, source, &out, "t", 1),
+              want != nullptr ? PSP_OKAY : PSP_ERR_NOMEMORY)
+        << flags;
+    EXPECT_TRUE(want == nullptr ? out == nullptr : out != nullptr && std::memcmp(out, want, n) == 0)
+        << flags;
+    put(out);
+  }
+  // extendMem: ZERO clears the added tail; COPY with `added` copies the tail,
+  // without it the whole block; a refusal leaves the block alone; a NULL
+  // block makes it an allocation.
+  char *b = extend(get(4, PSP_TAG_DEFAULT, 5, "abcd"), 100, PSP_TAG_DEFAULT, 3, 96);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(std::string(b, 100), "abcd" + std::string(96, '\0'));
+  b = extend(b, 102, PSP_TAG_DEFAULT, 5, 2, "XY");
+  EXPECT_EQ(std::memcmp(b + 100, "XY", 2), 0);
+  b = extend(b, 0, PSP_TAG_DEFAULT, PSP_MEM_STRDUP, 0, "new");
+  EXPECT_STREQ(b, "new");
+  EXPECT_EQ(extend(b, 8, PSP_TAG_DEFAULT, PSP_MEM_COPY), nullptr);
+  EXPECT_STREQ(b, "new");
+  void *fresh = nullptr;
+  EXPECT_EQ(psp_extendMem_rc(nullptr, 8, PSP_TAG_THREAD, 1, 0, nullptr, &fresh, "t", 1), 0);
+  EXPECT_NE(fresh, nullptr);
+  put(b);
+  put(fresh, PSP_TAG_THREAD);
+  // The size comes from the source only for exactly STRDUP: 7 bytes here. A
+  // move copies the block into the target tag and frees it in the source.
+  PSP_MEMTAG safe = psp_createTagEx(nullptr, 1, PSP_TAGKIND_BUCKET, nullptr, nullptr);
+  char *m = get(7, safe, PSP_MEM_STRDUP | PSP_MEM_WSTRLEN, "moving on");
   PSP_MEMINFO info;
-  ASSERT_EQ(psp_getTagMemInfo(safe, &info), PSP_OKAY);
-  EXPECT_EQ(info.counters[0], 0u); // freed in the source tag
-  EXPECT_EQ(psp_moveMem(moved, 0, PSP_TAG_DEFAULT, PSP_TAG_THREAD), nullptr);
-  psp_freeMem(moved, PSP_TAG_THREAD, "t", 1);
-  psp_freeTagMem(safe, 1, "t", 1);
+  psp_getTagMemInfo(safe, &info);
+  EXPECT_EQ(info.counters[0], 7u); // bytes in use
+  char *moved = static_cast<char *>(psp_moveMem(m, 7, PSP_TAG_THREAD, safe));
+  EXPECT_TRUE(moved != nullptr && std::memcmp(moved, "moving ", 7) == 0);
+  psp_getTagMemInfo(safe, &info);
+  EXPECT_EQ(info.counters[0], 0u);
+  put(moved, PSP_TAG_THREAD);
+  destroy(safe);
+  psp_term();
 }
 
-TEST(Memory, LimitRulesAndRefusalJumps) {
+// Outside init every call but the limit refuses or does nothing. The limit
+// is none or at least 0x400400, and is fixed while running with a caller
+// buffer; a term destroys forgotten tags, running their callbacks.
+TEST(Memory, LimitsCallerBufferAndLifeOutsideInit) {
+  auto refused = [] {
+    void *out = &out;
+    EXPECT_EQ(psp_getMem_rc(16, PSP_TAG_THREAD, 1, nullptr, &out, "t", 1), PSP_ERR_NOMEMORY);
+    EXPECT_EQ(out, nullptr);
+    PSP_MEMTAG tag = PSP_TAG_DEFAULT;
+    EXPECT_EQ(psp_createTagEx_rc(nullptr, 0, 0, nullptr, nullptr, &tag), PSP_ERR_SYSTEM);
+    EXPECT_EQ(tag, PSP_TAG_DEFAULT);
+    put(&out);
+    EXPECT_EQ(psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 1), PSP_SEM_NONE);
+  };
+  refused();
   EXPECT_EQ(psp_setMemLimit(nullptr, 100), PSP_ERR_SYSTEM);
   EXPECT_EQ(psp_setMemLimit(nullptr, 0x4003FF), PSP_ERR_SYSTEM);
   ASSERT_EQ(psp_setMemLimit(nullptr, 0x400400), PSP_OKAY);
-  {
-    Library lib;
-    char buffer[64];
-    EXPECT_EQ(psp_setMemLimit(buffer, 0x400400), PSP_ERR_SYSTEM);
-    // The first region is granted at zero usage; a second one is refused.
-    PSP_MEMTAG arena = psp_createTagEx(nullptr, 0, 2, nullptr, nullptr);
-    EXPECT_NE(psp_getMem(0x300000, arena, 1, nullptr, "t", 1), nullptr);
-    EXPECT_EQ(psp_getMem(0x200000, arena, 1, nullptr, "t", 1), nullptr);
-    jmp_buf jump;
-    volatile int jumps = 0;
-    if (setjmp(jump) == 0) {
-      psp_resetTag(&jump, arena);
-      psp_getMem(0x200000, arena, 1, nullptr, "t", 1);
-      ADD_FAILURE() << "no jump";
-    } else {
-      jumps = jumps + 1;
-    }
-    EXPECT_EQ(jumps, 1);
-    psp_resetTag(nullptr, arena);
-    // Kind 3 is neither counted nor limited.
-    PSP_MEMTAG sys = psp_createTagEx(nullptr, 0, 3, nullptr, nullptr);
-    EXPECT_NE(psp_getMem(0x800000, sys, 1, nullptr, "t", 1), nullptr);
-    psp_freeTagMem(arena, 1, "t", 1);
-    psp_freeTagMem(sys, 1, "t", 1);
-    // With no caller buffer, the limit may still change.
-    EXPECT_EQ(psp_setMemLimit(nullptr, 0), PSP_OKAY);
-  }
-}
-
-TEST(Memory, CallerBufferIsTheOnlyRegion) {
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  char small[64];
+  EXPECT_EQ(psp_setMemLimit(small, 0x400400), PSP_ERR_SYSTEM);
+  // The first region is granted at zero usage; a second one is refused. The
+  // malloc kind is neither counted nor limited, and reports a double free.
+  PSP_MEMTAG arena = psp_createTagEx(nullptr, 0, PSP_TAGKIND_ARENA, nullptr, nullptr);
+  EXPECT_NE(get(0x300000, arena), nullptr);
+  EXPECT_EQ(get(0x200000, arena), nullptr);
+  int weight = 5;
+  g_callbacks = 0;
+  PSP_MEMTAG sys = psp_createTagEx(nullptr, 0, PSP_TAGKIND_MALLOC, countCallback, &weight);
+  char *a = get(0x800000, sys);
+  EXPECT_NE(a, nullptr);
+  put(a, sys);
+  testing::internal::CaptureStdout();
+  put(a, sys);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Attempting to free previously freed memory\n");
+  EXPECT_NE(get(100, sys), nullptr);
+  EXPECT_NE(get(100, PSP_TAG_THREAD), nullptr);
+  EXPECT_EQ(psp_setMemLimit(nullptr, 0), PSP_OKAY); // without a caller buffer it may change
+  // The term finds both tags, and blocks in them, forgotten.
+  psp_term();
+  EXPECT_EQ(g_callbacks, 5);
+  EXPECT_EQ(usage(), 0u);
+  refused();
+  // A caller buffer, misaligned on purpose, is the only region until the term.
   const uint64_t size = 0x500000;
-  std::vector<unsigned char> buffer(size + 3);
-  ASSERT_EQ(psp_setMemLimit(buffer.data() + 3, size), PSP_OKAY); // misaligned on purpose
-  {
-    Library lib;
-    unsigned char *lo = buffer.data(), *hi = buffer.data() + buffer.size();
-    std::vector<void *> blocks;
-    for (int i = 0; i < 64; ++i) {
-      void *p = psp_getMem(1000 + i, PSP_TAG_DEFAULT, 1, nullptr, "t", 1);
-      ASSERT_NE(p, nullptr);
-      EXPECT_TRUE(p >= lo && p < hi);
-      blocks.push_back(p);
-    }
-    EXPECT_EQ(psp_getMem(size, PSP_TAG_DEFAULT, 1, nullptr, "t", 1), nullptr);
-    for (void *p : blocks)
-      psp_freeMem(p, PSP_TAG_DEFAULT, "t", 1);
-    EXPECT_EQ(psp_setMemLimit(nullptr, 0), PSP_ERR_SYSTEM);
+  std::vector<char> buffer(size + 3);
+  ASSERT_EQ(psp_setMemLimit(buffer.data() + 3, size), PSP_OKAY);
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  std::vector<char *> blocks;
+  for (int i = 0; i < 64; ++i) {
+    blocks.push_back(get(1000 + i));
+    EXPECT_TRUE(blocks[i] >= buffer.data() + 3 && blocks[i] + 1000 + i <= buffer.data() + size + 3);
   }
-  // After the term the buffer is free again and can be withdrawn.
+  EXPECT_EQ(get(size), nullptr);
+  for (char *p : blocks)
+    put(p);
+  EXPECT_EQ(psp_setMemLimit(nullptr, 0), PSP_ERR_SYSTEM);
+  psp_term();
   EXPECT_EQ(psp_setMemLimit(nullptr, 0), PSP_OKAY);
 }
 
-TEST(Memory, MallocKindReportsDoubleFreeAndChangesNothing) {
-  Library lib;
-  PSP_MEMTAG tag = psp_createTagEx(nullptr, 0, 3, nullptr, nullptr);
-  void *a = psp_getMem(32, tag, 1, nullptr, "t", 1);
-  void *b = psp_getMem(32, tag, 1, nullptr, "t", 1);
-  psp_freeMem(a, tag, "t", 1);
-  testing::internal::CaptureStdout();
-  psp_freeMem(a, tag, "t", 1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Attempting to free previously freed memory\n");
-  void *c = psp_extendMem(b, 5000, tag, 1, 0, nullptr, "t", 1);
-  ASSERT_NE(c, nullptr);
-  psp_freeMem(c, tag, "t", 1);
-  psp_freeTagMem(tag, 1, "t", 1);
-}
+// A model run: a tag of the given kind, and whether other threads use it too.
+struct ModelRun {
+  PSP_MEMTAG tag;
+  uint32_t kind, seed;
+  bool shared;
+};
 
 // Random operation sequences against a model: every live block keeps its
-// contents, no two live blocks overlap, and destroying the tag gives back
-// every byte of the global heap.
-void runModel(uint32_t kind, uint32_t seed) {
-  std::mt19937 rng(seed);
-  struct Live {
-    unsigned char *p;
-    uint64_t size;
-    unsigned char fill;
-  };
-  const uint64_t base = usage();
-  PSP_MEMTAG tag = psp_createTagEx(nullptr, 0, kind, nullptr, nullptr);
-  ASSERT_NE(tag, nullptr);
-  std::vector<Live> live;
+// contents, also through a resize, and no two live blocks overlap. A tag of
+// its own is reset now and then; a shared one gets its blocks back one by one.
+void runModel(const ModelRun &run) {
+  std::mt19937 rng(run.seed);
+  std::map<char *, std::pair<uint64_t, char>> live; // block: its size and fill byte
   auto pickSize = [&] {
     uint32_t r = rng() % 100;
     return r < 70 ? 1 + rng() % 256 : r < 95 ? 1 + rng() % 8192 : 8193 + rng() % 40000;
   };
+  auto filled = [](const char *p, uint64_t n, char f) {
+    return std::all_of(p, p + n, [f](char c) { return c == f; });
+  };
   auto check = [&] {
-    std::vector<Live> sorted = live;
-    std::sort(sorted.begin(), sorted.end(), [](auto &x, auto &y) { return x.p < y.p; });
-    for (size_t i = 0; i < sorted.size(); ++i) {
-      ASSERT_TRUE(std::all_of(sorted[i].p, sorted[i].p + sorted[i].size,
-                              [&](unsigned char c) { return c == sorted[i].fill; }))
-          << "kind " << kind << " contents";
-      if (i + 1 < sorted.size()) {
-        ASSERT_LE(sorted[i].p + sorted[i].size, sorted[i + 1].p) << "kind " << kind << " overlap";
-      }
+    const char *end = nullptr;
+    for (auto &[p, block] : live) {
+      ASSERT_TRUE(p >= end && filled(p, block.first, block.second)) << "kind " << run.kind;
+      end = p + block.first;
     }
   };
   for (int step = 0; step < 4000; ++step) {
     uint32_t op = rng() % 100;
     if (op < 45 || live.empty()) {
       uint64_t size = pickSize();
-      auto *p = static_cast<unsigned char *>(psp_getMem(size, tag, 1, nullptr, "t", 1));
+      char fill = static_cast<char>(rng());
+      char *p = get(size, run.tag);
       ASSERT_NE(p, nullptr);
-      unsigned char fill = static_cast<unsigned char>(rng());
       std::memset(p, fill, size);
-      live.push_back({p, size, fill});
-    } else if (op < 75) {
-      size_t i = rng() % live.size();
-      psp_freeMem(live[i].p, tag, "t", 1);
-      live[i] = live.back();
-      live.pop_back();
-    } else if (op < 99) {
-      Live &l = live[rng() % live.size()];
+      ASSERT_TRUE(live.try_emplace(p, size, fill).second) << "kind " << run.kind;
+    } else if (auto at = std::next(live.begin(), rng() % live.size()); op < 69) {
+      auto [old, fill] = at->second;
       uint64_t size = pickSize();
-      auto *p = static_cast<unsigned char *>(psp_extendMem(l.p, size, tag, 1, 0, nullptr, "t", 1));
-      if (kind == 2) {
-        ASSERT_EQ(p, nullptr);
+      char *p = extend(at->first, size, run.tag);
+      ASSERT_EQ(p == nullptr, run.kind == PSP_TAGKIND_ARENA) << "only an arena does not resize";
+      if (p == nullptr)
         continue;
-      }
-      ASSERT_NE(p, nullptr);
-      ASSERT_TRUE(std::all_of(p, p + std::min(size, l.size), [&](auto c) { return c == l.fill; }));
-      std::memset(p, l.fill, size);
-      l.p = p;
-      l.size = size;
+      ASSERT_TRUE(filled(p, std::min(size, old), fill)) << "kind " << run.kind;
+      live.erase(at);
+      std::memset(p, fill, size);
+      ASSERT_TRUE(live.try_emplace(p, size, fill).second) << "kind " << run.kind;
+    } else if (op < 99 || run.shared) {
+      put(at->first, run.tag);
+      live.erase(at);
     } else {
-      psp_freeTagMem(tag, 0, "t", 1);
+      psp_freeTagMem(run.tag, 0, "t", 1);
       live.clear();
     }
     if (step % 97 == 0)
       check();
   }
   check();
-  psp_freeTagMem(tag, 1, "t", 1);
-  EXPECT_EQ(usage(), base) << "kind " << kind;
+  for (auto &[p, block] : live)
+    if (run.shared)
+      put(p, run.tag);
 }
 
-TEST(Memory, RandomSequencesMatchModelForEveryKind) {
-  Library lib;
-  for (uint32_t kind = 0; kind <= 3; ++kind)
-    for (uint32_t seed = 1; seed <= 3; ++seed)
-      runModel(kind, seed * 7919 + kind);
+// A model run, then blocks left in the thread's own tag for its end to free.
+uint32_t worker(void *run) {
+  runModel(*static_cast<ModelRun *>(run));
+  for (int i = 0; i < 100; ++i)
+    EXPECT_NE(get(1 + i * 40, PSP_TAG_THREAD), nullptr);
+  return 0;
+}
+
+void runThreads(std::vector<ModelRun> runs) { // a thread per run
+  std::vector<PSP_THREAD> threads(runs.size());
+  for (size_t i = 0; i < runs.size(); ++i)
+    ASSERT_EQ(psp_threadBeginEx(worker, 0, &runs[i], &threads[i]), PSP_OKAY);
+  for (PSP_THREAD &t : threads)
+    EXPECT_EQ(psp_threadJoin(&t), 0);
+}
+
+// Threads run the model at once on tags of their own, two of every kind, and
+// on shared thread-safe tags. A reset does not run the tag's callback, the
+// destroy does; every byte comes back, the threads' own tags included.
+TEST(MemoryConcurrency, ModelRunsOnOwnAndSharedTags) {
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  // The default tag keeps its size-class chunks, so it goes first.
+  runThreads(std::vector<ModelRun>(4, {PSP_TAG_DEFAULT, PSP_TAGKIND_BUCKET, 1, true}));
+  const uint64_t base = usage();
+  int weight = 1;
+  g_callbacks = 0;
+  PSP_MEMTAG shared[] = {psp_createTagEx(nullptr, 1, PSP_TAGKIND_HEAP, nullptr, nullptr),
+                         psp_createTagEx(nullptr, 1, PSP_TAGKIND_MALLOC, nullptr, nullptr)};
+  std::vector<ModelRun> runs;
+  for (uint32_t i = 0; i < 8; ++i) {
+    runs.push_back({psp_createTagEx(nullptr, 0, i % 4, countCallback, &weight), i % 4, i, false});
+    runs.push_back({shared[i % 2], i % 2 ? PSP_TAGKIND_MALLOC : PSP_TAGKIND_HEAP, i, true});
+  }
+  runThreads(runs);
+  EXPECT_EQ(g_callbacks, 0);
+  for (const ModelRun &run : runs)
+    if (!run.shared)
+      destroy(run.tag);
+  EXPECT_EQ(g_callbacks, 8);
+  destroy(shared[0]);
+  destroy(shared[1]);
+  EXPECT_EQ(usage(), base);
+  psp_term();
 }
 
 } // namespace

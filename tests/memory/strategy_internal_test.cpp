@@ -15,9 +15,7 @@
 
 namespace {
 
-using psp::testing::FaultSwitch;
-using psp::testing::g_failAllocation;
-using psp::testing::g_failRegion;
+using namespace psp::testing; // FaultSwitch, g_failAllocation, g_failRegion
 
 uint64_t usage() {
   uint64_t u = 0;
@@ -25,50 +23,33 @@ uint64_t usage() {
   return u;
 }
 
-uint64_t blockSize(PSP_MEMTAG tag, void *block) {
-  uint64_t size = 0;
-  tag->methods.blockSize(&size, block);
-  return size;
+char *get(uint64_t size, PSP_MEMTAG tag = PSP_TAG_DEFAULT) {
+  return static_cast<char *>(psp_getMem(size, tag, 1, nullptr, "t", 1));
 }
 
-TEST(StrategyInternal, SizeClassBoundariesRefillsAndResize) {
+TEST(StrategyInternal, SizeClassBoundariesAndRefills) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
   PSP_MEMTAG tag = psp_createTagEx(nullptr, 0, PSP_TAGKIND_BUCKET, nullptr, nullptr);
   const std::pair<uint64_t, uint64_t> classes[] = {{1, 16},      {16, 16},     {17, 32},
                                                    {8192, 8192}, {8193, 8224}, {40000, 40000}};
   for (auto [request, block] : classes) {
-    void *p = psp_getMem(request, tag, 1, nullptr, "t", 1);
-    EXPECT_EQ(blockSize(tag, p), block) << request;
+    uint64_t size = 0;
+    tag->methods.blockSize(&size, get(request, tag));
+    EXPECT_EQ(size, block) << request;
   }
   psp_freeTagMem(tag, 0, "t", 1);
   // Refills of the 16-byte class carve 2, 4, 8, ... 128, then 128 again.
   PSP_MEMINFO info;
-  uint64_t carved = 0;
   for (uint64_t batch : {2, 4, 8, 16, 32, 64, 128, 128}) {
     for (uint64_t i = 0; i < batch; ++i)
-      psp_getMem(8, tag, 1, nullptr, "t", 1);
-    carved += batch;
+      get(8, tag);
     psp_getTagMemInfo(tag, &info);
     EXPECT_EQ(info.counters[2], 0u) << "batch " << batch; // the batch is used up exactly
   }
-  psp_getMem(8, tag, 1, nullptr, "t", 1);
+  get(8, tag);
   psp_getTagMemInfo(tag, &info);
   EXPECT_EQ(info.counters[2], 127u * 16);
-  EXPECT_EQ(info.counters[0], (carved + 1) * 8);
-  // Same class keeps the address; another class moves and keeps the bytes.
-  char *p = static_cast<char *>(psp_getMem(20, tag, 1, nullptr, "t", 1));
-  p[19] = 'x';
-  EXPECT_EQ(psp_extendMem(p, 30, tag, 1, 0, nullptr, "t", 1), p);
-  char *q = static_cast<char *>(psp_extendMem(p, 40, tag, 1, 0, nullptr, "t", 1));
-  EXPECT_NE(q, p);
-  EXPECT_EQ(q[19], 'x');
-  EXPECT_EQ(blockSize(tag, q), 64u);
-  // Large to large resizes the chunk.
-  char *big = static_cast<char *>(psp_getMem(9000, tag, 1, nullptr, "t", 1));
-  big[8999] = 'y';
-  big = static_cast<char *>(psp_extendMem(big, 100000, tag, 1, 0, nullptr, "t", 1));
-  EXPECT_EQ(big[8999], 'y');
-  psp_freeMem(big, tag, "t", 1);
+  EXPECT_EQ(info.counters[0], (2u + 4 + 8 + 16 + 32 + 64 + 128 + 128 + 1) * 8);
   psp_freeTagMem(tag, 1, "t", 1);
   psp_term();
 }
@@ -92,7 +73,6 @@ TEST(StrategyInternal, RegionHeapCarvesHighCoalescesAndReturnsRegions) {
   char *c = static_cast<char *>(regionAlloc(heap, 16));
   EXPECT_EQ(g_regionsOut, 1);
   EXPECT_EQ(b + 208 + 16, a);
-  EXPECT_EQ(heap.inUse.value, 112u + 208 + 16);
   // Freeing a and b merges them; the merged space serves 112 + 16 + 208 exactly.
   regionFree(heap, a);
   regionFree(heap, b);
@@ -103,18 +83,17 @@ TEST(StrategyInternal, RegionHeapCarvesHighCoalescesAndReturnsRegions) {
   char *lo = static_cast<char *>(regionAlloc(heap, 96)); // just below hi
   EXPECT_EQ(lo + 96 + 16, hi);
   regionFree(heap, hi);
-  char *e = static_cast<char *>(regionResize(heap, lo, 200, true));
-  EXPECT_EQ(e, lo);
-  EXPECT_EQ(regionBlockSize(e), 208u);
-  EXPECT_EQ(regionResize(heap, e, 32, true), e); // shrinking splits the tail off
-  EXPECT_EQ(regionBlockSize(e), 32u);
+  EXPECT_EQ(regionResize(heap, lo, 200, true), lo);
+  EXPECT_EQ(regionBlockSize(lo), 208u);
+  EXPECT_EQ(regionResize(heap, lo, 32, true), lo); // shrinking splits the tail off
+  EXPECT_EQ(regionBlockSize(lo), 32u);
   EXPECT_EQ(heap.inUse.value, 32u + 16);
   // A request above the minimum gets a region of its own, returned when freed.
   char *huge = static_cast<char *>(regionAlloc(heap, 10000));
   EXPECT_EQ(g_regionsOut, 2);
   regionFree(heap, huge);
   EXPECT_EQ(g_regionsOut, 1);
-  regionFree(heap, e);
+  regionFree(heap, lo);
   regionFree(heap, c);
   EXPECT_EQ(g_regionsOut, 0);
   EXPECT_EQ(heap.regions, nullptr);
@@ -145,16 +124,15 @@ template <typename Fn> __attribute__((noinline)) bool leavesByJump(jmp_buf &jump
 }
 
 void libraryWorks() {
-  void *p = psp_getMem(100, PSP_TAG_DEFAULT, 1, nullptr, "t", 1);
-  ASSERT_NE(p, nullptr);
-  psp_freeMem(p, PSP_TAG_DEFAULT, "t", 1);
+  char *p = get(100);
   PSP_SEM m = psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 1);
-  ASSERT_NE(m, PSP_SEM_NONE);
+  EXPECT_TRUE(p != nullptr && m != PSP_SEM_NONE);
+  psp_freeMem(p, PSP_TAG_DEFAULT, "t", 1);
   psp_syncDelete(m);
 }
 
 TEST(FaultInternal, StartupUndoesEveryPartialState) {
-  for (FaultSwitch *sw : {&g_failAllocation, &g_failRegion}) {
+  for (FaultSwitch *sw : {&g_failAllocation, &g_failRegion})
     walk(
         *sw,
         [] {
@@ -170,78 +148,50 @@ TEST(FaultInternal, StartupUndoesEveryPartialState) {
           libraryWorks();
           psp_term();
         });
-  }
 }
 
-TEST(FaultInternal, TagCreationEveryKindWithAndWithoutMutex) {
+// Tags of every kind (4 is refused), with and without a mutex and a jump
+// buffer: each failure refuses or, with the buffer, jumps; either way the tag
+// still works and gives back every byte.
+TEST(FaultInternal, TagsOfEveryKindWithAndWithoutMutexAndJump) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
   libraryWorks(); // the default tag keeps the chunk this makes
   const uint64_t base = usage();
+  jmp_buf jump;
+  PSP_MEMTAG tag;
   for (FaultSwitch *sw : {&g_failAllocation, &g_failRegion})
     for (uint32_t kind = 0; kind <= 4; ++kind)
-      for (uint16_t safe = 0; safe <= 1; ++safe)
+      for (uint16_t mode = 0; mode < 4; ++mode) // bit 0: a mutex, bit 1: a jump buffer
         walk(
             *sw,
             [&] {
-              PSP_MEMTAG tag = nullptr;
-              PSP_STATUS rc = psp_createTagEx_rc(nullptr, safe, kind, nullptr, nullptr, &tag);
-              if (rc == PSP_OKAY) {
-                if (psp_getMem(5000, tag, 1, nullptr, "t", 1) == nullptr) {
-                  EXPECT_TRUE(sw->reached());
-                }
-                psp_freeTagMem(tag, 1, "t", 1);
-              } else {
-                EXPECT_EQ(tag, nullptr);
-              }
+              tag = nullptr;
+              PSP_STATUS rc = psp_createTagEx_rc(mode & 2 ? &jump : nullptr, mode & 1, kind,
+                                                 nullptr, nullptr, &tag);
+              EXPECT_TRUE(rc == PSP_OKAY ? tag != nullptr
+                                         : tag == nullptr && (kind == 4 || sw->reached()));
+              if (rc != PSP_OKAY)
+                return;
+              const bool failedBefore = sw->reached();
+              bool jumped = leavesByJump(jump, [&] {
+                EXPECT_TRUE(get(300, tag) != nullptr || sw->reached());
+                char *big = get(5000, tag);
+                EXPECT_TRUE(big != nullptr || sw->reached());
+                if (big != nullptr && kind != PSP_TAGKIND_ARENA)
+                  psp_extendMem(big, 20000, tag, 1, 0, nullptr, "t", 1);
+              });
+              // With the buffer, a failure in these calls jumps; without, none does.
+              EXPECT_EQ(jumped, (mode & 2) && !failedBefore && sw->reached());
             },
             [&] {
+              if (tag != nullptr) {
+                psp_resetTag(nullptr, tag);
+                EXPECT_NE(get(64, tag), nullptr);
+                psp_freeTagMem(tag, 1, "t", 1);
+              }
               EXPECT_EQ(usage(), base);
               libraryWorks();
             });
-  psp_term();
-}
-
-TEST(FaultInternal, FailedAllocationJumpsWithTagConsistent) {
-  ASSERT_EQ(psp_init(), PSP_OKAY);
-  libraryWorks();
-  const uint64_t base = usage();
-  for (uint32_t kind = 0; kind <= 3; ++kind) {
-    jmp_buf jump;
-    PSP_MEMTAG tag = psp_createTagEx(&jump, 1, kind, nullptr, nullptr);
-    void *keep = psp_getMem(300, tag, 1, nullptr, "t", 1);
-    int jumps = 0;
-    for (int site = 0; site < 3; ++site) {
-      jumps += leavesByJump(jump, [&] {
-        g_failAllocation.arm(1);
-        if (site == 0)
-          psp_getMem(64, tag, 1, nullptr, "t", 1);
-        else if (site == 1)
-          psp_extendMem(keep, 20000, tag, 1, 0, nullptr, "t", 1);
-        else
-          psp::tagRealloc(tag, keep, 9000, 1); // the library's own entry point
-      });
-      g_failAllocation.disarm();
-      libraryWorks(); // no lock was left held
-    }
-    EXPECT_EQ(jumps, 3);
-    // The tag is intact: the kept block is still there and the tag works.
-    psp_resetTag(nullptr, tag);
-    void *more = psp_getMem(64, tag, 1, nullptr, "t", 1);
-    EXPECT_NE(more, nullptr);
-    psp_freeMem(keep, tag, "t", 1);
-    psp_freeTagMem(tag, 1, "t", 1);
-  }
-  EXPECT_EQ(usage(), base);
-  // The default tag jumps too, and is left usable.
-  jmp_buf jump;
-  EXPECT_TRUE(leavesByJump(jump, [&] {
-    psp_resetTag(&jump, PSP_TAG_DEFAULT);
-    g_failAllocation.arm(1);
-    psp_getMem(1 << 20, PSP_TAG_DEFAULT, 1, nullptr, "t", 1);
-  }));
-  g_failAllocation.disarm();
-  psp_resetTag(nullptr, PSP_TAG_DEFAULT);
-  libraryWorks();
   psp_term();
 }
 
@@ -262,63 +212,47 @@ TEST(FaultInternal, SyncTableBlockAllocationJumpsOrReports) {
   // With PSP_TAG_DEFAULT's jump armed: a jump, from a plain create and from a
   // thread-safe tag creation, leaving nothing behind.
   const uint64_t base = usage();
-  for (int site = 0; site < 2; ++site) {
-    jmp_buf jump;
-    bool jumped = leavesByJump(jump, [&] {
-      psp_resetTag(&jump, PSP_TAG_DEFAULT);
-      g_failAllocation.arm(1);
-      if (site == 0)
-        psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 1);
-      else
-        psp_createTagEx(nullptr, 1, PSP_TAGKIND_HEAP, nullptr, nullptr);
-    });
-    g_failAllocation.disarm();
-    psp_resetTag(nullptr, PSP_TAG_DEFAULT);
-    EXPECT_TRUE(jumped) << "site " << site;
-    EXPECT_EQ(usage(), base);
-  }
+  jmp_buf jump;
+  psp_resetTag(&jump, PSP_TAG_DEFAULT);
+  g_failAllocation.arm(1);
+  EXPECT_TRUE(leavesByJump(jump, [] { psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 1); }));
+  g_failAllocation.arm(1);
+  EXPECT_TRUE(leavesByJump(jump, [] { psp_createTagEx(nullptr, 1, 1, nullptr, nullptr); }));
+  g_failAllocation.disarm();
+  psp_resetTag(nullptr, PSP_TAG_DEFAULT);
+  EXPECT_EQ(usage(), base);
   libraryWorks();
-  for (PSP_SEM s : made)
-    psp_syncDelete(s);
-  psp_term();
+  psp_term(); // closes the objects still made
 }
 
-uint32_t threadTagBody(void *arg) {
-  uint64_t n = *static_cast<uint64_t *>(arg);
-  g_failAllocation.arm(n);
-  void *p = psp_getMem(200, PSP_TAG_THREAD, 1, nullptr, "t", 1);
-  bool reached = g_failAllocation.reached();
-  g_failAllocation.disarm();
-  if (p == nullptr && !reached)
-    return 2;
-  // Arm the thread tag's jump and fail once more: the body leaves by the jump.
+// A thread's first use creates its tag; the body then arms the tag's jump and
+// fails a region request, leaving by the jump; the thread's end frees it all.
+uint32_t threadTagBody(void *) {
+  if (get(200, PSP_TAG_THREAD) == nullptr && !g_failAllocation.reached())
+    return 1;
   jmp_buf jump;
-  bool jumped = leavesByJump(jump, [&] {
-    psp_resetTag(&jump, PSP_TAG_THREAD);
-    g_failRegion.arm(1, true);
-    psp_getMem(100000, PSP_TAG_THREAD, 1, nullptr, "t", 1);
-  });
+  psp_resetTag(&jump, PSP_TAG_THREAD);
+  g_failRegion.arm(1, true);
+  bool jumped = leavesByJump(jump, [] { get(0x500000, PSP_TAG_THREAD); }); // a region of its own
   g_failRegion.disarm();
-  if (!jumped)
-    return 3;
-  return reached ? 1 : 0;
+  return jumped ? 0 : 2;
 }
 
 TEST(FaultInternal, ThreadTagsUnderEveryFailure) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
   libraryWorks();
   const uint64_t base = usage();
-  for (uint64_t n = 1; n < 100; ++n) {
-    PSP_THREAD thread;
-    ASSERT_EQ(psp_threadBeginEx(threadTagBody, 0, &n, &thread), PSP_OKAY);
-    PSP_STATUS rc = psp_threadJoin(&thread);
-    g_failRegion.disarm();
-    EXPECT_NE(rc, 2) << n;
-    EXPECT_EQ(usage(), base) << n;
-    libraryWorks();
-    if (rc == 0)
-      break;
-  }
+  walk(
+      g_failAllocation,
+      [] {
+        PSP_THREAD thread;
+        ASSERT_EQ(psp_threadBeginEx(threadTagBody, 0, nullptr, &thread), PSP_OKAY);
+        EXPECT_EQ(psp_threadJoin(&thread), 0);
+      },
+      [&] {
+        EXPECT_EQ(usage(), base);
+        libraryWorks();
+      });
   psp_term();
 }
 
