@@ -11,38 +11,17 @@
 
 #include "internal.h"
 #include "testing.h"
+#include "../fault_walk.h"
 
 namespace {
 
 using psp::testing::FaultSwitch;
 using psp::testing::g_failAllocation;
 using psp::testing::g_failRegion;
+using psp::testing::leavesByJump;
+using psp::testing::walk;
 
-uint64_t usage() {
-  uint64_t u = 0;
-  psp_getMemUsage(&u, nullptr);
-  return u;
-}
-
-template <typename Op, typename Check> void walk(FaultSwitch &sw, Op op, Check check) {
-  for (uint64_t n = 1; n < 200; ++n) {
-    sw.arm(n);
-    op();
-    bool reached = sw.reached();
-    sw.disarm();
-    check();
-    if (!reached)
-      return;
-  }
-  ADD_FAILURE() << "walk did not end";
-}
-
-template <typename Fn> __attribute__((noinline)) bool leavesByJump(jmp_buf &jump, Fn fn) {
-  if (setjmp(jump) != 0)
-    return true;
-  fn();
-  return false;
-}
+uint64_t usage() { return psp::testing::globalUsage(); }
 
 template <typename Fn> void onOtherThread(Fn fn) {
   std::thread t(fn);

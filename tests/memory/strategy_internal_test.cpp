@@ -12,16 +12,13 @@
 #include "internal.h"
 #include "memory/strategy.h"
 #include "testing.h"
+#include "../fault_walk.h"
 
 namespace {
 
 using namespace psp::testing; // FaultSwitch, g_failAllocation, g_failRegion
 
-uint64_t usage() {
-  uint64_t u = 0;
-  psp_getMemUsage(&u, nullptr);
-  return u;
-}
+uint64_t usage() { return psp::testing::globalUsage(); }
 
 char *get(uint64_t size, PSP_MEMTAG tag = PSP_TAG_DEFAULT) {
   return static_cast<char *>(psp_getMem(size, tag, 1, nullptr, "t", 1));
@@ -98,29 +95,6 @@ TEST(StrategyInternal, RegionHeapCarvesHighCoalescesAndReturnsRegions) {
   EXPECT_EQ(g_regionsOut, 0);
   EXPECT_EQ(heap.regions, nullptr);
   EXPECT_EQ(heap.inUse.value, 0u);
-}
-
-// Runs `op` with the Nth event of `sw` failing, for N = 1, 2, ... until the
-// operation no longer reaches N. After each, `check` must hold.
-template <typename Op, typename Check> void walk(FaultSwitch &sw, Op op, Check check) {
-  for (uint64_t n = 1; n < 500; ++n) {
-    sw.arm(n);
-    op();
-    bool reached = sw.reached();
-    sw.disarm();
-    check();
-    if (!reached)
-      return;
-  }
-  ADD_FAILURE() << "walk did not end";
-}
-
-// Calls fn; true when it left through `jump` instead of returning.
-template <typename Fn> __attribute__((noinline)) bool leavesByJump(jmp_buf &jump, Fn fn) {
-  if (setjmp(jump) != 0)
-    return true;
-  fn();
-  return false;
 }
 
 void libraryWorks() {

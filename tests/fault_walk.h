@@ -1,0 +1,44 @@
+// Shared by the white-box tests: walking every allocation site of an
+// operation with the fault-injection switches, and observing tag jumps.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <csetjmp>
+
+#include "psp.h"
+#include "testing.h"
+
+namespace psp::testing {
+
+// Bytes the global heap has handed out.
+inline uint64_t globalUsage() {
+  uint64_t u = 0;
+  psp_getMemUsage(&u, nullptr);
+  return u;
+}
+
+// Runs `op` with the Nth event of `sw` failing, for N = 1, 2, ... until the
+// operation no longer reaches N. After each, `check` must hold.
+template <typename Op, typename Check> void walk(FaultSwitch &sw, Op op, Check check) {
+  for (uint64_t n = 1; n < 500; ++n) {
+    sw.arm(n);
+    op();
+    bool reached = sw.reached();
+    sw.disarm();
+    check();
+    if (!reached)
+      return;
+  }
+  ADD_FAILURE() << "walk did not end";
+}
+
+// Calls fn; true when it left through `jump` instead of returning.
+template <typename Fn> __attribute__((noinline)) bool leavesByJump(jmp_buf &jump, Fn fn) {
+  if (setjmp(jump) != 0)
+    return true;
+  fn();
+  return false;
+}
+
+} // namespace psp::testing
