@@ -1,4 +1,4 @@
-// Library lifecycle: init counting, repeated cycles, process flags, version,
+// Library lifecycle: init counting, repeated and unmatched terms, version,
 // the critical section and a racing first psp_init.
 #include <gtest/gtest.h>
 
@@ -10,103 +10,73 @@
 
 namespace {
 
-TEST(Lifecycle, InitCountsAndOnlyLastTermShutsDown) {
-  ASSERT_EQ(psp_init(), PSP_OKAY);
-  ASSERT_EQ(psp_init(), PSP_OKAY);
-  psp_term();
-  // Still initialised: the critical section is usable and a third init only counts.
-  EXPECT_EQ(psp_enterCritSec(), PSP_OKAY);
-  psp_exitCritSec();
-  psp_term();
+bool running() {
+  void *p = psp_getMem(8, PSP_TAG_DEFAULT, PSP_MEM_NORMAL, nullptr, "t", 1);
+  psp_freeMem(p, PSP_TAG_DEFAULT, "t", 1);
+  return p != nullptr;
 }
 
-TEST(Lifecycle, RepeatedCyclesInOneProcess) {
-  for (int i = 0; i < 50; ++i) {
-    ASSERT_EQ(psp_init(), PSP_OKAY) << "cycle " << i;
+TEST(Lifecycle, CountingCyclesAndUnmatchedTerms) {
+  psp_term(); // unmatched: ignored, the count does not wrap
+  EXPECT_FALSE(running());
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    ASSERT_EQ(psp_init(), PSP_OKAY);
+    ASSERT_EQ(psp_init(), PSP_OKAY);
+    psp_term();
+    EXPECT_TRUE(running()) << "only the last term shuts down";
+    psp_term();
+    EXPECT_FALSE(running());
     psp_term();
   }
 }
 
-TEST(Lifecycle, UnmatchedTermIsHarmless) {
-  psp_term();
-  psp_term();
-  ASSERT_EQ(psp_init(), PSP_OKAY);
-  psp_term();
-  // A stray term after a full shut-down must not leave the count wrapped:
-  // the next init is again the first one.
-  psp_term();
-  ASSERT_EQ(psp_init(), PSP_OKAY);
-  psp_term();
-}
-
 TEST(Lifecycle, VersionWritesOnlyNonNullPointers) {
-  uint16_t major = 0, minor = 0, build = 0;
-  psp_version(&major, &minor, &build);
-  EXPECT_EQ(major, 14);
+  uint16_t major = 0, minor = 77, build = 0;
+  psp_version(nullptr, &minor, nullptr);
   EXPECT_EQ(minor, 1);
+  psp_version(&major, nullptr, &build);
+  EXPECT_EQ(major, 14);
   EXPECT_EQ(build, 3194);
-
-  uint16_t onlyMinor = 77;
-  psp_version(nullptr, &onlyMinor, nullptr);
-  EXPECT_EQ(onlyMinor, 1);
-  psp_version(nullptr, nullptr, nullptr);
 }
 
-TEST(Lifecycle, CriticalSectionWorksBeforeInitAndIsRecursive) {
+TEST(Lifecycle, CriticalSectionIsRecursiveAndWorksBeforeInit) {
   EXPECT_EQ(psp_enterCritSec(), PSP_OKAY);
   EXPECT_EQ(psp_enterCritSec(), PSP_OKAY);
-  // Init and term may be called from inside the section.
-  ASSERT_EQ(psp_init(), PSP_OKAY);
+  ASSERT_EQ(psp_init(), PSP_OKAY); // init and term may run inside the section
   psp_term();
   psp_exitCritSec();
   psp_exitCritSec();
-  // Leaving more often than entering is ignored.
-  psp_exitCritSec();
+  psp_exitCritSec(); // leaving more often than entering is ignored
 }
 
-TEST(Lifecycle, CriticalSectionExcludesOtherThreads) {
-  ASSERT_EQ(psp_init(), PSP_OKAY);
-  std::atomic<int> inside{0};
-  std::atomic<int> worst{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 2000; ++i) {
-        psp_enterCritSec();
-        int now = ++inside;
-        if (now > worst)
-          worst = now;
-        --inside;
-        psp_exitCritSec();
-      }
-    });
-  }
-  for (auto &t : threads)
-    t.join();
-  EXPECT_EQ(worst.load(), 1);
-  psp_term();
-}
-
-TEST(LifecycleConcurrency, FirstInitRacesFromManyThreads) {
-  for (int round = 0; round < 20; ++round) {
-    constexpr int kThreads = 8;
-    std::atomic<int> go{0};
-    std::atomic<int> failures{0};
+TEST(LifecycleConcurrency, FirstInitRacesAndCriticalSectionExcludes) {
+  for (int round = 0; round < 10; ++round) {
+    constexpr int kThreads = 6;
+    std::atomic<int> go{0}, failures{0}, inside{0}, worst{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
       threads.emplace_back([&] {
         while (go.load() == 0) {
         }
         if (psp_init() != PSP_OKAY)
           ++failures;
+        for (int i = 0; i < 300; ++i) {
+          psp_enterCritSec();
+          int now = ++inside;
+          if (now > worst)
+            worst = now;
+          --inside;
+          psp_exitCritSec();
+        }
       });
-    }
     go = 1;
     for (auto &t : threads)
       t.join();
     EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(worst.load(), 1);
     for (int t = 0; t < kThreads; ++t)
       psp_term();
+    EXPECT_FALSE(running());
   }
 }
 
