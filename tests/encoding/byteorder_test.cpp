@@ -34,8 +34,9 @@ TEST(Bits, FirstSetAndReverse) {
   for (uint32_t bit = 0; bit < 64; ++bit) {
     uint64_t v = uint64_t{1} << bit;
     EXPECT_EQ(psp_bitFirstSet64(v | 1), bit + 1);
-    if (bit < 32)
+    if (bit < 32) {
       EXPECT_EQ(psp_bitFirstSet(static_cast<uint32_t>(v) | 1), bit + 1);
+    }
     EXPECT_EQ(psp_bitReverse64(v), uint64_t{1} << (63 - bit));
   }
   EXPECT_EQ(psp_bitReverse64(0x00000000000000F1ull), 0x8F00000000000000ull);
