@@ -63,10 +63,19 @@ Unit *appendString(const char *file, int32_t line, PSP_MEMTAG tag, Unit *old, co
   return block;
 }
 
+// The _rc forms: the out-parameter is written only on success.
+template <typename Unit> PSP_STATUS deliver(Unit *s, Unit **out) {
+  if (s == nullptr)
+    return PSP_ERR_NOMEMORY;
+  *out = s;
+  return PSP_OKAY;
+}
+
 } // namespace
 } // namespace psp
 
 using psp::appendString;
+using psp::deliver;
 using psp::makeString;
 
 // ---- narrow ----------------------------------------------------------------
@@ -90,10 +99,7 @@ PSP_API PSP_STATUS psp_makeStrVA_rc(const char *, int32_t, char **out, PSP_MEMTA
   va_start(args, format);
   char *s = makeString(tag, format, args);
   va_end(args);
-  if (s == nullptr)
-    return PSP_ERR_NOMEMORY;
-  *out = s;
-  return PSP_OKAY;
+  return deliver(s, out);
 }
 
 PSP_API char *psp_appendStrV(const char *file, int32_t line, PSP_MEMTAG tag, char *old,
@@ -116,10 +122,7 @@ PSP_API PSP_STATUS psp_appendStrVA_rc(const char *file, int32_t line, char **out
   va_start(args, format);
   char *s = appendString(file, line, tag, old, format, args);
   va_end(args);
-  if (s == nullptr)
-    return PSP_ERR_NOMEMORY;
-  *out = s;
-  return PSP_OKAY;
+  return deliver(s, out);
 }
 
 // ---- wide ------------------------------------------------------------------
@@ -144,10 +147,7 @@ PSP_API PSP_STATUS psp_makeWStrVA_rc(const char *, int32_t, PSP_WCHAR **out, PSP
   va_start(args, format);
   PSP_WCHAR *s = makeString(tag, format, args);
   va_end(args);
-  if (s == nullptr)
-    return PSP_ERR_NOMEMORY;
-  *out = s;
-  return PSP_OKAY;
+  return deliver(s, out);
 }
 
 PSP_API PSP_WCHAR *psp_appendWStrV(const char *file, int32_t line, PSP_MEMTAG tag, PSP_WCHAR *old,
@@ -171,8 +171,5 @@ PSP_API PSP_STATUS psp_appendWStrVA_rc(const char *file, int32_t line, PSP_WCHAR
   va_start(args, format);
   PSP_WCHAR *s = appendString(file, line, tag, old, format, args);
   va_end(args);
-  if (s == nullptr)
-    return PSP_ERR_NOMEMORY;
-  *out = s;
-  return PSP_OKAY;
+  return deliver(s, out);
 }

@@ -161,18 +161,18 @@ TEST(Format, CountAtEveryWidth) {
   // measuring pass stores it without producing the text. Only the bytes of
   // the named width change; %zn stores an unsigned size.
   const struct {
-    const char *spec;
+    const char *conversion;
     uint64_t mask;
   } rows[] = {{"%hhn", 0xFF}, {"%hn", 0xFFFF}, {"%n", 0xFFFFFFFF}, {"%I32n", 0xFFFFFFFF},
               {"%ln", ~0ull}, {"%lln", ~0ull}, {"%I64n", ~0ull},   {"%Ln", ~0ull},
               {"%zn", ~0ull}, {"%jn", ~0ull},  {"%tn", ~0ull}};
   for (auto &row : rows) {
-    std::string f = std::string("%2147483647d%2147483647d") + row.spec;
+    std::string f = std::string("%2147483647d%2147483647d") + row.conversion;
     uint64_t slot = 0xAAAAAAAAAAAAAAAAull;
     EXPECT_EQ(psp_snprintf(nullptr, 0, f.c_str(), 1, 2, &slot), -1);
-    uint64_t expect = row.spec[1] == 'z' ? 0xFFFFFFFE : ~uint64_t{1} & row.mask;
-    EXPECT_EQ(slot & row.mask, expect) << row.spec;
-    EXPECT_EQ(slot & ~row.mask, 0xAAAAAAAAAAAAAAAAull & ~row.mask) << row.spec;
+    uint64_t expect = row.conversion[1] == 'z' ? 0xFFFFFFFE : ~uint64_t{1} & row.mask;
+    EXPECT_EQ(slot & row.mask, expect) << row.conversion;
+    EXPECT_EQ(slot & ~row.mask, 0xAAAAAAAAAAAAAAAAull & ~row.mask) << row.conversion;
   }
   int a = 0, b = 0;
   both("abc-12", "abc%n-12%n", &a, &b);
