@@ -1,5 +1,5 @@
-// Fault-injection walks over every allocation site of pools, named globals
-// and random generators, with and without a jump buffer armed on the tag they
+// Fault-injection walks over every allocation site of pools and named
+// globals, with and without a jump buffer armed on the tag they
 // allocate from. After each injected failure nothing is leaked (usage returns
 // to its base), no library lock is left held (another thread gets through),
 // and the family keeps working.
@@ -112,24 +112,6 @@ TEST(CoreFaultInternal, NamedGlobalsEverySiteWithAndWithoutJump) {
       psp_term();
       EXPECT_EQ(usage(), 0u);
     }
-}
-
-TEST(CoreFaultInternal, RandomGeneratorsUnderFailures) {
-  ASSERT_EQ(psp_init(), PSP_OKAY);
-  // The default tag keeps the chunk a first generator takes; count from there.
-  psp_randDestroy(psp_randCreate(1));
-  const uint64_t base = usage();
-  walk(
-      g_failAllocation,
-      [] {
-        PSP_RAND r = psp_randCreate(7);
-        if (r != nullptr) {
-          psp_randGetUInt32(r);
-          psp_randDestroy(r);
-        }
-      },
-      [&] { EXPECT_EQ(usage(), base); });
-  psp_term();
 }
 
 } // namespace

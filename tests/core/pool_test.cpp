@@ -12,122 +12,80 @@
 namespace {
 
 struct Counts {
-  int constructed = 0;
-  int destroyed = 0;
+  std::atomic<int> constructed{0}, destroyed{0};
 };
-
-void construct(void *context, void *block) {
-  ++static_cast<Counts *>(context)->constructed;
-  std::memset(block, 0xC5, 8);
-}
+void construct(void *context, void *) { ++static_cast<Counts *>(context)->constructed; }
 void destruct(void *context, void *) { ++static_cast<Counts *>(context)->destroyed; }
 
-class Pool : public ::testing::Test {
-protected:
-  void SetUp() override { ASSERT_EQ(psp_init(), PSP_OKAY); }
-  void TearDown() override { psp_term(); }
-  PSP_POOL make(PSP_MEMTAG tag, uint32_t threadSafe = 0) {
-    PSP_POOL pool = nullptr;
-    EXPECT_EQ(psp_poolCreateEx(tag, 7, threadSafe, construct, destruct, &counts, &pool), PSP_OKAY);
-    return pool;
-  }
-  Counts counts;
-};
+PSP_POOL make(PSP_MEMTAG tag, Counts &counts, uint32_t threadSafe = 0) {
+  PSP_POOL pool = nullptr;
+  EXPECT_EQ(psp_poolCreateEx(tag, 7, threadSafe, construct, destruct, &counts, &pool), PSP_OKAY);
+  return pool;
+}
 
-TEST_F(Pool, ReuseSkipsCallbacksAndTooSmallHeadIsReleased) {
-  PSP_POOL pool = make(PSP_TAG_DEFAULT);
-  void *a = psp_poolGetMem(pool, 64, 1, nullptr);
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(counts.constructed, 1);
+TEST(Pool, ReuseCapAndRefusalsWithCallersTag) {
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  Counts counts;
+  PSP_POOL pool = make(PSP_TAG_DEFAULT, counts);
+  EXPECT_EQ(psp_poolGetMem(pool, 0xFFFFFFFEull, 1, nullptr), nullptr);
+  EXPECT_EQ(psp_poolGetMem(pool, UINT64_MAX - 4, 1, nullptr), nullptr) << "no wrap-around";
+  char *a = static_cast<char *>(psp_poolGetMem(pool, 64, 1, nullptr));
   std::memset(a, 'x', 64);
   psp_poolPut(pool, a);
-  void *b = psp_poolGetMem(pool, 32, 1, nullptr);
-  EXPECT_EQ(b, a);
-  EXPECT_EQ(static_cast<char *>(b)[63], 'x') << "a pooled block keeps its contents";
-  EXPECT_EQ(counts.constructed, 1);
-  EXPECT_EQ(counts.destroyed, 0);
-  psp_poolPut(pool, b);
-  void *c = psp_poolGetMem(pool, 100, 1, nullptr);
-  ASSERT_NE(c, nullptr);
-  EXPECT_EQ(counts.destroyed, 1);
+  EXPECT_EQ(psp_poolGetMem(pool, 32, 1, nullptr), a) << "a fitting head is reused";
+  EXPECT_EQ(a[63], 'x') << "without callbacks, contents kept";
+  EXPECT_EQ(counts.constructed + counts.destroyed, 1);
+  psp_poolPut(pool, a);
+  char *c = static_cast<char *>(psp_poolGetMem(pool, 100, 1, nullptr));
+  EXPECT_EQ(counts.destroyed, 1) << "a head too small is released, not skipped";
   EXPECT_EQ(counts.constructed, 2);
-  std::memset(c, 1, 100);
-  psp_poolPut(pool, c);
-  psp_poolDestroy(pool);
-  EXPECT_EQ(counts.destroyed, 2) << "destroy releases pooled items with the destructor";
-}
-
-TEST_F(Pool, MaxPooledCapsTheFreeListAndRefusals) {
-  psp_poolDestroy(nullptr);
-  PSP_POOL pool = make(PSP_TAG_THREAD);
-  EXPECT_EQ(psp_poolGetMem(pool, 0xFFFFFFFEull, 1, nullptr), nullptr);
-  EXPECT_EQ(psp_poolGetMem(pool, UINT64_MAX - 4, 1, nullptr), nullptr);
-  EXPECT_EQ(counts.constructed, 0);
   psp_poolSetMaxPooled(pool, 1);
-  void *a = psp_poolGetMem(pool, 16, 1, nullptr);
-  void *b = psp_poolGetMem(pool, 16, 1, nullptr);
-  psp_poolPut(pool, a);
-  psp_poolPut(pool, b);
-  EXPECT_EQ(counts.destroyed, 1);
-  EXPECT_EQ(psp_poolGetMem(pool, 16, 1, nullptr), a);
-  psp_poolPut(pool, a);
+  void *d = psp_poolGetMem(pool, 16, 1, nullptr);
+  psp_poolPut(pool, c);
+  psp_poolPut(pool, d);
+  EXPECT_EQ(counts.destroyed, 2) << "beyond the cap a put releases";
   psp_poolDestroy(pool);
+  EXPECT_EQ(counts.destroyed, 3) << "destroy releases what is pooled";
+  psp_poolDestroy(nullptr);
+  psp_term();
 }
 
-TEST_F(Pool, FlagsClearOrCopyEvenOnReuse) {
-  PSP_POOL pool = make(nullptr, 1);
-  char *a = static_cast<char *>(psp_poolGetMem(pool, 24, 3, nullptr));
-  ASSERT_NE(a, nullptr);
-  for (int i = 0; i < 24; ++i)
-    EXPECT_EQ(a[i], 0);
-  std::memset(a, 9, 24);
-  psp_poolPut(pool, a);
-  char *b = static_cast<char *>(psp_poolGetMem(pool, 24, 3, nullptr));
-  EXPECT_EQ(b, a);
-  EXPECT_EQ(b[5], 0);
-  psp_poolPut(pool, b);
-  const char src[] = "copied into the block!";
-  char *c = static_cast<char *>(psp_poolGetMem(pool, sizeof src, 5, src));
-  EXPECT_STREQ(c, src);
-  psp_poolDestroy(pool); // owns its tag: no destructor runs, c goes with the tag
-  EXPECT_EQ(counts.destroyed, 0);
-}
-
-TEST(PoolLifecycle, OwnTagNeedsInitAndForgottenPoolGoesAtTerm) {
+TEST(Pool, FlagsAndOwnTag) {
   PSP_POOL pool = nullptr;
   EXPECT_EQ(psp_poolCreateEx(nullptr, 0, 0, nullptr, nullptr, nullptr, &pool), PSP_ERR_SYSTEM);
-  EXPECT_EQ(pool, nullptr);
   ASSERT_EQ(psp_init(), PSP_OKAY);
-  ASSERT_EQ(psp_poolCreateEx(nullptr, 0, 1, nullptr, nullptr, nullptr, &pool), PSP_OKAY);
-  ASSERT_NE(psp_poolGetMem(pool, 4000, 3, nullptr), nullptr);
-  psp_term(); // the pool's tag is destroyed with every other tag (ASan checks nothing leaks)
+  Counts counts;
+  pool = make(nullptr, counts, 1);
+  char *a = static_cast<char *>(psp_poolGetMem(pool, 24, 3, nullptr));
+  std::memset(a, 9, 24);
+  psp_poolPut(pool, a);
+  EXPECT_EQ(psp_poolGetMem(pool, 24, 3, nullptr), a);
+  EXPECT_EQ(a[5], 0) << "flags 3 clear a reused block too";
+  const char src[] = "copied into the block!";
+  EXPECT_STREQ(static_cast<char *>(psp_poolGetMem(pool, sizeof src, 5, src)), src);
+  psp_poolPut(pool, a);
+  psp_poolDestroy(pool); // its own tag goes, with no destructor run
+  EXPECT_EQ(counts.destroyed, 0);
+  ASSERT_NE(psp_poolGetMem(make(nullptr, counts), 4000, 3, nullptr), nullptr);
+  psp_term(); // a forgotten pool's tag goes with every other tag (ASan checks)
 }
 
 TEST(PoolConcurrency, SharedPoolUnderManyThreads) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
-  std::atomic<int> made{0}, released{0};
-  struct Ctx {
-    std::atomic<int> *made, *released;
-  } ctx{&made, &released};
-  PSP_POOL pool = nullptr;
-  ASSERT_EQ(psp_poolCreateEx(
-                PSP_TAG_DEFAULT, 0, 1, [](void *c, void *) { ++*static_cast<Ctx *>(c)->made; },
-                [](void *c, void *) { ++*static_cast<Ctx *>(c)->released; }, &ctx, &pool),
-            PSP_OKAY);
+  Counts counts;
+  PSP_POOL pool = make(PSP_TAG_DEFAULT, counts, 1);
   psp_poolSetMaxPooled(pool, 8);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&, t] {
-      std::vector<void *> held;
+      void *held[6] = {};
       for (int i = 0; i < 3000; ++i) {
-        void *b = psp_poolGetMem(pool, 16 + (i * 7 + t) % 64, 1, nullptr);
-        ASSERT_NE(b, nullptr);
-        std::memset(b, t, 16);
-        held.push_back(b);
-        if (held.size() > 5) {
-          psp_poolPut(pool, held.front());
-          held.erase(held.begin());
-        }
+        void *&slot = held[i % 6];
+        if (slot != nullptr)
+          psp_poolPut(pool, slot);
+        slot = psp_poolGetMem(pool, 16 + (i * 7 + t) % 64, 1, nullptr);
+        ASSERT_NE(slot, nullptr);
+        std::memset(slot, t, 16);
       }
       for (void *b : held)
         psp_poolPut(pool, b);
@@ -135,7 +93,7 @@ TEST(PoolConcurrency, SharedPoolUnderManyThreads) {
   for (auto &t : threads)
     t.join();
   psp_poolDestroy(pool);
-  EXPECT_EQ(made.load(), released.load()) << "every block made was finally released";
+  EXPECT_EQ(counts.constructed.load(), counts.destroyed.load()) << "every block made was released";
   psp_term();
 }
 
