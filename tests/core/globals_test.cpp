@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "psp.h"
+#include "../watchdog.h"
 
 namespace {
 
@@ -88,6 +89,7 @@ uint32_t slowInit(void *) {
 }
 
 TEST(GlobalsConcurrency, FirstDemandRaceRunsInitialiserOnce) {
+  psp_test::Watchdog dog(10);
   ASSERT_EQ(psp_init(), PSP_OKAY);
   for (int round = 0; round < 20; ++round) {
     g_raceInits = 0;

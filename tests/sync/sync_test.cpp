@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "psp.h"
+#include "../watchdog.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ struct Library {
 };
 
 TEST(Sync, MutexIsRecursiveOwnedAndRecoversWhenAbandoned) {
+  psp_test::Watchdog dog(10);
   Library lib;
   PSP_SEM m = psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 1);
   EXPECT_EQ(psp_syncEnterExcl(m), PSP_OKAY);
@@ -72,6 +74,7 @@ TEST(Sync, SlotsAreReusedAndExhaustionIsReported) {
 
 // That a thread's own tag is destroyed at its end is checked by MemoryConcurrency.
 TEST(Threads, ExitCodeReachesJoin) {
+  psp_test::Watchdog dog(10);
   Library lib;
   auto body = [](void *code) { return *static_cast<uint32_t *>(code); };
   for (uint32_t code : {7u, 0u, static_cast<uint32_t>(PSP_ERR_SYSTEM)}) {
@@ -98,6 +101,7 @@ TEST(Atomics, CompareAndSwapAndWrapAround) {
 // An event starts signalled, is reset by a start and set by a resume, which
 // releases every waiter; many threads create, delete and lock at once.
 TEST(SyncConcurrency, EventsMutexesAndCreationAcrossThreads) {
+  psp_test::Watchdog dog(10);
   Library lib;
   PSP_SEM mutex = psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 1);
   PSP_SEM event = psp_syncCreate_check(PSP_SYNC_EVENT, "t", 1);
