@@ -17,6 +17,7 @@
 #include <bit>
 #include <cstring>
 
+// Both records start with data: destroying either is one operation.
 struct psp_input_buff_rec {
   uint8_t *data;
   uint32_t pos;    // bytes of data already handed out
@@ -431,7 +432,7 @@ PSP_API PSP_STATUS psp_outputBuffPutStringWithLength(PSP_OUTPUT_BUFF b, const ch
 PSP_API PSP_STATUS psp_outputBuffPutBytes(PSP_OUTPUT_BUFF b, const void *bytes, uint64_t count) {
   if (b == nullptr || (bytes == nullptr && count != 0))
     return PSP_ERR_INVALIDPARAM;
-  return put(b, bytes, count);
+  return count != 0 ? put(b, bytes, count) : PSP_OKAY;
 }
 
 PSP_API PSP_STATUS psp_outputBuffSendDirect(PSP_OUTPUT_BUFF b, const void *bytes, uint64_t count) {

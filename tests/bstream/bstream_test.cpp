@@ -318,6 +318,7 @@ TEST_F(Bstream, SendDirectFlushesFirstAndHandsOverTheCallersBytes) {
   V block(100000, 9);
   psp_outputBuffPutString(o.b, "abc");
   EXPECT_EQ(psp_outputBuffSendDirect(o.b, block.data(), 0), PSP_OKAY);
+  EXPECT_EQ(psp_outputBuffPutBytes(o.b, nullptr, 0), PSP_OKAY);
   EXPECT_TRUE(o.sink.calls.empty());
   EXPECT_EQ(psp_outputBuffSendDirect(o.b, block.data(), block.size()), PSP_OKAY);
   EXPECT_EQ(o.sink.calls, std::vector<uint32_t>({3, 100000}));
