@@ -67,11 +67,21 @@ template <typename U> inline U inOrder(U v, uint16_t swap) {
 
 // ---- creation ----
 
+void attach(PSP_INPUT_BUFF b, PSP_BUFF_READ_FN read) { b->readFn = read; }
+
+void attach(PSP_OUTPUT_BUFF b, PSP_BUFF_WRITE_FN write) {
+  b->writeFn = write;
+  b->maxSize = kMaxSize;
+}
+
 // Both records are made zeroed with their data area from PSP_TAG_DEFAULT. On
 // failure nothing stays allocated and *out is not written.
-template <typename Rec> PSP_STATUS makeRecord(Rec **out) {
+template <typename Rec, typename Fn>
+PSP_STATUS create(Fn callback, void *ctx, uint16_t swap, Rec **out) {
   if (!psp::initialised())
     return PSP_ERR_NOMEMORY;
+  if (callback == nullptr || out == nullptr)
+    return PSP_ERR_INVALIDPARAM;
   psp_memtag_rec *tag = psp::resolveTag(PSP_TAG_DEFAULT);
   if (tag == nullptr)
     return PSP_ERR_NOMEMORY;
@@ -89,6 +99,9 @@ template <typename Rec> PSP_STATUS makeRecord(Rec **out) {
   std::memset(rec, 0, sizeof(Rec));
   rec->data = data;
   rec->capacity = kInitialSize;
+  rec->ctx = ctx;
+  rec->swap = swap;
+  attach(rec, callback);
   *out = rec;
   return PSP_OKAY;
 }
@@ -260,16 +273,7 @@ constexpr uint16_t kAlignments[8] = {1, 2, 2, 4, 4, 8, 8, 0};
 
 PSP_API PSP_STATUS psp_inputBuffCreate(PSP_BUFF_READ_FN read, void *ctx, uint16_t swap,
                                        PSP_INPUT_BUFF *out) {
-  if (psp::initialised() && (read == nullptr || out == nullptr))
-    return PSP_ERR_INVALIDPARAM;
-  PSP_INPUT_BUFF b = nullptr;
-  if (PSP_STATUS status = makeRecord(&b))
-    return status;
-  b->readFn = read;
-  b->ctx = ctx;
-  b->swap = swap;
-  *out = b;
-  return PSP_OKAY;
+  return create(read, ctx, swap, out);
 }
 
 PSP_API void psp_inputBuffDestroy(PSP_INPUT_BUFF b) { destroyRecord(b); }
@@ -370,17 +374,7 @@ PSP_API PSP_STATUS psp_inputBuffGetStringWithLength(PSP_INPUT_BUFF b, char *dst,
 
 PSP_API PSP_STATUS psp_outputBuffCreate(PSP_BUFF_WRITE_FN write, void *ctx, uint16_t swap,
                                         PSP_OUTPUT_BUFF *out) {
-  if (psp::initialised() && (write == nullptr || out == nullptr))
-    return PSP_ERR_INVALIDPARAM;
-  PSP_OUTPUT_BUFF b = nullptr;
-  if (PSP_STATUS status = makeRecord(&b))
-    return status;
-  b->writeFn = write;
-  b->ctx = ctx;
-  b->swap = swap;
-  b->maxSize = kMaxSize;
-  *out = b;
-  return PSP_OKAY;
+  return create(write, ctx, swap, out);
 }
 
 PSP_API void psp_outputBuffDestroy(PSP_OUTPUT_BUFF b) { destroyRecord(b); }
