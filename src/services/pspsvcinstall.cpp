@@ -26,8 +26,17 @@
 
 namespace psp {
 
+namespace {
+
+// How long removal lets a stop run. systemd's stop job goes on without us
+// (and kills the service after its own time-out), so this only bounds how
+// long the caller waits before the unit is disabled and removed.
+constexpr uint32_t kStopWaitMs = 30000;
+
+} // namespace
+
 #ifdef PSP_TESTING
-uint32_t testing::g_serviceStopWaitMs = 120000;
+uint32_t testing::g_serviceStopWaitMs = kStopWaitMs;
 #endif
 
 namespace {
@@ -36,7 +45,7 @@ uint32_t stopWaitMs() {
 #ifdef PSP_TESTING
   return testing::g_serviceStopWaitMs;
 #else
-  return 120000; // beyond systemd's own default stop time-out of 90 s
+  return kStopWaitMs;
 #endif
 }
 

@@ -2,10 +2,11 @@
 // suffix rule, the 512-byte bound, lookups and the failure reasons.
 #include "psp.h"
 
+#include "scratch_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
@@ -17,18 +18,10 @@ const std::string kPlugin = std::string(PSP_TEST_PLUGIN_DIR) + "/psp_test_plugin
 
 class Load : public ::testing::Test {
 protected:
-  void SetUp() override {
-    ASSERT_EQ(psp_init(), PSP_OKAY);
-    char pattern[] = "/tmp/psp_load_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-    psp_term();
-  }
-  std::string dir_;
+  void SetUp() override { ASSERT_EQ(psp_init(), PSP_OKAY); }
+  void TearDown() override { psp_term(); }
+  psp_test::ScratchDir scratch_;
+  const std::string &dir_ = scratch_.path();
 };
 
 PSP_LIB const kUntouched = reinterpret_cast<PSP_LIB>(0x5A5A);
@@ -75,10 +68,7 @@ TEST_F(Load, SuffixRuleAndLookups) {
 }
 
 TEST_F(Load, FailuresAndTheNameBound) {
-  FILE *f = std::fopen((dir_ + "/fake.so").c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  std::fputs("not an object\n", f);
-  std::fclose(f);
+  psp_test::spill(dir_ + "/fake.so", "not an object\n");
   // A name that fits once ".so" is added reaches the loader; one byte more does not.
   std::string fits = dir_;
   while (fits.size() < 508)

@@ -5,12 +5,11 @@
 #include "testing.h"
 
 #include "../watchdog.h"
+#include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,29 +20,13 @@ namespace {
 class Store : public ::testing::Test {
 protected:
   void SetUp() override {
-    char pattern[] = "/tmp/psp_store_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    setenv("PSP_REGISTRY_ROOT", root_.c_str(), 1);
+    setenv("PSP_REGISTRY_ROOT", dir_.path().c_str(), 1);
     ASSERT_EQ(psp_init(), PSP_OKAY);
   }
-  void TearDown() override {
-    psp_term();
-    std::string command = "rm -rf '" + root_ + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-  }
-  std::string file() const { return root_ + "/SOFTWARE/Zebrine/Zebrine Store/14.1/Services"; }
-  std::string read() const {
-    std::stringstream all;
-    all << std::ifstream(file()).rdbuf();
-    return all.str();
-  }
-  void write(const std::string &text) const {
-    std::string command = "mkdir -p '" + file().substr(0, file().rfind('/')) + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    std::ofstream(file()) << text;
-  }
-  std::string root_;
+  void TearDown() override { psp_term(); }
+  std::string read() const { return psp_test::slurp(dir_.store()); }
+  void write(const std::string &text) const { psp_test::spill(dir_.store(), text); }
+  psp_test::ScratchDir dir_;
 };
 
 } // namespace
@@ -99,8 +82,8 @@ TEST_F(Store, CountsStayInRange) {
   EXPECT_EQ(psp::registryCount("n"), 4294967295u);
   EXPECT_EQ(psp::registryAdjust("bad/name", 1), PSP_ERR_SYSTEM);
   // A store that cannot be read is not overwritten.
-  std::remove(file().c_str());
-  ASSERT_EQ(mkdir(file().c_str(), 0755), 0);
+  std::remove(dir_.store().c_str());
+  ASSERT_EQ(mkdir(dir_.store().c_str(), 0755), 0);
   EXPECT_EQ(psp::registryCount("n"), 0u);
   EXPECT_EQ(psp::registryAdjust("n", 1), PSP_ERR_SYSTEM);
 }
@@ -116,7 +99,7 @@ TEST_F(Store, NothingWithoutInit) {
 
 // A stop that never finishes holds removal up only for the bounded wait.
 TEST_F(Store, RemovalWaitsForAStopBoundedly) {
-  std::string units = root_ + "/units", program = root_ + "/systemctl";
+  std::string units = dir_ / "units", program = dir_ / "systemctl";
   ASSERT_EQ(mkdir(units.c_str(), 0755), 0);
   std::ofstream(program) << "#!/bin/sh\n[ \"$1\" = stop ] && exec sleep 60\nexit 0\n";
   chmod(program.c_str(), 0755);
@@ -124,11 +107,12 @@ TEST_F(Store, RemovalWaitsForAStopBoundedly) {
   setenv("PSP_SYSTEMD_UNIT_DIR", units.c_str(), 1);
   setenv("PSP_SYSTEMCTL", program.c_str(), 1);
   write("slow=1\n");
+  uint32_t saved = psp::testing::g_serviceStopWaitMs;
   psp::testing::g_serviceStopWaitMs = 200;
   auto r = psp_test::runInChild(30, [&] {
     return psp_serviceUninstall("slow", "slow") == PSP_OKAY &&
            access((units + "/slow.service").c_str(), F_OK) != 0 && read() == "slow=0\n";
   });
-  psp::testing::g_serviceStopWaitMs = 120000;
+  psp::testing::g_serviceStopWaitMs = saved;
   EXPECT_TRUE(r.ok()) << psp_test::describe(r);
 }
