@@ -142,7 +142,7 @@ void putArguments(UnitWriter &w, const char *arguments) {
 }
 
 struct UnitText {
-  const char *name, *serviceName, *displayName, *description, *path, *arguments, *account;
+  const char *name, *displayName, *description, *path, *arguments, *account;
 };
 
 void render(UnitWriter &w, const UnitText &unit) {
@@ -254,7 +254,7 @@ PSP_API PSP_STATUS psp_serviceInstall(const char *name, const char *serviceName,
   if (user != nullptr && !os::svc::accountExists(user))
     return PSP_ERR_ACCOUNT;
 
-  UnitText text{name, serviceName, displayName, description, path, arguments, user};
+  UnitText text{name, displayName, description, path, arguments, user};
   UnitWriter measure(nullptr);
   render(measure, text);
   char *bytes = unit.scratch.take(measure.used());
