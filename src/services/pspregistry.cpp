@@ -115,20 +115,15 @@ template <class Visit> void forEachEntry(const char *data, uint64_t size, Visit 
 }
 
 size_t putEntry(char *out, const char *name, size_t length, uint32_t value) {
-  char digits[10];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
+  char digits[12];
+  size_t n = static_cast<size_t>(psp_snprintf(digits, sizeof digits, "%u", value));
   if (out != nullptr) {
     std::memcpy(out, name, length);
     out[length] = '=';
-    for (int i = 0; i < n; ++i)
-      out[length + 1 + i] = digits[n - 1 - i];
+    std::memcpy(out + length + 1, digits, n);
     out[length + 1 + n] = '\n';
   }
-  return length + static_cast<size_t>(n) + 2;
+  return length + n + 2;
 }
 
 // The store's lines with `name` set to `value`, in `out` (NULL measures).

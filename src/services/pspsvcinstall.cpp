@@ -193,12 +193,19 @@ struct Unit {
     path = name == nullptr ? nullptr : scratch.join(os::svc::unitDirectory(), "/", name);
     return path != nullptr;
   }
-  // Where the manager keeps units and the program that drives it.
-  PSP_STATUS managerUsable() const {
+  // Names the unit, checks that the unit directory and the manager's
+  // program can be used and looks for the unit file.
+  PSP_STATUS find(const char *serviceName, bool &present) {
+    if (!make(serviceName))
+      return PSP_ERR_NOMEMORY;
     if (int error = os::svc::directoryUsable(os::svc::unitDirectory()))
       return fromError(error);
     if (int error = os::svc::programUsable(program))
       return fromError(error);
+    int error = os::svc::probe(path);
+    if (error != 0 && error != ENOENT)
+      return fromError(error);
+    present = error == 0;
     return PSP_OKAY;
   }
   // One manager command: the program's own failure is PSP_ERR_SYSTEM.
@@ -242,15 +249,11 @@ PSP_API PSP_STATUS psp_serviceInstall(const char *name, const char *serviceName,
     return PSP_ERR_ACCOUNT;
 
   Unit unit;
-  if (!unit.make(serviceName))
-    return PSP_ERR_NOMEMORY;
-  if (PSP_STATUS status = unit.managerUsable())
+  bool present = false;
+  if (PSP_STATUS status = unit.find(serviceName, present))
     return status;
-  int error = os::svc::probe(unit.path);
-  if (error == 0)
+  if (present)
     return PSP_EXISTS;
-  if (error != ENOENT)
-    return fromError(error);
   if (user != nullptr && !os::svc::accountExists(user))
     return PSP_ERR_ACCOUNT;
 
@@ -262,7 +265,7 @@ PSP_API PSP_STATUS psp_serviceInstall(const char *name, const char *serviceName,
     return PSP_ERR_NOMEMORY;
   UnitWriter writer(bytes);
   render(writer, text);
-  error = os::svc::fileCreateNew(unit.path, bytes, writer.used());
+  int error = os::svc::fileCreateNew(unit.path, bytes, writer.used());
   if (error != 0)
     return error == EEXIST ? PSP_EXISTS : fromError(error);
 
@@ -293,13 +296,11 @@ PSP_API PSP_STATUS psp_serviceUninstall(const char *name, const char *serviceNam
   if (!serviceNameValid(name) || !serviceNameValid(serviceName))
     return PSP_ERR_SYSTEM;
   Unit unit;
-  if (!unit.make(serviceName))
-    return PSP_ERR_NOMEMORY;
-  if (PSP_STATUS status = unit.managerUsable())
+  bool present = false;
+  if (PSP_STATUS status = unit.find(serviceName, present))
     return status;
-  int error = os::svc::probe(unit.path);
-  if (error != 0)
-    return error == ENOENT ? PSP_ERR_OPENFIRST : fromError(error);
+  if (!present)
+    return PSP_ERR_OPENFIRST;
 
   // Whether it stopped or not, removal goes on once the wait is over.
   unit.run("stop", true, stopWaitMs());

@@ -54,32 +54,28 @@ bool fitsTimeT(int64_t seconds) {
   return static_cast<int64_t>(static_cast<time_t>(seconds)) == seconds;
 }
 
+// Both conversions fill a tm through the C library's re-entrant form.
+template <class Convert> bool brokenDown(int64_t seconds, PSP_TM &out, Convert convert) {
+  if (!fitsTimeT(seconds))
+    return false;
+  time_t t = static_cast<time_t>(seconds);
+  tm parts;
+  if (convert(&t, &parts) == nullptr)
+    return false;
+  copyFields(parts, out);
+  return true;
+}
+
 } // namespace
 
 bool brokenDownLocal(int64_t seconds, PSP_TM &out) {
-  if (!fitsTimeT(seconds))
-    return false;
   // localtime_r need not look at TZ again; tzset makes a change of TZ count
   // at once, as it does for localtime.
   tzset();
-  time_t t = static_cast<time_t>(seconds);
-  tm parts;
-  if (localtime_r(&t, &parts) == nullptr)
-    return false;
-  copyFields(parts, out);
-  return true;
+  return brokenDown(seconds, out, localtime_r);
 }
 
-bool brokenDownUtc(int64_t seconds, PSP_TM &out) {
-  if (!fitsTimeT(seconds))
-    return false;
-  time_t t = static_cast<time_t>(seconds);
-  tm parts;
-  if (gmtime_r(&t, &parts) == nullptr)
-    return false;
-  copyFields(parts, out);
-  return true;
-}
+bool brokenDownUtc(int64_t seconds, PSP_TM &out) { return brokenDown(seconds, out, gmtime_r); }
 
 void sleepMilliseconds(uint32_t ms) {
   if (ms == 0) {
