@@ -135,6 +135,7 @@ TEST_F(Service, AccountsAndManagerAccess) {
     chmod((dir_ / "units").c_str(), 0555);
     setenv("PSP_SYSTEMD_UNIT_DIR", (dir_ / "units").c_str(), 1);
     EXPECT_EQ(install("b"), PSP_ERR_ACCESS);
+    chmod((dir_ / "units").c_str(), 0755);
   }
   EXPECT_EQ(log(), "daemon-reload\nenable a.service\nstart a.service\n");
 }
