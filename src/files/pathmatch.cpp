@@ -81,7 +81,29 @@ inline bool tokenMatches(uint32_t token, uint32_t c) {
     return true;
   if (token == kHexDigit)
     return (c - '0' < 10) || (c - 'A' < 6);
+  if (c < 0x80)
+    return token == (c - 'a' < 26 ? c - 0x20 : c);
   return token == upperCase(c);
+}
+
+// The tokens after the last '*' must take the name's last characters. When
+// those are ASCII bytes they can be checked from the end at once, which
+// settles most names for the usual "*.ext" patterns without a walk.
+enum class Tail { Fails, Matches, Unknown };
+
+inline Tail checkTail(const uint8_t *name, size_t length, const Pattern &pattern) {
+  uint32_t first = pattern.lastStar + 1;
+  size_t k = pattern.count - first;
+  if (k > length)
+    return Tail::Unknown;
+  const uint8_t *tail = name + length - k;
+  for (size_t i = 0; i < k; ++i) {
+    if (tail[i] >= 0x80)
+      return Tail::Unknown;
+    if (!tokenMatches(pattern.tokens[first + i], tail[i]))
+      return Tail::Fails;
+  }
+  return pattern.lastStar == 0 ? Tail::Matches : Tail::Unknown;
 }
 
 struct Compiler {
@@ -133,17 +155,28 @@ uint32_t upperCase(uint32_t c) {
   return c;
 }
 
-bool compilePattern(const char *pattern, size_t length, uint32_t *tokens, uint32_t *count) {
-  Compiler compiler{tokens};
-  if (unicode::decodeUtf8(pattern, length, compiler, PSP_CONV_STRICT) != PSP_OKAY)
+bool compilePattern(const char *text, size_t length, Pattern &pattern) {
+  Compiler compiler{pattern.tokens};
+  if (unicode::decodeUtf8(text, length, compiler, PSP_CONV_STRICT) != PSP_OKAY)
     return false;
-  *count = compiler.count;
+  pattern.count = compiler.count;
+  pattern.lastStar = pattern.count;
+  for (uint32_t i = 0; i < pattern.count; ++i)
+    if (pattern.tokens[i] == kStar)
+      pattern.lastStar = i++; // the token after a '*' is a literal
   return true;
 }
 
-bool matchName(const char *name, size_t length, const uint32_t *tokens, uint32_t count) {
+bool matchName(const char *name, size_t length, const Pattern &pattern) {
   const uint8_t *p = reinterpret_cast<const uint8_t *>(name);
   const uint8_t *const end = p + length;
+  if (pattern.lastStar < pattern.count) {
+    Tail tail = checkTail(p, length, pattern);
+    if (tail != Tail::Unknown)
+      return tail == Tail::Matches;
+  }
+  const uint32_t *tokens = pattern.tokens;
+  const uint32_t count = pattern.count;
   uint32_t t = 0;
   // The latest '*': the token after it and where in the name its run ends.
   // Going back to an earlier '*' never helps: any split it allows is also

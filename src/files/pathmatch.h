@@ -26,10 +26,16 @@ inline constexpr uint32_t kHexDigit = 0xFFFFFFFDu;
 // Additional, Greek, Cyrillic, Armenian and the full-width Latin letters.
 uint32_t upperCase(uint32_t cp);
 
-// Compiles length bytes of UTF-8 into tokens (room for length entries);
-// false when the pattern is not valid UTF-8.
-bool compilePattern(const char *pattern, size_t length, uint32_t *tokens, uint32_t *count);
+struct Pattern {
+  uint32_t *tokens; // room for as many tokens as the pattern has bytes
+  uint32_t count;
+  uint32_t lastStar; // index of the last '*', count when there is none
+};
 
-bool matchName(const char *name, size_t length, const uint32_t *tokens, uint32_t count);
+// Compiles length bytes of UTF-8 into pattern.tokens; false when the
+// pattern is not valid UTF-8.
+bool compilePattern(const char *text, size_t length, Pattern &pattern);
+
+bool matchName(const char *name, size_t length, const Pattern &pattern);
 
 } // namespace psp::paths

@@ -35,9 +35,8 @@ struct psp_dir_rec {
   void *stream;        // the open directory
   uint32_t started;    // the entry found by the open has been handed out
   uint32_t ended;
-  uint32_t tokenCount;
-  psp::os::EntryKind kind; // of the entry in utf8Name
-  uint32_t *tokens;        // the compiled pattern, right after the record
+  psp::os::EntryKind kind;     // of the entry in utf8Name
+  psp::paths::Pattern pattern; // its tokens right after the record
   char utf8Name[kNameRoom];
   PSP_WCHAR wide[kNameRoom];
 };
@@ -125,7 +124,8 @@ char *joinInto(psp_memtag_rec *tag, const char *head, size_t headLength, char se
     size_t at = headLength;
     if (sep != 0)
       out[at++] = sep;
-    std::memcpy(out + at, tail, tailLength);
+    if (tailLength != 0)
+      std::memcpy(out + at, tail, tailLength);
     out[at + tailLength] = 0;
   }
   if (cwd != nullptr)
@@ -178,8 +178,7 @@ template <class Op> PSP_STATUS withNarrowPath(const PSP_WCHAR *path, PSP_STATUS 
 bool findMatch(psp_dir_rec *it) {
   os::DirEntry entry;
   while (os::dirRead(it->stream, entry)) {
-    if (entry.length >= kNameRoom ||
-        !paths::matchName(entry.name, entry.length, it->tokens, it->tokenCount))
+    if (entry.length >= kNameRoom || !paths::matchName(entry.name, entry.length, it->pattern))
       continue;
     std::memcpy(it->utf8Name, entry.name, entry.length + 1);
     it->kind = entry.kind;
@@ -357,8 +356,8 @@ PSP_API PSP_DIR psp_pathOpenEx(const char *dir, uint32_t, const char *pattern) {
   if (it == nullptr)
     return nullptr;
   std::memset(it, 0, sizeof *it);
-  it->tokens = reinterpret_cast<uint32_t *>(it + 1);
-  if (paths::compilePattern(pattern, patternLength, it->tokens, &it->tokenCount)) {
+  it->pattern.tokens = reinterpret_cast<uint32_t *>(it + 1);
+  if (paths::compilePattern(pattern, patternLength, it->pattern)) {
     it->stream = os::dirOpen(dir);
     if (it->stream != nullptr) {
       if (findMatch(it))
