@@ -7,10 +7,11 @@
 // the caller names, each in one allocation; temporaries live on the stack or
 // in the calling thread's tag and are gone before the call returns.
 //
-// Jumps: an allocation in a caller's tag is made with tagTryAlloc, and the
-// tag's jump is taken only after every temporary of the call is freed and no
-// directory stream is open, so a jump abandons nothing. PSP_TAG_THREAD and
-// PSP_TAG_DEFAULT have no jump buffer.
+// Jumps: every allocation here is made with tagTryAlloc. When one fails, the
+// call first frees its temporaries and closes its stream and only then takes
+// the jump of the tag that failed, if it has one (PSP_TAG_THREAD and
+// PSP_TAG_DEFAULT may have one too, through psp_resetTag), so a jump
+// abandons nothing.
 //
 // An iterator is one block from PSP_TAG_DEFAULT: the record, then its
 // compiled pattern. The names it hands out live in the record and stay valid
@@ -111,8 +112,8 @@ private:
   psp_memtag_rec *thread_ = nullptr;
 };
 
-// head, then sep (unless 0), then tail, as one new string in the tag. On
-// failure the current directory is released before the tag's jump.
+// head, then sep (unless 0), then tail, as one new string in the tag; NULL
+// when it cannot be allocated. The current directory is released either way.
 char *joinInto(psp_memtag_rec *tag, const char *head, size_t headLength, char sep, const char *tail,
                size_t tailLength, CurrentDir *cwd) {
   size_t total = headLength + (sep != 0) + tailLength + 1;
@@ -130,9 +131,14 @@ char *joinInto(psp_memtag_rec *tag, const char *head, size_t headLength, char se
   }
   if (cwd != nullptr)
     cwd->release();
-  if (out == nullptr)
-    tagJumpIfArmed(tag);
   return out;
+}
+
+// The last step of a call that allocated in tag: a failure takes its jump.
+template <class T> T *delivered(psp_memtag_rec *tag, T *made) {
+  if (made == nullptr)
+    tagJumpIfArmed(tag);
+  return made;
 }
 
 inline psp_memtag_rec *callerTag(PSP_MEMTAG tag) {
@@ -151,10 +157,20 @@ PSP_STATUS createOne(const char *path) {
 }
 
 // A UTF-16 argument as UTF-8 in the calling thread's tag (NULL counts as
-// empty). False when it is not valid UTF-16 or cannot be allocated.
+// empty). False when it is not valid UTF-16 or cannot be allocated; no jump,
+// since the caller may hold another copy.
 bool narrowCopy(const PSP_WCHAR *text, char **out) {
-  uint64_t n = text != nullptr ? unicode::utf16Length(text) : 0;
-  return unicode::allocUtf8(PSP_TAG_THREAD, text, n, PSP_CONV_STRICT, out) == PSP_OKAY;
+  uint64_t count = text != nullptr ? unicode::utf16Length(text) : 0;
+  uint64_t n = unicode::utf16ToUtf8(nullptr, 0, text, count, PSP_CONV_STRICT);
+  psp_memtag_rec *thread = initialised() ? resolveTag(PSP_TAG_THREAD) : nullptr;
+  if (n == unicode::kFailed || n >= 0xFFFFFFFEu || thread == nullptr)
+    return false;
+  auto *block = static_cast<char *>(tagTryAlloc(thread, static_cast<uint32_t>(n)));
+  if (block == nullptr)
+    return false;
+  unicode::utf16ToUtf8(block, n, text, count, PSP_CONV_STRICT);
+  *out = block;
+  return true;
 }
 
 void freeNarrowCopy(char *text) {
@@ -188,6 +204,41 @@ bool findMatch(psp_dir_rec *it) {
   return false;
 }
 
+// The open without the jump: *outOfMemory tells the caller to take
+// PSP_TAG_DEFAULT's jump once it has freed what it holds.
+PSP_DIR openIterator(const char *dir, const char *pattern, bool *outOfMemory) {
+  *outOfMemory = false;
+  if (!initialised() || noDisk() || dir == nullptr || *dir == 0 || pattern == nullptr)
+    return nullptr;
+  size_t patternLength = std::strlen(pattern);
+  if (patternLength == 0 || patternLength > (1u << 24) || !validUtf8(dir))
+    return nullptr;
+  psp_memtag_rec *rec = resolveTag(PSP_TAG_DEFAULT);
+  auto size = static_cast<uint32_t>(sizeof(psp_dir_rec) + patternLength * sizeof(uint32_t));
+  auto *it = rec != nullptr ? static_cast<psp_dir_rec *>(tagTryAlloc(rec, size)) : nullptr;
+  if (it == nullptr) {
+    *outOfMemory = rec != nullptr;
+    return nullptr;
+  }
+  std::memset(it, 0, sizeof *it);
+  it->pattern.tokens = reinterpret_cast<uint32_t *>(it + 1);
+  if (paths::compilePattern(pattern, patternLength, it->pattern)) {
+    it->stream = os::dirOpen(dir);
+    if (it->stream != nullptr) {
+      if (findMatch(it))
+        return it;
+      os::dirClose(it->stream);
+    }
+  }
+  tagFree(rec, it);
+  return nullptr;
+}
+
+void jumpIfOutOfMemory(bool outOfMemory) {
+  if (outOfMemory)
+    tagJumpIfArmed(resolveTag(PSP_TAG_DEFAULT));
+}
+
 } // namespace
 } // namespace psp
 
@@ -202,7 +253,7 @@ PSP_API char *psp_currdirEx(PSP_MEMTAG tag) {
   CurrentDir cwd;
   if (!cwd.fetch())
     return nullptr;
-  return joinInto(rec, cwd.text(), std::strlen(cwd.text()), 0, nullptr, 0, &cwd);
+  return delivered(rec, joinInto(rec, cwd.text(), std::strlen(cwd.text()), 0, nullptr, 0, &cwd));
 }
 
 PSP_API char *psp_fullpathEx(const char *path, PSP_MEMTAG tag) {
@@ -212,16 +263,16 @@ PSP_API char *psp_fullpathEx(const char *path, PSP_MEMTAG tag) {
   size_t n = path != nullptr ? std::strlen(path) : 0;
   bool here = n == 0 || std::strcmp(path, ".") == 0 || std::strcmp(path, "./") == 0;
   if (!here && path[0] == '/')
-    return joinInto(rec, path, trimmedLength(path, n), 0, nullptr, 0, nullptr);
+    return delivered(rec, joinInto(rec, path, trimmedLength(path, n), 0, nullptr, 0, nullptr));
   CurrentDir cwd;
   if (!cwd.fetch())
     return nullptr;
   const char *dir = cwd.text();
   size_t dirLength = trimmedLength(dir, std::strlen(dir));
   if (here)
-    return joinInto(rec, dir, dirLength, 0, nullptr, 0, &cwd);
-  char sep = dir[dirLength - 1] == '/' ? 0 : '/'; // the root already ends with one
-  return joinInto(rec, dir, dirLength, sep, path, trimmedLength(path, n), &cwd);
+    return delivered(rec, joinInto(rec, dir, dirLength, 0, nullptr, 0, &cwd));
+  char sep = dirLength != 0 && dir[dirLength - 1] == '/' ? 0 : '/'; // the root ends with one
+  return delivered(rec, joinInto(rec, dir, dirLength, sep, path, trimmedLength(path, n), &cwd));
 }
 
 // ---- splitting and form tests ----
@@ -241,14 +292,13 @@ PSP_API PSP_STATUS psp_pathSplitEx(const char *path, char **dir, char **file, PS
   const char *split = std::strrchr(path, '/');
   const char *name = split != nullptr ? split + 1 : path;
   if (file != nullptr && (split == nullptr || *name != 0)) {
-    *file = joinInto(rec, name, std::strlen(name), 0, nullptr, 0, nullptr);
+    *file = delivered(rec, joinInto(rec, name, std::strlen(name), 0, nullptr, 0, nullptr));
     if (*file == nullptr)
       return PSP_ERR_NOMEMORY;
   }
   if (dir != nullptr && split != nullptr) {
-    size_t n = static_cast<size_t>(name - path);
-    char *made = static_cast<char *>(tagTryAlloc(rec, static_cast<uint32_t>(n + 1)));
-    if (made == nullptr) {
+    *dir = joinInto(rec, path, static_cast<size_t>(name - path), 0, nullptr, 0, nullptr);
+    if (*dir == nullptr) {
       if (file != nullptr && *file != nullptr) {
         tagFree(rec, *file);
         *file = nullptr;
@@ -256,9 +306,6 @@ PSP_API PSP_STATUS psp_pathSplitEx(const char *path, char **dir, char **file, PS
       tagJumpIfArmed(rec);
       return PSP_ERR_NOMEMORY;
     }
-    std::memcpy(made, path, n);
-    made[n] = 0;
-    *dir = made;
   }
   return PSP_OKAY;
 }
@@ -345,41 +392,25 @@ PSP_API PSP_STATUS psp_dirCreateAllW(const PSP_WCHAR *path) {
 // ---- directory iteration ----
 
 PSP_API PSP_DIR psp_pathOpenEx(const char *dir, uint32_t, const char *pattern) {
-  if (!initialised() || noDisk() || dir == nullptr || *dir == 0 || pattern == nullptr)
-    return nullptr;
-  size_t patternLength = std::strlen(pattern);
-  if (patternLength == 0 || patternLength > (1u << 24) || !validUtf8(dir))
-    return nullptr;
-  psp_memtag_rec *rec = resolveTag(PSP_TAG_DEFAULT);
-  auto size = static_cast<uint32_t>(sizeof(psp_dir_rec) + patternLength * sizeof(uint32_t));
-  auto *it = rec != nullptr ? static_cast<psp_dir_rec *>(tagAlloc(rec, size)) : nullptr;
-  if (it == nullptr)
-    return nullptr;
-  std::memset(it, 0, sizeof *it);
-  it->pattern.tokens = reinterpret_cast<uint32_t *>(it + 1);
-  if (paths::compilePattern(pattern, patternLength, it->pattern)) {
-    it->stream = os::dirOpen(dir);
-    if (it->stream != nullptr) {
-      if (findMatch(it))
-        return it;
-      os::dirClose(it->stream);
-    }
-  }
-  tagFree(rec, it);
-  return nullptr;
+  bool outOfMemory;
+  PSP_DIR it = openIterator(dir, pattern, &outOfMemory);
+  jumpIfOutOfMemory(outOfMemory);
+  return it;
 }
 
 PSP_API PSP_DIR psp_pathOpen(const char *dir, const char *pattern) {
   return psp_pathOpenEx(dir, 0, pattern);
 }
 
-PSP_API PSP_DIR psp_pathOpenExW(const PSP_WCHAR *dir, uint32_t options, const PSP_WCHAR *pattern) {
+PSP_API PSP_DIR psp_pathOpenExW(const PSP_WCHAR *dir, uint32_t, const PSP_WCHAR *pattern) {
   char *narrowDir = nullptr, *narrowPattern = nullptr;
   PSP_DIR it = nullptr;
+  bool outOfMemory = false;
   if (pattern != nullptr && narrowCopy(dir, &narrowDir) && narrowCopy(pattern, &narrowPattern))
-    it = psp_pathOpenEx(narrowDir, options, narrowPattern);
+    it = openIterator(narrowDir, narrowPattern, &outOfMemory);
   freeNarrowCopy(narrowPattern);
   freeNarrowCopy(narrowDir);
+  jumpIfOutOfMemory(outOfMemory);
   return it;
 }
 

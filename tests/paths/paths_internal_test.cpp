@@ -5,6 +5,7 @@
 
 #include <csetjmp>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -122,12 +123,27 @@ TEST(PathMatchInternal, PathologicalPatternIsQuick) {
 
 jmp_buf g_jump;
 
+uint64_t inUse(PSP_MEMTAG tag) {
+  PSP_MEMINFO info{};
+  psp_getTagMemInfo(tag, &info);
+  return info.counters[0];
+}
+
 // Each operation checks and frees what it made; a jump or a clean failure
-// must leave the tag empty and no directory open.
+// must leave the caller's, the thread's and the default tag as they were and
+// no directory open. The working directory is too deep for a stack buffer.
 TEST(PathAllocInternal, EverySiteFailsCleanly) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
   char deep[] = "/tmp/psp_paths_fault_XXXXXX";
   ASSERT_NE(mkdtemp(deep), nullptr);
+  auto old = std::filesystem::current_path();
+  std::string cwd = deep;
+  for (char c : std::string("abcdef"))
+    cwd += "/" + std::string(200, c);
+  std::filesystem::create_directories(cwd);
+  std::filesystem::current_path(cwd);
+  psp_freeMem(psp_getMem(1, PSP_TAG_THREAD, PSP_MEM_NORMAL, nullptr, "t", 0), PSP_TAG_THREAD, "t",
+              0);
   int index = 0;
   for (const auto &op : std::vector<bool (*)(PSP_MEMTAG, const char *)>{
            [](PSP_MEMTAG tag, const char *) {
@@ -164,10 +180,11 @@ TEST(PathAllocInternal, EverySiteFailsCleanly) {
            }}) {
     ++index;
     for (bool withJump : {false, true}) {
-      PSP_MEMTAG tag =
-          psp_createTagEx(withJump ? &g_jump : nullptr, 0, PSP_TAGKIND_BUCKET, nullptr, nullptr);
-      PSP_MEMINFO before{}, after{};
-      psp_getTagMemInfo(PSP_TAG_DEFAULT, &before);
+      jmp_buf *jump = withJump ? &g_jump : nullptr;
+      PSP_MEMTAG tag = psp_createTagEx(jump, 0, PSP_TAGKIND_BUCKET, nullptr, nullptr);
+      psp_resetTag(jump, PSP_TAG_THREAD);
+      psp_resetTag(jump, PSP_TAG_DEFAULT);
+      uint64_t thread = inUse(PSP_TAG_THREAD), shared = inUse(PSP_TAG_DEFAULT);
       psp::testing::walk(
           psp::testing::g_failAllocation,
           [&] {
@@ -179,16 +196,17 @@ TEST(PathAllocInternal, EverySiteFailsCleanly) {
             EXPECT_TRUE(!jumped || withJump);
           },
           [&] {
-            PSP_MEMINFO info{};
-            psp_getTagMemInfo(tag, &info);
-            EXPECT_EQ(info.counters[0], 0u);
+            EXPECT_EQ(inUse(tag), 0u) << "op " << index;
+            EXPECT_EQ(inUse(PSP_TAG_THREAD), thread) << "op " << index;
+            EXPECT_EQ(inUse(PSP_TAG_DEFAULT), shared) << "op " << index;
           });
-      psp_getTagMemInfo(PSP_TAG_DEFAULT, &after);
-      EXPECT_EQ(after.counters[0], before.counters[0]) << "iterator left behind";
+      psp_resetTag(nullptr, PSP_TAG_THREAD);
+      psp_resetTag(nullptr, PSP_TAG_DEFAULT);
       psp_freeTagMem(tag, 1, "t", 0);
     }
   }
-  rmdir(deep);
+  std::filesystem::current_path(old);
+  std::filesystem::remove_all(deep);
   psp_term();
 }
 
