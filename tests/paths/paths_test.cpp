@@ -6,6 +6,8 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -152,6 +154,25 @@ TEST_F(Paths, IteratorOverManyEntries) {
   EXPECT_EQ(psp_pathOpenW(u"big", u"\xD800*"), nullptr);
   EXPECT_EQ(psp_pathNext(nullptr, nullptr), nullptr);
   psp_pathClose(nullptr);
+}
+
+// Threads iterate one directory and build their own trees at once; every
+// temporary lives in the calling thread's tag, iterators in the shared one.
+TEST_F(Paths, IterateAndCreateConcurrency) {
+  psp_test::Watchdog guard(60, "paths from four threads");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t] {
+      std::string mine = "t" + std::to_string(t);
+      for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(psp_dirCreateAll((mine + "/" + std::to_string(i) + "/x").c_str()), PSP_OKAY);
+        EXPECT_GE(list(psp_pathOpen(".", "T#")).size(), 1u);
+        EXPECT_NE(take(psp_fullpathEx(mine.c_str(), PSP_TAG_THREAD)), "<null>");
+      }
+    });
+  for (auto &thread : threads)
+    thread.join();
+  EXPECT_EQ(list(psp_pathOpen("t0", "*")).size(), 102u);
 }
 
 // Before psp_init nothing is made; the read-only flag changes nothing here;
