@@ -38,7 +38,7 @@ TEST(LifecycleConcurrency, InitUseTermCyclesFromManyThreads) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
       threads.emplace_back([&] {
-        for (int round = 0; round < 1000; ++round) {
+        for (int round = 0; round < 500; ++round) {
           if (psp_init() != PSP_OKAY) {
             ++broken;
             continue;
@@ -225,7 +225,7 @@ TEST(ThreadTagConcurrency, PlainThreadsGiveTheirTagBackWhenTheyEnd) {
 // psp_init run; their library calls are all finished before the psp_term.
 TEST(ThreadTagConcurrency, ThreadsEndWhileTheLibraryStopsAndStarts) {
   expectCleanChild(120, [] {
-    for (int round = 0; round < 150; ++round) {
+    for (int round = 0; round < 100; ++round) {
       EXPECT_EQ(psp_init(), PSP_OKAY);
       std::atomic<int> finished{0};
       std::vector<std::thread> threads;
