@@ -168,6 +168,11 @@ TEST(LateCalls, GivingBackOldHandlesAfterTheLastTermDoesNothing) {
       EXPECT_EQ(psp_poolCreateEx(PSP_TAG_DEFAULT, 0, 1, nullptr, nullptr, nullptr, &shared),
                 PSP_OKAY);
       void *item = psp_poolGetMem(shared, 32, 0, nullptr);
+      PSP_INPUT_BUFF input = nullptr;
+      EXPECT_EQ(
+          psp_inputBuffCreate([](void *, uint8_t *, uint32_t, uint32_t *, uint32_t) { return 0; },
+                              nullptr, 0, &input),
+          PSP_OKAY);
       PSP_MEMTAG tag = psp_createTagEx(nullptr, 1, PSP_TAGKIND_HEAP, nullptr, nullptr);
       void *block = psp_getMem(16, tag, PSP_MEM_NORMAL, nullptr, "t", 8);
       psp_syncEnterExcl(mutex);
@@ -181,6 +186,7 @@ TEST(LateCalls, GivingBackOldHandlesAfterTheLastTermDoesNothing) {
       psp_poolPut(shared, item);
       psp_poolDestroy(shared);
       psp_poolDestroy(owning);
+      psp_inputBuffDestroy(input);
       psp_freeMem(block, tag, "t", 9);
       psp_freeTagMem(tag, 1, "t", 10);
     }
