@@ -16,27 +16,47 @@ namespace psp {
 // Process-wide flags, zero when the process starts. Only readOnly and noDisk
 // outlive psp_term.
 struct ProcessFlags {
-  std::atomic<uint32_t> initCount{0};
-  std::atomic<uint32_t> lockReady{0};    // 1 while both library locks exist
-  std::atomic<uint32_t> lockSpin{0};     // taken 0 -> 1 while the locks are made or torn down
+  std::atomic<uint32_t> initCount{0};    // changed only under the library lock
+  std::atomic<uint32_t> lockReady{0};    // 1 once both library locks exist; they are never deleted
+  std::atomic<uint32_t> lockSpin{0};     // taken 0 -> 1 while the locks are made
   std::atomic<uint32_t> syncDisabled{0}; // every PSP_SEM lock is a no-op while set
   std::atomic<uint32_t> terminating{0};  // tag mutexes are left alone while set
   std::atomic<uint32_t> readOnly{0};
   std::atomic<uint32_t> noDisk{0};
   std::atomic<uint32_t> service{0}; // running as a system service
+  // 1 from the end of start-up to the start of the last psp_term: what every
+  // other thread reads as "initialised".
+  std::atomic<uint32_t> running{0};
+  std::atomic<uint32_t> threadsExiting{0}; // inside threadExitEnter / threadExitLeave
 };
 
 extern ProcessFlags g_flags;
 
-inline bool initialised() { return g_flags.initCount.load(std::memory_order_relaxed) != 0; }
+// True on the thread that runs start-up, a failed start-up's rollback or the
+// last psp_term: it works on the library while no other thread may.
+bool onLifecycleThread();
+
+// Other threads see the library only once start-up has finished, and no
+// longer once the last psp_term has begun; the thread building or tearing it
+// down sees it throughout.
+inline bool initialised() {
+  return g_flags.running.load(std::memory_order_acquire) != 0 || onLifecycleThread();
+}
 inline bool syncDisabled() { return g_flags.syncDisabled.load(std::memory_order_relaxed) != 0; }
 inline bool terminating() { return g_flags.terminating.load(std::memory_order_relaxed) != 0; }
 
 // ---- library locks (frame) ----
 void lockSetup();    // lazy; safe to race from several threads
-void lockTeardown(); // releases what this thread holds, then deletes both
+void lockTeardown(); // ends the sync-disabled state; the locks themselves stay
 void syncTableLockEnter();
 void syncTableLockLeave();
+
+// Work a thread does on its way out (giving back its own tag) runs inside
+// this gate. Enter gives false, and nothing needs leaving, when the library
+// is not running; the last psp_term waits for the gate to drain before it
+// tears anything down, so the work never meets a half-dismantled library.
+bool threadExitEnter();
+void threadExitLeave();
 
 // ---- memory tags ----
 // The seven strategy operations, copied into each tag record by the
@@ -73,8 +93,9 @@ psp_memtag_rec *resolveTag(PSP_MEMTAG tag);
 void *tagAlloc(psp_memtag_rec *tag, uint32_t size);
 void *tagRealloc(psp_memtag_rec *tag, void *block, uint32_t size, uint32_t keep);
 void tagFree(psp_memtag_rec *tag, void *block);
-// The same allocation without the jump: NULL on failure.
+// The same allocation and resize without the jump: NULL on failure.
 void *tagTryAlloc(psp_memtag_rec *tag, uint32_t size);
+void *tagTryRealloc(psp_memtag_rec *tag, void *block, uint32_t size, uint32_t keep);
 // Jumps to the tag's jump buffer if it has one; returns otherwise.
 void tagJumpIfArmed(psp_memtag_rec *tag);
 
@@ -85,7 +106,7 @@ PSP_STATUS createTag(jmp_buf *jump, uint16_t threadSafe, uint32_t kind, PSP_TAG_
                      void *context, psp_memtag_rec **out);
 void registerTag(psp_memtag_rec *tag);
 // Destroys the calling thread's PSP_TAG_THREAD, if it has one, and clears
-// its slot (thread trampoline, memory shut-down).
+// its slot: the thread trampoline, once the thread's body has returned.
 void threadTagRelease();
 
 // ---- synchronization objects ----

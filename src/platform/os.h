@@ -44,11 +44,23 @@ enum class WaitResult { Signalled, TimedOut, Abandoned, Failed };
 
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 
+// Storage for `count` native objects, zeroed, owned by the platform and
+// outside the library's heap (as kernel objects are elsewhere); NULL when
+// none can be had.
+SyncObject *nativeStoreCreate(uint32_t count);
+// Gives the storage back. Storage that still holds a mutex another thread
+// owns must not be released: see mutexDestroy.
+void nativeStoreRelease(SyncObject *store, uint32_t count);
+
 // A recursive, process-private mutex owned by the thread that took it. A
 // robust one reports an owner that died holding it (Abandoned).
 void mutexInit(SyncObject &object, bool robust);
-// Releases every level the calling thread still holds, then destroys.
-void mutexDestroy(SyncObject &object);
+// Releases every level the calling thread still holds, then destroys; true.
+// A mutex that another live thread holds is left as it is and gives false:
+// while held, a robust mutex is linked into its owner's list of robust
+// mutexes, so its memory must stay valid and unused for as long as that
+// thread lives.
+bool mutexDestroy(SyncObject &object);
 // Abandoned: the previous owner died holding it; the mutex has been made
 // consistent again and the caller now owns it.
 WaitResult mutexLock(SyncObject &object, uint32_t timeoutMs);
@@ -62,7 +74,9 @@ void eventSet(SyncObject &object);   // releases every waiter, stays set
 void eventReset(SyncObject &object); // waiters block from now on
 
 // ---- thread-local slots ----
-bool tlsCreate(uint32_t &key);
+// atThreadExit runs on a thread that ends with a non-NULL value in the slot,
+// after the slot has been cleared; never once the slot is deleted.
+bool tlsCreate(uint32_t &key, void (*atThreadExit)(void *value));
 void tlsDelete(uint32_t key);
 void *tlsGet(uint32_t key);
 bool tlsSet(uint32_t key, void *value);

@@ -99,6 +99,8 @@ PSP_API PSP_WCHAR *psp_wcsncpyZ(PSP_WCHAR *dst, const PSP_WCHAR *src, uint64_t s
 
 PSP_API PSP_STATUS psp_tokenize(char *text, const char *delimiters, char ***tokens, uint32_t *count,
                                 uint32_t trim, PSP_MEMTAG tag) {
+  if (!text || !tokens)
+    return PSP_ERR_INVALIDPARAM;
   if (!delimiters)
     delimiters = "";
   char **array = nullptr;
