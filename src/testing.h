@@ -49,13 +49,20 @@ private:
 extern FaultSwitch g_failAllocation; // strategy-level alloc / realloc
 extern FaultSwitch g_failRegion;     // new regions asked of a region source
 
+// One switch per file operation (psp::FileOp: the backend's slots, removal,
+// the status query of a name). Arming one makes the Nth call of that
+// operation fail with its own failure result, before it reaches the system.
+extern FaultSwitch g_failFileOp[21];
+
 } // namespace psp::testing
 
 // In the library's sources: true when fault injection wants this event to fail.
 #ifdef PSP_TESTING
 #define PSP_FAULT_ALLOCATION() (::psp::testing::g_failAllocation.hit())
 #define PSP_FAULT_REGION() (::psp::testing::g_failRegion.hit())
+#define PSP_FAULT_FILE(op) (::psp::testing::g_failFileOp[op].hit())
 #else
 #define PSP_FAULT_ALLOCATION() false
 #define PSP_FAULT_REGION() false
+#define PSP_FAULT_FILE(op) false
 #endif
