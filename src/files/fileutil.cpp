@@ -22,18 +22,26 @@ namespace psp {
 namespace {
 
 constexpr uint32_t kBlock = 1024;
-constexpr uint32_t kSpan = 64 * kBlock;
+constexpr uint32_t kSpan = 256 * kBlock;
 
-// Two span buffers in one block of the calling thread's tag.
+// Two span buffers in one block of the calling thread's tag. Where a large
+// block cannot be had, one block each still does the job.
 struct Buffers {
   psp_memtag_rec *tag = nullptr;
   char *first = nullptr;
   char *second = nullptr;
+  uint32_t span = 0;
   bool make() {
     tag = resolveTag(PSP_TAG_THREAD);
-    first = tag != nullptr ? static_cast<char *>(tagTryAlloc(tag, 2 * kSpan)) : nullptr;
-    second = first + kSpan;
-    return first != nullptr;
+    for (uint32_t size : {kSpan, kBlock}) {
+      first = tag != nullptr ? static_cast<char *>(tagTryAlloc(tag, 2 * size)) : nullptr;
+      if (first != nullptr) {
+        second = first + size;
+        span = size;
+        return true;
+      }
+    }
+    return false;
   }
   void release() {
     if (first != nullptr)
@@ -66,6 +74,8 @@ PSP_STATUS copySpan(PSP_FH dst, uint64_t dstLength, uint64_t pos, const char *sr
   uint64_t held = 0;
   if (comparable != 0 && readAt(dst, pos, old, comparable, &held) != PSP_OKAY)
     held = 0;
+  if (held == count && comparable == count && std::memcmp(src, old, count) == 0)
+    return PSP_OKAY; // the common case: nothing differs
   auto write = [&](uint32_t from, uint32_t to) {
     return dst->backend->seekWrite(dst->native, pos + from, src + from, to - from);
   };
@@ -117,8 +127,9 @@ PSP_STATUS copy(const char *source, uint16_t sourceOptions, const char *destinat
   for (uint64_t pos = 0; pos < srcLength && status == PSP_OKAY;) {
     // Whole blocks up to the span, as many as the source length asks for.
     uint64_t left = srcLength - pos;
-    uint32_t want =
-        left >= kSpan ? kSpan : static_cast<uint32_t>((left + kBlock - 1) / kBlock * kBlock);
+    uint32_t want = left >= buffers.span
+                        ? buffers.span
+                        : static_cast<uint32_t>((left + kBlock - 1) / kBlock * kBlock);
     uint64_t count = 0;
     if (readAt(src, pos, buffers.first, want, &count) != PSP_OKAY || count == 0 ||
         count == 0xFFFFFFFFu) {
@@ -158,7 +169,7 @@ PSP_STATUS compare(const char *first, uint16_t firstOptions, const char *second,
   uint64_t pos = 0;
   for (;;) {
     uint64_t count = 0, other = 0;
-    if (readAt(a, pos, buffers.first, kSpan, &count) != PSP_OKAY || count == 0)
+    if (readAt(a, pos, buffers.first, buffers.span, &count) != PSP_OKAY || count == 0)
       break; // the first file has ended
     if (count == 0xFFFFFFFFu) {
       status = PSP_ERR_SYSTEM;

@@ -136,10 +136,10 @@ TEST_F(Files, OpenModesAndDispatchers) {
 TEST_F(Files, BadInputCreatesAndTruncatesNothing) {
   put("keep", "data");
   const std::string longName = at(std::string(300, 'n'));
-  const std::string invalid = at("bad\xff\xfe");
+  const std::string invalid = at("bad\xff\xfe"), orphan = at("no/such/parent");
   const char16_t lone[] = {u'x', 0xD800, 0};
   for (const char *name : {static_cast<const char *>(nullptr), "", longName.c_str(),
-                           invalid.c_str(), dir_.c_str(), at("no/such/parent").c_str()})
+                           invalid.c_str(), dir_.c_str(), orphan.c_str()})
     for (uint32_t mode : {0u, RW | CREATE, RW | TRUNC})
       EXPECT_EQ(psp_fileOpen(name, mode, 0), nullptr) << (name ? name : "NULL") << " " << mode;
   EXPECT_EQ(psp_fileOpenW(nullptr, RW | CREATE, 0), nullptr);
