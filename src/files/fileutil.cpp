@@ -24,33 +24,49 @@ namespace {
 constexpr uint32_t kBlock = 1024;
 constexpr uint32_t kSpan = 256 * kBlock;
 
-// Two span buffers in one block of the calling thread's tag. Where a large
-// block cannot be had, one block each still does the job.
-struct Buffers {
-  psp_memtag_rec *tag = nullptr;
-  char *first = nullptr;
-  char *second = nullptr;
+// Two files opened in order, in the pspfile tag, and two span buffers in
+// one block of the calling thread's tag (one block each where a large block
+// cannot be had). done() gives everything back, the second file first.
+struct FilePair {
+  PSP_MEMTAG tag = fileTag();
+  PSP_FH first = nullptr, second = nullptr;
+  psp_memtag_rec *bufferTag = nullptr;
+  char *buffer = nullptr, *other = nullptr;
   uint32_t span = 0;
-  bool make() {
-    tag = resolveTag(PSP_TAG_THREAD);
+
+  // 0 when all is ready; else 1 or 2 for the file that did not open, or 3
+  // when the buffers could not be had (the thread tag's jump then follows
+  // once both files are closed).
+  int open(const char *a, uint32_t modeA, uint16_t optionsA, const char *b, uint32_t modeB,
+           uint16_t optionsB) {
+    if (tag == nullptr || openFileHandle(a, modeA, optionsA, tag, &first) != 0)
+      return 1;
+    if (openFileHandle(b, modeB, optionsB, tag, &second) != 0) {
+      done();
+      return 2;
+    }
+    bufferTag = resolveTag(PSP_TAG_THREAD);
     for (uint32_t size : {kSpan, kBlock}) {
-      first = tag != nullptr ? static_cast<char *>(tagTryAlloc(tag, 2 * size)) : nullptr;
-      if (first != nullptr) {
-        second = first + size;
+      buffer =
+          bufferTag != nullptr ? static_cast<char *>(tagTryAlloc(bufferTag, 2 * size)) : nullptr;
+      if (buffer != nullptr) {
+        other = buffer + size;
         span = size;
-        return true;
+        return 0;
       }
     }
-    return false;
+    done();
+    if (bufferTag != nullptr)
+      tagJumpIfArmed(bufferTag);
+    return 3;
   }
-  void release() {
-    if (first != nullptr)
-      tagFree(tag, first);
-    first = nullptr;
-  }
-  void jumpIfArmed() {
-    if (tag != nullptr)
-      tagJumpIfArmed(tag);
+  void done() {
+    if (buffer != nullptr)
+      tagFree(bufferTag, buffer);
+    buffer = nullptr;
+    closeFileHandle(second, tag);
+    closeFileHandle(first, tag);
+    first = second = nullptr;
   }
 };
 
@@ -101,22 +117,11 @@ PSP_STATUS copySpan(PSP_FH dst, uint64_t dstLength, uint64_t pos, const char *sr
 
 PSP_STATUS copy(const char *source, uint16_t sourceOptions, const char *destination,
                 uint16_t destinationOptions) {
-  PSP_MEMTAG tag = fileTag();
-  PSP_FH src = nullptr, dst = nullptr;
-  if (tag == nullptr || openFileHandle(source, PSP_FILE_RDONLY, sourceOptions, tag, &src) != 0 ||
-      openFileHandle(destination, PSP_FILE_RDWR | PSP_FILE_CREATE, destinationOptions, tag, &dst) !=
-          0) {
-    closeFileHandle(dst, tag);
-    closeFileHandle(src, tag);
+  FilePair files;
+  if (files.open(source, PSP_FILE_RDONLY, sourceOptions, destination,
+                 PSP_FILE_RDWR | PSP_FILE_CREATE, destinationOptions) != 0)
     return PSP_ERR_SYSTEM;
-  }
-  Buffers buffers;
-  if (!buffers.make()) {
-    closeFileHandle(dst, tag);
-    closeFileHandle(src, tag);
-    buffers.jumpIfArmed();
-    return PSP_ERR_SYSTEM;
-  }
+  PSP_FH src = files.first, dst = files.second;
   uint64_t srcLength = 0, dstLength = 0;
   if (src->backend->length(src->native, &srcLength) != PSP_OKAY)
     srcLength = 0;
@@ -127,70 +132,59 @@ PSP_STATUS copy(const char *source, uint16_t sourceOptions, const char *destinat
   for (uint64_t pos = 0; pos < srcLength && status == PSP_OKAY;) {
     // Whole blocks up to the span, as many as the source length asks for.
     uint64_t left = srcLength - pos;
-    uint32_t want = left >= buffers.span
-                        ? buffers.span
+    uint32_t want = left >= files.span
+                        ? files.span
                         : static_cast<uint32_t>((left + kBlock - 1) / kBlock * kBlock);
     uint64_t count = 0;
-    if (readAt(src, pos, buffers.first, want, &count) != PSP_OKAY || count == 0 ||
+    if (readAt(src, pos, files.buffer, want, &count) != PSP_OKAY || count == 0 ||
         count == 0xFFFFFFFFu) {
       status = PSP_ERR_SYSTEM;
       break;
     }
-    status =
-        copySpan(dst, dstLength, pos, buffers.first, static_cast<uint32_t>(count), buffers.second);
+    status = copySpan(dst, dstLength, pos, files.buffer, static_cast<uint32_t>(count), files.other);
     pos += count;
   }
   if (status == PSP_OKAY && dstLength != srcLength)
     status = psp_fileSetSize(dst, srcLength);
-  buffers.release();
-  closeFileHandle(dst, tag);
-  closeFileHandle(src, tag);
+  files.done();
   return status;
 }
 
 PSP_STATUS compare(const char *first, uint16_t firstOptions, const char *second,
                    uint16_t secondOptions) {
-  PSP_MEMTAG tag = fileTag();
-  PSP_FH a = nullptr, b = nullptr;
-  if (tag == nullptr || openFileHandle(first, PSP_FILE_RDONLY, firstOptions, tag, &a) != 0)
+  FilePair files;
+  switch (
+      files.open(first, PSP_FILE_RDONLY, firstOptions, second, PSP_FILE_RDONLY, secondOptions)) {
+  case 1:
     return PSP_ERR_OPENFIRST;
-  if (openFileHandle(second, PSP_FILE_RDONLY, secondOptions, tag, &b) != 0) {
-    closeFileHandle(a, tag);
+  case 2:
     return PSP_ERR_OPENSECOND;
-  }
-  Buffers buffers;
-  if (!buffers.make()) {
-    closeFileHandle(b, tag);
-    closeFileHandle(a, tag);
-    buffers.jumpIfArmed();
+  case 3:
     return PSP_ERR_NOMEMORY;
   }
   PSP_STATUS status = PSP_OKAY;
   uint64_t pos = 0;
   for (;;) {
     uint64_t count = 0, other = 0;
-    if (readAt(a, pos, buffers.first, buffers.span, &count) != PSP_OKAY || count == 0)
+    if (readAt(files.first, pos, files.buffer, files.span, &count) != PSP_OKAY || count == 0)
       break; // the first file has ended
     if (count == 0xFFFFFFFFu) {
       status = PSP_ERR_SYSTEM;
       break;
     }
-    if (readAt(b, pos, buffers.second, static_cast<uint32_t>(count), &other) != PSP_OKAY)
+    if (readAt(files.second, pos, files.other, static_cast<uint32_t>(count), &other) != PSP_OKAY)
       other = 0;
-    if (other != count || std::memcmp(buffers.first, buffers.second, count) != 0) {
+    if (other != count || std::memcmp(files.buffer, files.other, count) != 0) {
       status = PSP_ERR_SYSTEM;
       break;
     }
     pos += count;
   }
-  if (status == PSP_OKAY) {
-    uint64_t extra = 0;
-    if (readAt(b, pos, buffers.second, 1, &extra) == PSP_OKAY && extra == 1)
-      status = PSP_ERR_SYSTEM; // the second file is longer
-  }
-  buffers.release();
-  closeFileHandle(b, tag);
-  closeFileHandle(a, tag);
+  uint64_t extra = 0;
+  if (status == PSP_OKAY && readAt(files.second, pos, files.other, 1, &extra) == PSP_OKAY &&
+      extra == 1)
+    status = PSP_ERR_SYSTEM; // the second file is longer
+  files.done();
   return status;
 }
 

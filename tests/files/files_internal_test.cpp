@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <csetjmp>
+#include <functional>
 #include <cstdlib>
 #include <string>
 
@@ -119,42 +120,49 @@ TEST_F(FilesFault, EveryOperationFailingAtEveryCall) {
 }
 
 TEST_F(FilesFault, FailuresReportedAsStated) {
-  auto once = [](uint32_t op, uint64_t nth, auto fn) {
-    g_failFileOp[op].arm(nth);
-    auto result = fn();
-    g_failFileOp[op].disarm();
-    return result;
-  };
   const char *a = a_.c_str(), *b = b_.c_str();
   PSP_FH fh = psp_fileOpen(a, PSP_FILE_RDWR, 0);
-  ASSERT_NE(fh, nullptr);
   char buf[8];
   uint64_t pos;
-  EXPECT_EQ(once(psp::kFileRead, 1, [&] { return psp_fileRead(fh, buf, 8); }), 0u);
-  EXPECT_EQ(once(psp::kFileWrite, 1, [&] { return psp_fileWrite(fh, buf, 8); }), 0u);
-  EXPECT_EQ(once(psp::kFileSeekRead, 1, [&] { return psp_fileSeekRead(fh, 0, buf, 8); }), 0u);
-  EXPECT_EQ(once(psp::kFileSeekWrite, 1, [&] { return psp_fileSeekWrite(fh, 0, buf, 8); }), 0u);
-  EXPECT_EQ(once(psp::kFileLength, 1, [&] { return psp_fileLength(fh); }), 0u);
-  EXPECT_EQ(once(psp::kFileSeek, 1, [&] { return psp_fileSeek(fh, 0, 0, &pos); }), PSP_ERR_SYSTEM);
-  EXPECT_EQ(once(psp::kFileSetSize, 1, [&] { return psp_fileSetSize(fh, 1); }), PSP_ERR_SYSTEM);
-  EXPECT_EQ(once(psp::kFileLock, 1, [&] { return psp_fileLock(fh); }), PSP_ERR_SYSTEM);
+  using psp::FileOp;
+  const struct {
+    FileOp op;
+    uint64_t nth;
+    std::string before; // contents of b_ first; "-" leaves it alone
+    std::function<int64_t()> call;
+    int64_t expected;
+  } cases[] = {
+      {psp::kFileRead, 1, "-", [&] { return psp_fileRead(fh, buf, 8); }, 0},
+      {psp::kFileWrite, 1, "-", [&] { return psp_fileWrite(fh, buf, 8); }, 0},
+      {psp::kFileSeekRead, 1, "-", [&] { return psp_fileSeekRead(fh, 0, buf, 8); }, 0},
+      {psp::kFileSeekWrite, 1, "-", [&] { return psp_fileSeekWrite(fh, 0, buf, 8); }, 0},
+      {psp::kFileLength, 1, "-", [&] { return psp_fileLength(fh); }, 0},
+      {psp::kFileSeek, 1, "-", [&] { return psp_fileSeek(fh, 0, 0, &pos); }, PSP_ERR_SYSTEM},
+      {psp::kFileSetSize, 1, "-", [&] { return psp_fileSetSize(fh, 1); }, PSP_ERR_SYSTEM},
+      {psp::kFileLock, 1, "-", [&] { return psp_fileLock(fh); }, PSP_ERR_SYSTEM},
+      {psp::kFileOpen, 1, "-", [&] { return psp_fileOpen(a, 0, 0) != nullptr; }, 0},
+      {psp::kFileOpen, 2, "-", [&] { return psp_fileCopy(a, b) + psp_fileValidate(b); },
+       PSP_ERR_SYSTEM}, // and the destination was never created
+      {psp::kFileSeekRead, 1, "", [&] { return psp_fileCopy(a, b); }, PSP_ERR_SYSTEM},
+      {psp::kFileSetSize, 1, std::string(5000, 'a'), [&] { return psp_fileCopy(a, b); },
+       PSP_ERR_SYSTEM},
+      {psp::kFileSeekWrite, 1, std::string(3000, 'b'), [&] { return psp_fileCopy(a, b); },
+       PSP_ERR_SYSTEM},
+      {psp::kFileOpen, 1, "-", [&] { return psp_fileCmp(a, b); }, PSP_ERR_OPENFIRST},
+      {psp::kFileOpen, 2, "-", [&] { return psp_fileCmp(a, b); }, PSP_ERR_OPENSECOND},
+      {psp::kFileRemove, 1, "-", [&] { return psp_fileRemove(b); }, PSP_ERR_SYSTEM},
+      {psp::kFileStat, 1, "-", [&] { return psp_fileModTimeStat(b, nullptr, nullptr); },
+       PSP_ERR_STAT},
+      {psp::kFileStat, 1, "-", [&] { return psp_fileValidate(b); }, 0},
+  };
+  for (const auto &c : cases) {
+    if (c.before != "-")
+      write(b_, c.before);
+    g_failFileOp[c.op].arm(c.nth);
+    EXPECT_EQ(c.call(), c.expected) << "operation " << c.op << ", call " << c.nth;
+    g_failFileOp[c.op].disarm();
+  }
   psp_fileClose(fh);
-  EXPECT_EQ(once(psp::kFileOpen, 1, [&] { return psp_fileOpen(a, 0, 0); }), nullptr);
-
-  EXPECT_EQ(once(psp::kFileOpen, 2, [&] { return psp_fileCopy(a, b); }), PSP_ERR_SYSTEM);
-  EXPECT_EQ(psp_fileValidate(b), 0) << "the destination was never created";
-  EXPECT_EQ(once(psp::kFileSeekRead, 1, [&] { return psp_fileCopy(a, b); }), PSP_ERR_SYSTEM);
-  EXPECT_EQ(psp_fileCopy(a, b), PSP_OKAY);
-  write(b, std::string(5000, 'a'));
-  EXPECT_EQ(once(psp::kFileSetSize, 1, [&] { return psp_fileCopy(a, b); }), PSP_ERR_SYSTEM);
-  write(b, std::string(3000, 'b'));
-  EXPECT_EQ(once(psp::kFileSeekWrite, 1, [&] { return psp_fileCopy(a, b); }), PSP_ERR_SYSTEM);
-  EXPECT_EQ(once(psp::kFileOpen, 1, [&] { return psp_fileCmp(a, b); }), PSP_ERR_OPENFIRST);
-  EXPECT_EQ(once(psp::kFileOpen, 2, [&] { return psp_fileCmp(a, b); }), PSP_ERR_OPENSECOND);
-  EXPECT_EQ(once(psp::kFileRemove, 1, [&] { return psp_fileRemove(b); }), PSP_ERR_SYSTEM);
-  EXPECT_EQ(once(psp::kFileStat, 1, [&] { return psp_fileModTimeStat(b, nullptr, nullptr); }),
-            PSP_ERR_STAT);
-  EXPECT_EQ(once(psp::kFileStat, 1, [&] { return psp_fileValidate(b); }), 0);
   nothingLeft();
 }
 

@@ -224,32 +224,34 @@ PSP_STATUS fdSeek(uint64_t native, int64_t offset, uint32_t origin, uint64_t *ne
   return PSP_OKAY;
 }
 
-// Reads at the offset until len bytes, end of file, or a short read: a
-// terminal or pipe hands out what it has, and asking again would wait.
+// Reads until len bytes or end of file; what arrived before an error is
+// reported and the next call meets the error. Reading at the offset also
+// stops at a short count: a terminal or pipe hands out what it has, and
+// asking again would wait. False when nothing could be read at all.
+bool readAll(int fd, char *p, uint32_t len, bool positioned, uint64_t pos, uint64_t *done) {
+  *done = 0;
+  while (*done < len) {
+    size_t want = len - *done < kMaxTransfer ? len - *done : kMaxTransfer;
+    ssize_t n = positioned ? pread(fd, p + *done, want, static_cast<off_t>(pos + *done))
+                           : read(fd, p + *done, want);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return *done != 0;
+    *done += static_cast<uint64_t>(n);
+    if (n == 0 || (!positioned && static_cast<size_t>(n) < want))
+      break;
+  }
+  return true;
+}
+
 PSP_STATUS fdRead(uint64_t native, void *buf, uint32_t len, uint64_t *count) {
   if (count == nullptr)
     return PSP_ERR_INVALIDPARAM;
   if (PSP_FAULT_FILE(kFileRead))
     return PSP_ERR_READ;
-  const int fd = fdOf(native);
-  auto *p = static_cast<char *>(buf);
-  uint64_t done = 0;
-  while (done < len) {
-    size_t want = len - done < kMaxTransfer ? len - done : kMaxTransfer;
-    ssize_t n = read(fd, p + done, want);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      if (done == 0)
-        return PSP_ERR_READ;
-      break; // report what arrived; the next call meets the error
-    }
-    done += static_cast<uint64_t>(n);
-    if (static_cast<size_t>(n) < want)
-      break;
-  }
-  *count = done;
-  return PSP_OKAY;
+  return readAll(fdOf(native), static_cast<char *>(buf), len, false, 0, count) ? PSP_OKAY
+                                                                               : PSP_ERR_READ;
 }
 
 // Writes everything or fails; n counts what reached the file either way.
@@ -282,24 +284,9 @@ PSP_STATUS fdSeekRead(uint64_t native, uint64_t pos, void *buf, uint32_t len, ui
   if (PSP_FAULT_FILE(kFileSeekRead))
     return PSP_ERR_SYSTEM;
   const int fd = fdOf(native);
-  auto *p = static_cast<char *>(buf);
-  uint64_t done = 0;
-  while (done < len) {
-    size_t want = len - done < kMaxTransfer ? len - done : kMaxTransfer;
-    ssize_t n = pread(fd, p + done, want, static_cast<off_t>(pos + done));
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      if (done == 0)
-        return PSP_ERR_SYSTEM;
-      break;
-    }
-    if (n == 0)
-      break; // end of file: what was read so far, maybe nothing
-    done += static_cast<uint64_t>(n);
-  }
-  lseek(fd, static_cast<off_t>(pos + done), SEEK_SET);
-  *count = done;
+  if (!readAll(fd, static_cast<char *>(buf), len, true, pos, count))
+    return PSP_ERR_SYSTEM;
+  lseek(fd, static_cast<off_t>(pos + *count), SEEK_SET);
   return PSP_OKAY;
 }
 
