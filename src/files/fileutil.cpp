@@ -264,6 +264,8 @@ PSP_API PSP_STATUS psp_fileCmpW(const PSP_WCHAR *first, const PSP_WCHAR *second)
 PSP_API PSP_STATUS psp_fileRemove(const char *name) {
   if (g_flags.noDisk.load() != 0 || g_flags.readOnly.load() != 0)
     return PSP_ERR_SYSTEM;
+  if (!initialised())
+    return PSP_ERR_NOMEMORY; // no temporary copy of the name can be made yet
   return fileRemoveName(name);
 }
 
@@ -279,8 +281,8 @@ PSP_API PSP_STATUS psp_fileRemoveExW(const PSP_WCHAR *name, uint32_t) {
 }
 
 PSP_API int32_t psp_fileValidateEx(const char *name, uint32_t, uint32_t *isDir) {
-  if (g_flags.noDisk.load() != 0 || name == nullptr)
-    return 0;
+  if (g_flags.noDisk.load() != 0 || name == nullptr || !initialised())
+    return 0; // before psp_init the name cannot be converted for the query
   bool dir = false;
   if (os::fileStat(name, nullptr, &dir) != os::StatResult::Found)
     return 0;

@@ -98,10 +98,10 @@ PSP_API char *psp_tmpdir(PSP_MEMTAG tag) {
 }
 
 PSP_API PSP_STATUS psp_setTmpDir(const char *dir) {
-  if (dir != nullptr) {
+  if (dir != nullptr && dir != g_preferred) {
     std::strncpy(g_preferred, dir, sizeof g_preferred);
     g_preferred[sizeof g_preferred - 1] = '\0';
-  } else {
+  } else if (dir == nullptr) {
     g_preferred[0] = '\0';
   }
   if (initialised())

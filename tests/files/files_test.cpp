@@ -368,6 +368,17 @@ TEST_F(Files, TemporaryDirectoryChoice) {
       << "the probe leaves nothing behind";
 }
 
+TEST(FilesBeforeInit, RefusedWithoutTouchingTheDisk) {
+  uint32_t counter = 0;
+  EXPECT_EQ(psp_fileOpen("/tmp", 0, 0), nullptr);
+  EXPECT_EQ(psp_fileRemove("/tmp/psp-never-there"), PSP_ERR_NOMEMORY);
+  EXPECT_EQ(psp_fileValidate("/tmp"), 0);
+  EXPECT_EQ(psp_fileCopy("/etc/hostname", "/tmp/psp-never-there"), PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp_fileCmp("/etc/hostname", "/etc/hostname"), PSP_ERR_OPENFIRST);
+  EXPECT_EQ(psp_tmpdir(PSP_TAG_DEFAULT), nullptr);
+  EXPECT_EQ(psp_fileCreateTmpName(&counter, nullptr, nullptr, nullptr, PSP_TAG_DEFAULT), nullptr);
+}
+
 TEST(FilesConcurrency, OpenCloseStress) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
   char tmpl[] = "/tmp/psp_files_XXXXXX";
