@@ -144,6 +144,13 @@ TEST_F(Files, BadInputCreatesAndTruncatesNothing) {
   psp_fileClose(nullptr);
   EXPECT_EQ(std::system(("test \"$(ls '" + dir_ + "')\" = keep").c_str()), 0)
       << "nothing was created";
+  const std::string fifo = at("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A FIFO with no one at the other end does not hold an open up.
+  EXPECT_TRUE(runInChild(10, [&] {
+                return psp_fileOpen(fifo.c_str(), WO, 0) == nullptr &&
+                       psp_fileOpen(fifo.c_str(), 0, 0);
+              }).ok());
   EXPECT_EQ(get("keep"), "data");
 }
 

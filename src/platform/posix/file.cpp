@@ -142,6 +142,10 @@ int openOnce(const char *name, int flags, uint32_t mode, uint16_t options, int *
     return closeKeepingErrno(opened, errno);
   if (S_ISDIR(st.st_mode))
     return closeKeepingErrno(opened, EISDIR);
+  // Opened without waiting, so that a FIFO with no one at the other end
+  // cannot hold the open up; transfers block as usual.
+  if (!S_ISREG(st.st_mode))
+    fcntl(opened, F_SETFL, fcntl(opened, F_GETFL) & ~O_NONBLOCK);
   const int access = flags & O_ACCMODE;
   if (shareConflict(opened, access, options))
     return closeKeepingErrno(opened, kShareConflict);
@@ -164,9 +168,10 @@ PSP_STATUS diskOpen(const char *name, uint32_t mode, uint16_t options, uint64_t 
     return PSP_ERR_NOMEMORY; // the name has no UTF-16 form
   if (PSP_FAULT_FILE(kFileOpen))
     return EIO;
-  int flags = O_CLOEXEC | ((mode & PSP_FILE_RDWR)     ? O_RDWR
-                           : (mode & PSP_FILE_WRONLY) ? O_WRONLY
-                                                      : O_RDONLY);
+  int flags = O_CLOEXEC | O_NONBLOCK |
+              ((mode & PSP_FILE_RDWR)     ? O_RDWR
+               : (mode & PSP_FILE_WRONLY) ? O_WRONLY
+                                          : O_RDONLY);
   const bool creating = (mode & PSP_FILE_CREATE) != 0;
   if (creating)
     flags |= (mode & kFileExclusive) != 0 ? O_CREAT | O_EXCL | O_NOFOLLOW : O_CREAT;
