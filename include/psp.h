@@ -494,5 +494,60 @@ PSP_API char *psp_fileCreateTmpName(uint32_t *counter, const char *prefix, const
 
 PSP_API char *psp_tmpdir(PSP_MEMTAG tag);
 PSP_API PSP_STATUS psp_setTmpDir(const char *dir);
+/* Time                                                                      */
+/* ------------------------------------------------------------------------ */
+
+/* None of these needs psp_init and none allocates. */
+PSP_API int64_t psp_seed(void);
+PSP_API int64_t psp_timeSecs(void);
+PSP_API uint64_t psp_timeMilliSecs(void);
+PSP_API PSP_TM *psp_timeLocaltime(int64_t seconds, PSP_TM *out);
+PSP_API PSP_TM *psp_timeUTC(PSP_TM *out, uint16_t *fraction);
+PSP_API uint64_t psp_timeNanoSecs(void);
+
+/* ------------------------------------------------------------------------ */
+/* Environment, locale and process                                           */
+/* ------------------------------------------------------------------------ */
+
+/* Strings returned here belong to the C runtime or, for the W forms, to the
+   calling thread until its next call of the same function. */
+PSP_API void psp_sleep(uint32_t milliseconds);
+PSP_API uint32_t psp_get_pid(void);
+PSP_API uint32_t psp_errno(void);
+PSP_API char *psp_strtok(char *text, const char *delimiters, char **context);
+PSP_API char *psp_setlocale(int category, const char *locale);
+PSP_API const PSP_WCHAR *psp_setlocaleW(int category, const PSP_WCHAR *locale);
+PSP_API void *psp_createlocale(int category, const char *locale);
+PSP_API void psp_freelocale(void *locale);
+PSP_API char *psp_getenv(const char *name);
+PSP_API const PSP_WCHAR *psp_getenvW(const PSP_WCHAR *name);
+PSP_API uint32_t psp_getcpucount(void);
+PSP_API PSP_STATUS psp_daemonStart(void);
+PSP_API void psp_daemonComplete(void);
+PSP_API PSP_STATUS psp_dirSync(const char *dir);
+
+/* ------------------------------------------------------------------------ */
+/* Dynamic loading                                                           */
+/* ------------------------------------------------------------------------ */
+
+PSP_API PSP_STATUS psp_load(const char *name, PSP_LIB *out);
+PSP_API PSP_STATUS psp_getFcnAddr(PSP_LIB lib, const char *function, void **address);
+PSP_API PSP_STATUS psp_unload(PSP_LIB lib);
+
+/* ------------------------------------------------------------------------ */
+/* System service                                                            */
+/* ------------------------------------------------------------------------ */
+
+typedef int32_t (*PSP_SERVICE_MAIN)(uint32_t argument1, void *argument2);
+PSP_API int32_t psp_serviceStart(const char *name, uint16_t *stopFlag, uint32_t argument1,
+                                 void *argument2, PSP_SERVICE_MAIN main);
+PSP_API void psp_serviceStarted(void);
+PSP_API void psp_serviceDone(void);
+PSP_API PSP_STATUS psp_serviceInstall(const char *name, const char *serviceName,
+                                      const char *displayName, const char *description,
+                                      const char *path, const char *arguments,
+                                      const char *account, const char *password);
+PSP_API PSP_STATUS psp_serviceUninstall(const char *name, const char *serviceName);
+PSP_API void psp_errPrint(const char *text);
 
 #endif /* PSP_H */

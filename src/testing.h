@@ -53,6 +53,9 @@ extern FaultSwitch g_failRegion;     // new regions asked of a region source
 // the status query of a name). Arming one makes the Nth call of that
 // operation fail with its own failure result, before it reaches the system.
 extern FaultSwitch g_failFileOp[21];
+// How long service removal lets the manager's stop run before it goes on
+// (milliseconds); tests shorten it.
+extern uint32_t g_serviceStopWaitMs;
 
 } // namespace psp::testing
 

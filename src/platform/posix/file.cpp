@@ -471,6 +471,4 @@ StatResult fileStat(const char *name, int64_t *mtime, bool *isDir) {
   return StatResult::Found;
 }
 
-uint32_t processId() { return static_cast<uint32_t>(getpid()); }
-
 } // namespace psp::os
