@@ -173,6 +173,13 @@ int main(void) {
   psp_freeMem(copy, PSP_TAG_DEFAULT, "demo", __LINE__);
   psp_freeMem(data, PSP_TAG_DEFAULT, "demo", __LINE__);
 
+  section("a directory through a pattern (/etc, \"HOST*\", case ignored):");
+  PSP_DIR listing = psp_pathOpen("/etc", "HOST*");
+  uint32_t isDir = 0;
+  for (const char *name; listing != NULL && (name = psp_pathNext(listing, &isDir)) != NULL;)
+    printf("  %s%s\n", name, isDir ? "/" : "");
+  psp_pathClose(listing);
+
   psp_term();
   printf("\ndone\n");
   return 0;

@@ -550,4 +550,31 @@ PSP_API PSP_STATUS psp_serviceInstall(const char *name, const char *serviceName,
 PSP_API PSP_STATUS psp_serviceUninstall(const char *name, const char *serviceName);
 PSP_API void psp_errPrint(const char *text);
 
+/* ------------------------------------------------------------------------ */
+/* Paths and directories                                                     */
+/* ------------------------------------------------------------------------ */
+
+/* '/' is the separator; strings from a tag are freed by the caller into it. */
+PSP_API char *psp_currdirEx(PSP_MEMTAG tag);
+PSP_API char *psp_fullpathEx(const char *path, PSP_MEMTAG tag);
+PSP_API PSP_STATUS psp_pathSplitEx(const char *path, char **dir, char **file, PSP_MEMTAG tag);
+PSP_API const char *psp_pathStripDrive(const char *path);
+PSP_API PSP_STATUS psp_pathIsDir(const char *path);
+PSP_API PSP_STATUS psp_dirCreate(const char *path);
+PSP_API PSP_STATUS psp_dirCreateW(const PSP_WCHAR *path);
+PSP_API PSP_STATUS psp_dirCreateAll(const char *path);
+PSP_API PSP_STATUS psp_dirCreateAllW(const PSP_WCHAR *path);
+PSP_API PSP_STATUS psp_dirRemove(const char *path);
+PSP_API PSP_STATUS psp_dirRemoveW(const PSP_WCHAR *path);
+/* Patterns: '*' any run, '?' one character, '#' a digit or A-F, the rest
+   ignoring case. NULL when the directory cannot be listed or nothing matches;
+   a name returned stays valid until the next call on the iterator. */
+PSP_API PSP_DIR psp_pathOpenEx(const char *dir, uint32_t options, const char *pattern);
+PSP_API PSP_DIR psp_pathOpen(const char *dir, const char *pattern);
+PSP_API PSP_DIR psp_pathOpenExW(const PSP_WCHAR *dir, uint32_t options, const PSP_WCHAR *pattern);
+PSP_API PSP_DIR psp_pathOpenW(const PSP_WCHAR *dir, const PSP_WCHAR *pattern);
+PSP_API const char *psp_pathNext(PSP_DIR dir, uint32_t *isDir);
+PSP_API const PSP_WCHAR *psp_pathNextW(PSP_DIR dir, uint32_t *isDir);
+PSP_API void psp_pathClose(PSP_DIR dir);
+
 #endif /* PSP_H */

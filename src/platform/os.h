@@ -175,4 +175,32 @@ bool accountCanRun(const char *account, const char *path);
 
 } // namespace svc
 
+// ---- current directory, directories and directory streams ----
+enum class CwdResult { Ok, TooSmall, Failed };
+// Writes the current directory, NUL-terminated, into buf. TooSmall: it needs
+// more than size bytes.
+CwdResult currentDir(char *buf, size_t size);
+
+// Exists: the name is taken, by an entry of any kind. Missing: the path names
+// nothing (no such entry, or a component is not a directory).
+enum class DirResult { Ok, Exists, Missing, Failed };
+DirResult makeDir(const char *path); // mode 0777 less the umask
+DirResult removeDir(const char *path);
+
+// One directory entry as the platform lists it: "." and ".." included, in
+// the platform's order. The name stays valid until the next read or close.
+enum class EntryKind { Directory, Other, Unknown };
+struct DirEntry {
+  const char *name;
+  size_t length;
+  EntryKind kind;
+};
+
+void *dirOpen(const char *path);             // NULL when it cannot be listed
+bool dirRead(void *stream, DirEntry &entry); // false at the end or on error
+// For an Unknown kind: whether the named entry of the stream's directory is a
+// directory itself. A symbolic link is not, whatever it points to.
+bool dirEntryIsDir(void *stream, const char *name);
+void dirClose(void *stream);
+
 } // namespace psp::os

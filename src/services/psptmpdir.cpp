@@ -3,13 +3,13 @@
 //
 // "ZEB_TMPDIR" answers on every call, unprobed and never stored. Otherwise a
 // directory is chosen once, under the library lock, by probing candidates in
-// order: the preferred directory, "TEMP", "TMP", "TMPDIR", "/tmp". A probe
-// really creates a file in the candidate: exclusively and without following
-// a symbolic link, so it never opens or removes anything it did not make,
-// and it removes the file again. The choice lives in PSP_TAG_DEFAULT until
-// psp_setTmpDir or the last psp_term frees it; an empty environment value
-// counts as unset. psp_setTmpDir takes no lock and must not race
-// psp_tmpdir.
+// order: the preferred directory, "TEMP", "TMP", "TMPDIR", "/tmp", the
+// current directory. A probe really creates a file in the candidate:
+// exclusively and without following a symbolic link, so it never opens or
+// removes anything it did not make, and it removes the file again. The
+// choice lives in PSP_TAG_DEFAULT until psp_setTmpDir or the last psp_term
+// frees it; an empty environment value counts as unset. psp_setTmpDir takes
+// no lock and must not race psp_tmpdir.
 #include "internal.h"
 #include "platform/os.h"
 
@@ -46,8 +46,8 @@ const char *envValue(const char *name) {
   return value != nullptr && value[0] != '\0' ? value : nullptr;
 }
 
-// Runs under the library lock: allocates without the jump.
-char *choose() {
+// The named candidates, under the library lock: allocates without the jump.
+char *chooseNamed() {
   const char *candidates[] = {g_preferred[0] != '\0' ? g_preferred : nullptr, envValue("TEMP"),
                               envValue("TMP"), envValue("TMPDIR"), "/tmp"};
   for (const char *dir : candidates) {
@@ -63,6 +63,23 @@ char *choose() {
     return copy;
   }
   return nullptr;
+}
+
+// The last candidate. Its string comes from psp_currdirEx, whose allocation
+// may take PSP_TAG_DEFAULT's jump, so it is fetched outside the library lock;
+// the probe and the store run under the lock again, unless another thread
+// has chosen meanwhile.
+void chooseCurrent() {
+  char *cwd = psp_currdirEx(PSP_TAG_DEFAULT);
+  if (cwd == nullptr)
+    return;
+  psp_enterCritSec();
+  const bool keep = g_chosen.load() == nullptr && probe(cwd);
+  if (keep)
+    g_chosen.store(cwd);
+  psp_exitCritSec();
+  if (!keep)
+    psp_freeMem(cwd, PSP_TAG_DEFAULT, "psptmpdir", 0);
 }
 
 char *copyInto(PSP_MEMTAG tag, const char *text) {
@@ -88,10 +105,15 @@ PSP_API char *psp_tmpdir(PSP_MEMTAG tag) {
   if (const char *forced = std::getenv("ZEB_TMPDIR"))
     return copyInto(tag, forced);
   if (g_chosen.load() == nullptr) {
+    bool onlyCurrentLeft = false;
     psp_enterCritSec();
-    if (g_chosen.load() == nullptr)
-      g_chosen.store(choose());
+    if (g_chosen.load() == nullptr) {
+      g_chosen.store(chooseNamed());
+      onlyCurrentLeft = g_chosen.load() == nullptr;
+    }
     psp_exitCritSec();
+    if (onlyCurrentLeft)
+      chooseCurrent();
   }
   const char *chosen = g_chosen.load();
   return chosen != nullptr ? copyInto(tag, chosen) : nullptr;

@@ -350,28 +350,43 @@ TEST_F(Files, ValidateAndTemporaryNames) {
 TEST_F(Files, TemporaryDirectoryChoice) {
   const std::string writable = at("w");
   ASSERT_EQ(mkdir(writable.c_str(), 0700), 0);
-  EXPECT_TRUE(runInChild(10, [&] {
-                auto answer = [] {
-                  char *dir = psp_tmpdir(PSP_TAG_DEFAULT);
-                  std::string s = dir ? dir : "<none>";
-                  psp_freeMem(dir, PSP_TAG_DEFAULT, "test", 0);
-                  return s;
-                };
-                setenv("ZEB_TMPDIR", "/does/not/exist", 1);
-                EXPECT_EQ(answer(), "/does/not/exist") << "taken unprobed";
-                unsetenv("ZEB_TMPDIR");
-                setenv("TEMP", at("absent").c_str(), 1);
-                setenv("TMP", writable.c_str(), 1);
-                psp_setTmpDir(nullptr);
-                EXPECT_EQ(answer(), writable);
-                psp_setTmpDir(dir_.c_str());
-                EXPECT_EQ(answer(), dir_) << "the preferred directory comes first";
-                psp_setTmpDir(at("missing").c_str());
-                setenv("TEMP", writable.c_str(), 1);
-                EXPECT_EQ(answer(), writable) << "an unusable preference is passed over";
-                return true;
-              }).ok());
-  EXPECT_EQ(std::system(("test -z \"$(ls -A '" + writable + "')\"").c_str()), 0)
+  auto answer = [] {
+    char *dir = psp_tmpdir(PSP_TAG_DEFAULT);
+    std::string s = dir ? dir : "<none>";
+    psp_freeMem(dir, PSP_TAG_DEFAULT, "test", 0);
+    return s;
+  };
+  auto choices = [&] {
+    setenv("ZEB_TMPDIR", "/does/not/exist", 1);
+    EXPECT_EQ(answer(), "/does/not/exist") << "taken unprobed";
+    unsetenv("ZEB_TMPDIR");
+    setenv("TEMP", at("absent").c_str(), 1);
+    setenv("TMP", writable.c_str(), 1);
+    psp_setTmpDir(nullptr);
+    EXPECT_EQ(answer(), writable);
+    psp_setTmpDir(dir_.c_str());
+    EXPECT_EQ(answer(), dir_) << "the preferred directory comes first";
+    psp_setTmpDir(at("missing").c_str());
+    setenv("TEMP", writable.c_str(), 1);
+    EXPECT_EQ(answer(), writable) << "an unusable preference is passed over";
+    // Last comes the current directory: here /tmp fails because the probe's
+    // name is taken, and an existing name is never opened.
+    char taken[512];
+    snprintf(taken, sizeof taken, "/tmp/zeb_dirtest_tmp_%llX_%p",
+             static_cast<unsigned long long>(getpid()), reinterpret_cast<void *>(gettid()));
+    EXPECT_EQ(mkdir(taken, 0700), 0);
+    for (const char *name : {"TEMP", "TMP", "TMPDIR"})
+      unsetenv(name);
+    psp_setTmpDir(nullptr);
+    EXPECT_EQ(chdir(dir_.c_str()), 0);
+    EXPECT_EQ(answer(), dir_);
+    return rmdir(taken) == 0;
+  };
+  EXPECT_TRUE(runInChild(10, choices).ok());
+  EXPECT_EQ(std::system(
+                ("test \"$(ls -A '" + dir_ + "')\" = w && test -z \"$(ls -A '" + writable + "')\"")
+                    .c_str()),
+            0)
       << "the probe leaves nothing behind";
 }
 
