@@ -406,10 +406,15 @@ TEST(FilesConcurrency, OpenCloseStress) {
   char tmpl[] = "/tmp/psp_files_XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   {
-    psp_test::Watchdog watchdog(60, "racing opens and closes");
+    psp_test::Watchdog watchdog(60, "racing opens, closes and first temporary-directory choices");
+    unsetenv("ZEB_TMPDIR");
+    psp_setTmpDir(tmpl);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
       threads.emplace_back([&, t] {
+        char *chosen = psp_tmpdir(PSP_TAG_THREAD);
+        EXPECT_STREQ(chosen, tmpl);
+        psp_freeMem(chosen, PSP_TAG_THREAD, "test", 0);
         std::string name = std::string(tmpl) + "/t" + std::to_string(t);
         for (int i = 0; i < 300; ++i) {
           PSP_FH fh = psp_fileOpen(i % 3 ? name.c_str() : "stderr", RW | CREATE, 0);
@@ -420,6 +425,7 @@ TEST(FilesConcurrency, OpenCloseStress) {
     for (auto &t : threads)
       t.join();
   }
+  psp_setTmpDir(nullptr);
   psp_term();
   ASSERT_EQ(std::system((std::string("rm -rf ") + tmpl).c_str()), 0);
 }
