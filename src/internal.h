@@ -180,6 +180,52 @@ PSP_STATUS registryAdjust(const char *name, int32_t delta);
 // Messages the library prints itself ("Failed to create thread\n").
 void diag(const char *format, ...);
 
+// ---- file handles ----
+// The file layer's own thread-safe tag, kept in the named global "pspfile";
+// NULL when the global cannot be had.
+PSP_MEMTAG fileTag();
+// Opens `name` into a new handle allocated from `tag` (any tag, the special
+// handles included). Non-zero on failure: a status, or a positive errno from
+// the disk backend that callers treat as failure and never pass on.
+PSP_STATUS openFileHandle(const char *name, uint32_t mode, uint16_t options, PSP_MEMTAG tag,
+                          PSP_FH *out);
+// A mode bit that only the library's own opens may pass: with the create
+// bit, the file must not exist yet and a symbolic link is never followed.
+constexpr uint32_t kFileExclusive = 0x80000000u;
+// Closes the native handle, then frees the record into `tag`; NULL is ignored.
+void closeFileHandle(PSP_FH fh, PSP_MEMTAG tag);
+// Removes a file by name; a missing file counts as removed.
+PSP_STATUS fileRemoveName(const char *name);
+// 0, 1 or 2 for "stdin", "stdout", "stderr" in any case; -1 for other names.
+int stdStreamNumber(const char *name);
+
+// Operations counted by the file fault switches of testing.h: the 19 slots
+// in table order, then removal and the status query of a name.
+enum FileOp : uint32_t {
+  kFileOpen,
+  kFileClose,
+  kFileSeek,
+  kFileRead,
+  kFileWrite,
+  kFileSeekRead,
+  kFileSeekWrite,
+  kFilePageOut,
+  kFileSpare,
+  kFileLength,
+  kFileSetSize,
+  kFileSync,
+  kFileMap,
+  kFileRemap,
+  kFileUnmap,
+  kFileIsATTY,
+  kFileSetEcho,
+  kFileLock,
+  kFileUnlock,
+  kFileRemove,
+  kFileStat,
+  kFileOpCount
+};
+
 } // namespace psp
 
 // The record a PSP_SEM points to: one slot of the sync table. handle points
@@ -201,4 +247,38 @@ struct psp_memtag_rec {
   psp::MemMethods methods;
   PSP_TAG_CALLBACK callback;
   void *context;
+};
+
+// The table of file operations behind a handle. Every slot but `open` takes
+// the handle's native value first; an empty slot is NULL.
+struct PSP_FILE_BACKEND {
+  PSP_STATUS (*open)(const char *name, uint32_t mode, uint16_t options, uint64_t *native);
+  PSP_STATUS (*close)(uint64_t native);
+  PSP_STATUS (*seek)(uint64_t native, int64_t offset, uint32_t origin, uint64_t *newPos);
+  PSP_STATUS (*read)(uint64_t native, void *buf, uint32_t len, uint64_t *count);
+  PSP_STATUS (*write)(uint64_t native, const void *buf, uint32_t len);
+  PSP_STATUS (*seekRead)(uint64_t native, uint64_t pos, void *buf, uint32_t len, uint64_t *count);
+  PSP_STATUS (*seekWrite)(uint64_t native, uint64_t pos, const void *buf, uint32_t len);
+  PSP_STATUS (*pageOut)(uint64_t native, uint64_t value, uint32_t len);
+  PSP_STATUS (*spare)(uint64_t native);
+  PSP_STATUS (*length)(uint64_t native, uint64_t *length);
+  PSP_STATUS (*setSize)(uint64_t native, uint64_t size);
+  PSP_STATUS (*sync)(uint64_t native);
+  PSP_STATUS (*map)(uint64_t native, void *a, void *b);
+  PSP_STATUS (*remap)(uint64_t native, void *a, void *b);
+  PSP_STATUS (*unmap)(uint64_t native, void *a, void *b);
+  PSP_STATUS (*isATTY)(uint64_t native, uint32_t *flag);
+  PSP_STATUS (*setEcho)(uint64_t native, uint32_t on);
+  PSP_STATUS (*lock)(uint64_t native);
+  PSP_STATUS (*unlock)(uint64_t native);
+};
+
+// The record a PSP_FH points to. After a successful open `mode` holds no
+// create or truncate bit; `mode` and `options` never change afterwards.
+struct psp_fh_rec {
+  char *name;      // owned copy, same tag as the record
+  uint64_t native; // 0 while none is open
+  uint32_t mode;
+  uint16_t options;
+  const PSP_FILE_BACKEND *backend; // NULL until chosen
 };

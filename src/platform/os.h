@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct PSP_FILE_BACKEND;
+
 namespace psp::os {
 
 // A recursive lock with no timeout and no abandonment handling: the library
@@ -89,6 +91,20 @@ bool threadCreate(ThreadEntry entry, void *argument, uint32_t stackSize, void **
 // Waits for the thread and collects entry's result.
 bool threadJoin(void *handle, uint32_t &exitCode);
 uint32_t threadId();
+
+// ---- files ----
+// The two tables of file operations: named files and the standard streams.
+extern const PSP_FILE_BACKEND diskBackend;
+extern const PSP_FILE_BACKEND stdBackend;
+
+// Removes a file (UTF-8 name): 0, a missing file included; -10000 for a name
+// that is not valid UTF-8; -14000 otherwise.
+int32_t fileRemove(const char *name);
+
+enum class StatResult { Found, Missing, Failed };
+// The status of a name, following symbolic links; a dangling link is Found
+// as a non-directory. mtime: seconds since 1970 UTC.
+StatResult fileStat(const char *name, int64_t *mtime, bool *isDir);
 
 // ---- clocks, process and environment ----
 // Wall-clock time since 1970-01-01 UTC; false when it cannot be read.
