@@ -59,3 +59,15 @@ extern FaultSwitch g_failRegion;     // new regions asked of a region source
 #define PSP_FAULT_ALLOCATION() false
 #define PSP_FAULT_REGION() false
 #endif
+
+// ---- region heap ----
+// The highest stamp a region gives its free blocks before it renumbers them.
+// Tests lower it so that renumbering happens all the time.
+#ifdef PSP_TESTING
+namespace psp::testing {
+extern uint32_t g_regionStampLimit;
+}
+#define PSP_REGION_STAMP_LIMIT (::psp::testing::g_regionStampLimit)
+#else
+#define PSP_REGION_STAMP_LIMIT (0xFFFFFFFFu)
+#endif

@@ -317,6 +317,7 @@ void memShutdown() {
   }
   if (initialised())
     mem::g_bootstrap.methods.freeAll(mem::g_bootstrap.state);
+  mem::globalHeapRelease();
 }
 
 } // namespace psp

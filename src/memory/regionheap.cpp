@@ -2,53 +2,289 @@
 // strategy built on it.
 //
 // A region is a 32-byte header followed by its data area, which is carved
-// into blocks, each with a 16-byte header (u32 size, then the free-list link
-// while free or the owning region while allocated). Block data is 16-aligned
-// and sizes are multiples of 16. Invariants:
+// into blocks, each behind a 16-byte header (RegionBlock: size, mark, owning
+// region). Block data is 16-aligned and sizes are multiples of 16.
+// Invariants:
 //  - the blocks of a region tile its data area exactly;
 //  - no two free blocks of a region are adjacent (free and resize merge them);
+//  - marks as strategy.h states them, so a block's free neighbours are found
+//    from its own header and the one above it, without a search;
 //  - inUse.value is the sum of the sizes of the live blocks;
 //  - a region whose whole data area is one free block goes back to its sink
 //    at once, so an empty heap holds no region.
-// Allocation carves from the high end of the best-fitting free block, so the
-// free remainder stays where it is in the unordered free list.
+//
+// Which free block serves a request is fixed by one walk: regions from the
+// front of the region list (newest first), in each its free blocks from the
+// most recently pushed, a block keeping its place when it shrinks or grows;
+// the first exact fit wins, else the smallest block that fits, ties to the
+// first met. Rather than walking, each free block carries its place in that
+// walk as the key (size, then region number and stamp, higher first): every
+// push into a region takes the region's next stamp, and a region's number
+// grows with each region made. The free blocks sit in treaps by that key, one
+// per size bin, with a bitmap of the non-empty bins, so the walk's answer is
+// the first block of the request's own bin that fits, or the first block of
+// the next non-empty bin: logarithmic time. The treap links live in the free
+// block's own data; priorities are a hash of its address.
+//
+// Allocation carves from the high end of the chosen block, so the remainder
+// keeps its stamp and so its place.
 #include "memory/strategy.h"
 #include "testing.h"
 
 #include <cstring>
 
+#ifdef PSP_TESTING
+uint32_t psp::testing::g_regionStampLimit = 0xFFFFFFFFu;
+#endif
+
 namespace psp::mem {
-
-struct BlockHeader {
-  uint32_t size;
-  uint32_t spare;
-  union {
-    BlockHeader *nextFree; // while free
-    RegionHeader *region;  // while allocated
-  };
-};
-
-struct RegionHeader {
-  uint64_t dataSize; // region size - 32
-  RegionHeader *next;
-  RegionHeader *prev;
-  BlockHeader *freeHead;
-};
-
-static_assert(sizeof(BlockHeader) == 16);
-static_assert(sizeof(RegionHeader) == 32);
 
 namespace {
 
+using Block = RegionBlock;
+
 char *bytes(void *p) { return static_cast<char *>(p); }
 
-BlockHeader *headerOf(void *block) { return reinterpret_cast<BlockHeader *>(bytes(block) - 16); }
+Block *headerOf(void *block) { return reinterpret_cast<Block *>(bytes(block) - 16); }
 
-BlockHeader *firstBlock(RegionHeader *region) {
-  return reinterpret_cast<BlockHeader *>(bytes(region) + sizeof(RegionHeader));
+Block *firstBlock(RegionHeader *region) {
+  return reinterpret_cast<Block *>(bytes(region) + sizeof(RegionHeader));
 }
 
-char *endOf(BlockHeader *h) { return bytes(h) + 16 + h->size; }
+char *regionEnd(RegionHeader *region) {
+  return bytes(region) + sizeof(RegionHeader) + region->dataSize;
+}
+
+Block *following(Block *b) { return reinterpret_cast<Block *>(bytes(b) + 16 + b->size); }
+
+// The block just above b, in b's region, learns the size of the free block
+// below it (0: none).
+void setMarkAbove(RegionHeader *region, Block *b, uint32_t value) {
+  Block *up = following(b);
+  if (bytes(up) < regionEnd(region))
+    up->mark = value;
+}
+
+// ---- the index: a treap per bin ----
+
+unsigned binOf(uint32_t size) {
+  if (size <= 16 * kExactBins)
+    return (size >> 4) - 1;
+  const unsigned p = 31 - static_cast<unsigned>(__builtin_clz(size));
+  return kExactBins + (p - 10) * 4 + ((size >> (p - 2)) & 3);
+}
+
+RegionHeader *regionOfFree(Block *b) {
+  return reinterpret_cast<RegionHeader *>(bytes(b) - b->mark);
+}
+
+uint64_t orderOf(const RegionHeader *region, uint32_t stamp) {
+  return uint64_t{region->number} << 32 | stamp;
+}
+
+// Makes b a free block with the given stamp (its size is set).
+void makeFree(Block *b, RegionHeader *region, uint32_t stamp) {
+  b->mark = static_cast<uint32_t>(bytes(b) - bytes(region));
+  b->order = orderOf(region, stamp);
+}
+
+// True when a is smaller, or as large and met first in the walk.
+inline bool before(const Block *a, const Block *b) {
+  return a->size < b->size || (a->size == b->size && a->order > b->order);
+}
+
+void treapInsert(Block *&root, Block *node) {
+  const uint32_t p = treapPriority(node);
+  Block **link = &root;
+  while (*link != nullptr && treapPriority(*link) >= p)
+    link = before(node, *link) ? &(*link)->left : &(*link)->right;
+  // Split what hangs there around the new node.
+  Block *t = *link;
+  Block **l = &node->left;
+  Block **r = &node->right;
+  while (t != nullptr) {
+    if (before(t, node)) {
+      *l = t;
+      l = &t->right;
+      t = t->right;
+    } else {
+      *r = t;
+      r = &t->left;
+      t = t->left;
+    }
+  }
+  *l = *r = nullptr;
+  *link = node;
+}
+
+void treapRemove(Block *&root, Block *node) {
+  Block **link = &root;
+  while (*link != node)
+    link = before(node, *link) ? &(*link)->left : &(*link)->right;
+  Block *a = node->left;
+  Block *b = node->right;
+  while (a != nullptr && b != nullptr) {
+    if (treapPriority(a) >= treapPriority(b)) {
+      *link = a;
+      link = &a->right;
+      a = a->right;
+    } else {
+      *link = b;
+      link = &b->left;
+      b = b->left;
+    }
+  }
+  *link = a != nullptr ? a : b;
+}
+
+void index(RegionHeap &heap, Block *b) {
+  const unsigned bin = binOf(b->size);
+  treapInsert(heap.bins[bin], b);
+  heap.binMap[bin / 64] |= uint64_t{1} << (bin % 64);
+}
+
+void unindex(RegionHeap &heap, Block *b) {
+  const unsigned bin = binOf(b->size);
+  treapRemove(heap.bins[bin], b);
+  if (heap.bins[bin] == nullptr)
+    heap.binMap[bin / 64] &= ~(uint64_t{1} << (bin % 64));
+}
+
+// Changes an indexed block's size, in place when it is alone in its bin.
+void resizeIndexed(RegionHeap &heap, Block *b, uint32_t size) {
+  const unsigned bin = binOf(b->size);
+  if (heap.bins[bin] == b && b->left == nullptr && b->right == nullptr && binOf(size) == bin) {
+    b->size = size;
+    return;
+  }
+  unindex(heap, b);
+  b->size = size;
+  index(heap, b);
+}
+
+// The walk's choice for n bytes, or NULL.
+Block *bestFit(RegionHeap &heap, uint32_t n) {
+  const unsigned bin = binOf(n);
+  Block *best = nullptr;
+  for (Block *t = heap.bins[bin]; t != nullptr;) {
+    if (t->size >= n) {
+      best = t;
+      t = t->left;
+    } else {
+      t = t->right;
+    }
+  }
+  if (best != nullptr)
+    return best;
+  for (unsigned w = (bin + 1) / 64; w < kBinWords; ++w) {
+    uint64_t bits = heap.binMap[w];
+    if (w == (bin + 1) / 64)
+      bits &= ~uint64_t{0} << ((bin + 1) % 64);
+    if (bits != 0) {
+      best = heap.bins[w * 64 + static_cast<unsigned>(__builtin_ctzll(bits))];
+      while (best->left != nullptr)
+        best = best->left;
+      return best;
+    }
+  }
+  return nullptr;
+}
+
+// ---- stamps ----
+
+// Sorts free blocks of one region, chained through `left`, by ascending
+// stamp (bottom-up merge sort).
+Block *sortByStamp(Block *list) {
+  for (size_t width = 1;; width *= 2) {
+    Block *sorted = nullptr;
+    Block **tail = &sorted;
+    size_t merges = 0;
+    for (Block *p = list; p != nullptr;) {
+      ++merges;
+      Block *q = p;
+      size_t ps = 0;
+      while (ps < width && q != nullptr) {
+        q = q->left;
+        ++ps;
+      }
+      size_t qs = width;
+      while (ps > 0 || (qs > 0 && q != nullptr)) {
+        Block *e;
+        if (ps == 0 || (qs > 0 && q != nullptr && q->order < p->order)) {
+          e = q;
+          q = q->left;
+          --qs;
+        } else {
+          e = p;
+          p = p->left;
+          --ps;
+        }
+        *tail = e;
+        tail = &e->left;
+      }
+      p = q;
+    }
+    *tail = nullptr;
+    if (merges <= 1)
+      return sorted;
+    list = sorted;
+  }
+}
+
+// Calls f on every free block of the region. Marks tell them apart: after an
+// allocated block (or at the region start) a block is free exactly when its
+// mark is set.
+template <typename F> void forEachFree(RegionHeader *region, F f) {
+  bool previousFree = false;
+  for (Block *b = firstBlock(region); bytes(b) < regionEnd(region);) {
+    Block *next = following(b);
+    previousFree = !previousFree && b->mark != 0;
+    if (previousFree)
+      f(b);
+    b = next;
+  }
+}
+
+// Gives the region's free blocks the stamps 1..k in their present order.
+void renumberStamps(RegionHeap &heap, RegionHeader *region) {
+  Block *list = nullptr;
+  forEachFree(region, [&](Block *b) {
+    unindex(heap, b);
+    b->left = list;
+    list = b;
+  });
+  uint32_t stamp = 0;
+  for (Block *b = sortByStamp(list); b != nullptr;) {
+    Block *next = b->left;
+    b->order = orderOf(region, ++stamp);
+    index(heap, b);
+    b = next;
+  }
+  region->stamp = stamp;
+}
+
+// Gives the regions the numbers 1..k in list order (the front highest). The
+// order of all keys stays as it was, so the treaps stay valid.
+void renumberRegions(RegionHeap &heap) {
+  uint32_t count = 0;
+  for (RegionHeader *r = heap.regions; r != nullptr; r = r->next)
+    ++count;
+  heap.regionsMade = count;
+  for (RegionHeader *r = heap.regions; r != nullptr; r = r->next, --count) {
+    r->number = count;
+    forEachFree(r, [&](Block *b) { b->order = orderOf(r, static_cast<uint32_t>(b->order)); });
+  }
+}
+
+// The stamp of a block about to be pushed. Called while every mark of the
+// region is as stated, since it may renumber.
+uint32_t nextStamp(RegionHeap &heap, RegionHeader *region) {
+  if (region->stamp >= PSP_REGION_STAMP_LIMIT)
+    renumberStamps(heap, region);
+  return ++region->stamp;
+}
+
+// ---- regions ----
 
 void linkRegion(RegionHeap &heap, RegionHeader *region) {
   region->prev = nullptr;
@@ -67,17 +303,8 @@ void unlinkRegion(RegionHeap &heap, RegionHeader *region) {
     region->next->prev = region->prev;
 }
 
-// The free block that starts exactly at `at`, with the link that points to it.
-BlockHeader *findFreeAt(RegionHeader *region, char *at, BlockHeader ***linkOut) {
-  for (BlockHeader **link = &region->freeHead; *link != nullptr; link = &(*link)->nextFree) {
-    if (bytes(*link) == at) {
-      *linkOut = link;
-      return *link;
-    }
-  }
-  return nullptr;
-}
-
+// A new region at the front, its data one free block with the first stamp,
+// not yet in the index.
 RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
   uint64_t size = (n + 16 > heap.minRegion ? n + 16 : heap.minRegion) + sizeof(RegionHeader);
   if (PSP_FAULT_REGION())
@@ -85,12 +312,15 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
   void *raw = heap.source(&size, &heap.pair);
   if (raw == nullptr)
     return nullptr;
+  if (heap.regionsMade >= PSP_REGION_STAMP_LIMIT)
+    renumberRegions(heap);
   RegionHeader *region = static_cast<RegionHeader *>(raw);
-  region->dataSize = size - sizeof(RegionHeader);
-  BlockHeader *all = firstBlock(region);
-  all->size = static_cast<uint32_t>(region->dataSize - 16);
-  all->nextFree = nullptr;
-  region->freeHead = all;
+  region->dataSize = static_cast<uint32_t>(size - sizeof(RegionHeader));
+  region->stamp = 1;
+  region->number = static_cast<uint32_t>(++heap.regionsMade);
+  Block *all = firstBlock(region);
+  all->size = region->dataSize - 16;
+  makeFree(all, region, 1);
   linkRegion(heap, region);
   return region;
 }
@@ -101,91 +331,89 @@ void *regionAlloc(RegionHeap &heap, uint64_t n) {
   n = round16(n == 0 ? 1 : n);
   if (n > kMaxBlock)
     return nullptr;
-  BlockHeader *best = nullptr;
-  BlockHeader **bestLink = nullptr;
-  RegionHeader *bestRegion = nullptr;
-  for (RegionHeader *region = heap.regions; region != nullptr; region = region->next) {
-    for (BlockHeader **link = &region->freeHead; *link != nullptr; link = &(*link)->nextFree) {
-      BlockHeader *b = *link;
-      if (b->size < n || (best != nullptr && b->size >= best->size))
-        continue;
-      best = b;
-      bestLink = link;
-      bestRegion = region;
-      if (b->size == n)
-        goto found;
-    }
-  }
-  if (best == nullptr) {
-    bestRegion = newRegion(heap, n);
-    if (bestRegion == nullptr)
+  Block *best = bestFit(heap, static_cast<uint32_t>(n));
+  const bool indexed = best != nullptr;
+  if (!indexed) {
+    if (newRegion(heap, n) == nullptr)
       return nullptr;
-    best = bestRegion->freeHead;
-    bestLink = &bestRegion->freeHead;
+    best = firstBlock(heap.regions);
   }
-found:
-  BlockHeader *taken;
+  RegionHeader *region = regionOfFree(best);
+  Block *taken;
   if (best->size <= n + 16) {
-    *bestLink = best->nextFree;
+    if (indexed)
+      unindex(heap, best);
     taken = best;
+    taken->mark = 0; // below it: an allocated block or the region start
   } else {
-    taken = reinterpret_cast<BlockHeader *>(bytes(best) + best->size - n);
+    // The rest keeps its stamp, so its place in the walk.
+    const uint32_t rest = best->size - static_cast<uint32_t>(n + 16);
+    if (indexed) {
+      resizeIndexed(heap, best, rest);
+    } else {
+      best->size = rest;
+      index(heap, best);
+    }
+    taken = following(best);
     taken->size = static_cast<uint32_t>(n);
-    best->size -= static_cast<uint32_t>(n + 16);
+    taken->mark = rest;
   }
-  taken->region = bestRegion;
+  taken->region = region;
+  setMarkAbove(region, taken, 0);
   heap.inUse.add(taken->size);
   return bytes(taken) + 16;
 }
 
 void regionFree(RegionHeap &heap, void *block) {
-  BlockHeader *h = headerOf(block);
+  Block *h = headerOf(block);
   RegionHeader *region = h->region;
   heap.inUse.sub(h->size);
+  // Pushed (not merged below): take the stamp while the region is consistent.
+  const uint32_t stamp = h->mark == 0 ? nextStamp(heap, region) : 0;
 
-  BlockHeader *below = nullptr;
-  BlockHeader *above = nullptr;
-  BlockHeader **aboveLink = nullptr;
-  for (BlockHeader **link = &region->freeHead; *link != nullptr; link = &(*link)->nextFree) {
-    BlockHeader *f = *link;
-    if (f < h) {
-      if (below == nullptr || f > below)
-        below = f;
-    } else if (above == nullptr || f < above) {
-      above = f;
-      aboveLink = link;
+  Block *up = following(h);
+  if (bytes(up) < regionEnd(region) && up->mark != 0) {
+    unindex(heap, up);
+    h->size += up->size + 16;
+  }
+  const uint32_t wholeRegion = region->dataSize - 16;
+  Block *merged;
+  if (h->mark != 0) {
+    merged = reinterpret_cast<Block *>(bytes(h) - 16 - h->mark);
+    const uint32_t size = merged->size + h->size + 16;
+    if (size == wholeRegion) {
+      unindex(heap, merged);
+      merged->size = size;
+    } else {
+      resizeIndexed(heap, merged, size); // keeps its place
     }
-  }
-  if (above != nullptr && bytes(above) == endOf(h)) {
-    *aboveLink = above->nextFree;
-    h->size += above->size + 16;
-  }
-  BlockHeader *merged;
-  if (below != nullptr && endOf(below) == bytes(h)) {
-    below->size += h->size + 16;
-    merged = below;
   } else {
-    h->nextFree = region->freeHead;
-    region->freeHead = h;
     merged = h;
+    makeFree(h, region, stamp);
+    if (h->size != wholeRegion)
+      index(heap, h);
   }
-  if (merged == firstBlock(region) && merged->size == region->dataSize - 16) {
+  if (merged->size == wholeRegion) {
     unlinkRegion(heap, region);
     heap.sink(region, &heap.pair);
+    return;
   }
+  setMarkAbove(region, merged, merged->size);
 }
 
 void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep) {
   n = round16(n == 0 ? 1 : n);
   if (n > kMaxBlock)
     return nullptr;
-  BlockHeader *h = headerOf(block);
+  Block *h = headerOf(block);
+  RegionHeader *region = h->region;
   const uint32_t original = h->size;
-  BlockHeader **aboveLink = nullptr;
-  if (BlockHeader *above = findFreeAt(h->region, endOf(h), &aboveLink)) {
-    *aboveLink = above->nextFree;
-    h->size += above->size + 16;
-    heap.inUse.add(above->size + 16);
+  Block *up = following(h);
+  if (bytes(up) < regionEnd(region) && up->mark != 0) {
+    unindex(heap, up);
+    h->size += up->size + 16;
+    heap.inUse.add(up->size + 16);
+    setMarkAbove(region, h, 0);
   }
   if (h->size < n) {
     void *moved = regionAlloc(heap, n);
@@ -197,18 +425,20 @@ void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep) {
     return moved;
   }
   if (h->size > n + 16) {
-    BlockHeader *tail = reinterpret_cast<BlockHeader *>(bytes(h) + 16 + n);
+    const uint32_t stamp = nextStamp(heap, region);
+    Block *tail = reinterpret_cast<Block *>(bytes(h) + 16 + n);
     tail->size = h->size - static_cast<uint32_t>(n) - 16;
-    tail->nextFree = h->region->freeHead;
-    h->region->freeHead = tail;
+    makeFree(tail, region, stamp);
     heap.inUse.sub(h->size - n);
     h->size = static_cast<uint32_t>(n);
+    index(heap, tail);
+    setMarkAbove(region, tail, tail->size);
   }
   return block;
 }
 
 uint32_t regionBlockSize(const void *block) {
-  return reinterpret_cast<const BlockHeader *>(static_cast<const char *>(block) - 16)->size;
+  return reinterpret_cast<const Block *>(static_cast<const char *>(block) - 16)->size;
 }
 
 void regionFreeAll(RegionHeap &heap) {
@@ -216,6 +446,8 @@ void regionFreeAll(RegionHeap &heap) {
     heap.regions = region->next;
     heap.sink(region, &heap.pair);
   }
+  std::memset(heap.binMap, 0, sizeof heap.binMap);
+  std::memset(static_cast<void *>(heap.bins), 0, sizeof heap.bins);
   heap.inUse.value = 0;
 }
 
