@@ -1,5 +1,5 @@
 // Allocators at scale, each against glibc malloc/free of the same sizes in
-// the same order, measured in the same run:
+// the same order, measured in the same run (sizes log-uniform in each range):
 //  - Fill/N:   an arena tag receives N blocks of 8-256 bytes, then is reset
 //              (glibc: N mallocs, then N frees in the same order);
 //  - Churn:    N live blocks; each step frees a random one and allocates a
@@ -10,6 +10,7 @@
 // would. Arguments: {N} for Fill, {N, size mix} for Churn.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -20,17 +21,19 @@ namespace {
 
 enum Mix { kSmall = 0, kGeneral = 1, kLarge = 2, kArena = 3 };
 
-// Uniform sizes, the same table for every allocator of one mix.
+// Log-uniform sizes (as memory_bench draws them), the same table for every
+// allocator of one mix.
 const std::vector<uint32_t> &sizes(int mix) {
   static std::vector<uint32_t> tables[4];
   std::vector<uint32_t> &t = tables[mix];
   if (t.empty()) {
-    const uint32_t bounds[4][2] = {{16, 256}, {16, 8192}, {16384, 65536}, {8, 256}};
+    const double bounds[4][2] = {{16, 256}, {16, 8192}, {16384, 65536}, {8, 256}};
     std::mt19937 rng(1234 + mix);
-    std::uniform_int_distribution<uint32_t> pick(bounds[mix][0], bounds[mix][1]);
+    std::uniform_real_distribution<double> exponent(std::log2(bounds[mix][0]),
+                                                    std::log2(bounds[mix][1]));
     t.resize(1 << 20);
     for (uint32_t &s : t)
-      s = pick(rng);
+      s = static_cast<uint32_t>(std::exp2(exponent(rng)));
   }
   return t;
 }

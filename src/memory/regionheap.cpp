@@ -93,48 +93,38 @@ inline bool before(const Block *a, const Block *b) {
   return a->size < b->size || (a->size == b->size && a->order > b->order);
 }
 
+// The descents below choose a child by index rather than by branch: which
+// side a key falls on is a coin toss the branch predictor cannot learn.
+
 void treapInsert(Block *&root, Block *node) {
   const uint32_t p = treapPriority(node);
   Block **link = &root;
-  while (*link != nullptr && treapPriority(*link) >= p)
-    link = before(node, *link) ? &(*link)->left : &(*link)->right;
-  // Split what hangs there around the new node.
-  Block *t = *link;
-  Block **l = &node->left;
-  Block **r = &node->right;
-  while (t != nullptr) {
-    if (before(t, node)) {
-      *l = t;
-      l = &t->right;
-      t = t->right;
-    } else {
-      *r = t;
-      r = &t->left;
-      t = t->left;
-    }
+  for (Block *t; (t = *link) != nullptr && treapPriority(t) >= p;)
+    link = &t->child[before(t, node)];
+  // Split what hangs there around the new node: hook[1] takes the nodes met
+  // before it, hook[0] those met after.
+  Block **hook[2] = {&node->child[1], &node->child[0]};
+  for (Block *t = *link; t != nullptr;) {
+    const int side = before(t, node);
+    *hook[side] = t;
+    hook[side] = &t->child[side];
+    t = t->child[side];
   }
-  *l = *r = nullptr;
+  *hook[0] = *hook[1] = nullptr;
   *link = node;
 }
 
-void treapRemove(Block *&root, Block *node) {
-  Block **link = &root;
-  while (*link != node)
-    link = before(node, *link) ? &(*link)->left : &(*link)->right;
-  Block *a = node->left;
-  Block *b = node->right;
-  while (a != nullptr && b != nullptr) {
-    if (treapPriority(a) >= treapPriority(b)) {
-      *link = a;
-      link = &a->right;
-      a = a->right;
-    } else {
-      *link = b;
-      link = &b->left;
-      b = b->left;
-    }
+// Replaces the node at *link by the join of its two subtrees.
+void treapRemoveAt(Block **link) {
+  Block *sub[2] = {(*link)->child[0], (*link)->child[1]};
+  while (sub[0] != nullptr && sub[1] != nullptr) {
+    const int k = treapPriority(sub[0]) < treapPriority(sub[1]);
+    Block *top = sub[k];
+    *link = top;
+    link = &top->child[1 - k];
+    sub[k] = top->child[1 - k];
   }
-  *link = a != nullptr ? a : b;
+  *link = sub[0] != nullptr ? sub[0] : sub[1];
 }
 
 void index(RegionHeap &heap, Block *b) {
@@ -143,17 +133,55 @@ void index(RegionHeap &heap, Block *b) {
   heap.binMap[bin / 64] |= uint64_t{1} << (bin % 64);
 }
 
-void unindex(RegionHeap &heap, Block *b) {
-  const unsigned bin = binOf(b->size);
-  treapRemove(heap.bins[bin], b);
+// Takes the block at *link out of the given bin.
+void unindexAt(RegionHeap &heap, unsigned bin, Block **link) {
+  treapRemoveAt(link);
   if (heap.bins[bin] == nullptr)
     heap.binMap[bin / 64] &= ~(uint64_t{1} << (bin % 64));
+}
+
+void unindex(RegionHeap &heap, Block *b) {
+  const unsigned bin = binOf(b->size);
+  Block **link = &heap.bins[bin];
+  while (*link != b)
+    link = &(*link)->child[before(*link, b)];
+  unindexAt(heap, bin, link);
+}
+
+// Where the walk's choice for n bytes hangs, or NULL; its bin in *binOut.
+Block **bestFit(RegionHeap &heap, uint32_t n, unsigned *binOut) {
+  unsigned bin = binOf(n);
+  Block **best = nullptr;
+  for (Block **link = &heap.bins[bin]; *link != nullptr;) {
+    const int small = (*link)->size < n;
+    if (!small)
+      best = link;
+    link = &(*link)->child[small];
+  }
+  if (best == nullptr) {
+    const unsigned from = bin + 1;
+    for (unsigned w = from / 64; w < kBinWords; ++w) {
+      uint64_t bits = heap.binMap[w];
+      if (w == from / 64)
+        bits &= ~uint64_t{0} << (from % 64);
+      if (bits != 0) {
+        bin = w * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
+        best = &heap.bins[bin];
+        while ((*best)->child[0] != nullptr)
+          best = &(*best)->child[0];
+        break;
+      }
+    }
+  }
+  *binOut = bin;
+  return best;
 }
 
 // Changes an indexed block's size, in place when it is alone in its bin.
 void resizeIndexed(RegionHeap &heap, Block *b, uint32_t size) {
   const unsigned bin = binOf(b->size);
-  if (heap.bins[bin] == b && b->left == nullptr && b->right == nullptr && binOf(size) == bin) {
+  if (heap.bins[bin] == b && b->child[0] == nullptr && b->child[1] == nullptr &&
+      binOf(size) == bin) {
     b->size = size;
     return;
   }
@@ -162,37 +190,9 @@ void resizeIndexed(RegionHeap &heap, Block *b, uint32_t size) {
   index(heap, b);
 }
 
-// The walk's choice for n bytes, or NULL.
-Block *bestFit(RegionHeap &heap, uint32_t n) {
-  const unsigned bin = binOf(n);
-  Block *best = nullptr;
-  for (Block *t = heap.bins[bin]; t != nullptr;) {
-    if (t->size >= n) {
-      best = t;
-      t = t->left;
-    } else {
-      t = t->right;
-    }
-  }
-  if (best != nullptr)
-    return best;
-  for (unsigned w = (bin + 1) / 64; w < kBinWords; ++w) {
-    uint64_t bits = heap.binMap[w];
-    if (w == (bin + 1) / 64)
-      bits &= ~uint64_t{0} << ((bin + 1) % 64);
-    if (bits != 0) {
-      best = heap.bins[w * 64 + static_cast<unsigned>(__builtin_ctzll(bits))];
-      while (best->left != nullptr)
-        best = best->left;
-      return best;
-    }
-  }
-  return nullptr;
-}
-
 // ---- stamps ----
 
-// Sorts free blocks of one region, chained through `left`, by ascending
+// Sorts free blocks of one region, chained through child[0], by ascending
 // stamp (bottom-up merge sort).
 Block *sortByStamp(Block *list) {
   for (size_t width = 1;; width *= 2) {
@@ -204,7 +204,7 @@ Block *sortByStamp(Block *list) {
       Block *q = p;
       size_t ps = 0;
       while (ps < width && q != nullptr) {
-        q = q->left;
+        q = q->child[0];
         ++ps;
       }
       size_t qs = width;
@@ -212,15 +212,15 @@ Block *sortByStamp(Block *list) {
         Block *e;
         if (ps == 0 || (qs > 0 && q != nullptr && q->order < p->order)) {
           e = q;
-          q = q->left;
+          q = q->child[0];
           --qs;
         } else {
           e = p;
-          p = p->left;
+          p = p->child[0];
           --ps;
         }
         *tail = e;
-        tail = &e->left;
+        tail = &e->child[0];
       }
       p = q;
     }
@@ -250,12 +250,12 @@ void renumberStamps(RegionHeap &heap, RegionHeader *region) {
   Block *list = nullptr;
   forEachFree(region, [&](Block *b) {
     unindex(heap, b);
-    b->left = list;
+    b->child[0] = list;
     list = b;
   });
   uint32_t stamp = 0;
   for (Block *b = sortByStamp(list); b != nullptr;) {
-    Block *next = b->left;
+    Block *next = b->child[0];
     b->order = orderOf(region, ++stamp);
     index(heap, b);
     b = next;
@@ -331,9 +331,12 @@ void *regionAlloc(RegionHeap &heap, uint64_t n) {
   n = round16(n == 0 ? 1 : n);
   if (n > kMaxBlock)
     return nullptr;
-  Block *best = bestFit(heap, static_cast<uint32_t>(n));
-  const bool indexed = best != nullptr;
-  if (!indexed) {
+  unsigned bin;
+  Block **link = bestFit(heap, static_cast<uint32_t>(n), &bin);
+  Block *best;
+  if (link != nullptr) {
+    best = *link;
+  } else {
     if (newRegion(heap, n) == nullptr)
       return nullptr;
     best = firstBlock(heap.regions);
@@ -341,19 +344,21 @@ void *regionAlloc(RegionHeap &heap, uint64_t n) {
   RegionHeader *region = regionOfFree(best);
   Block *taken;
   if (best->size <= n + 16) {
-    if (indexed)
-      unindex(heap, best);
+    if (link != nullptr)
+      unindexAt(heap, bin, link);
     taken = best;
     taken->mark = 0; // below it: an allocated block or the region start
   } else {
-    // The rest keeps its stamp, so its place in the walk.
+    // The rest keeps its stamp, so its place in the walk. Alone in its bin
+    // and staying there, it need not move.
     const uint32_t rest = best->size - static_cast<uint32_t>(n + 16);
-    if (indexed) {
-      resizeIndexed(heap, best, rest);
-    } else {
-      best->size = rest;
+    const bool alone = link == &heap.bins[bin] && best->child[0] == nullptr &&
+                       best->child[1] == nullptr && binOf(rest) == bin;
+    if (link != nullptr && !alone)
+      unindexAt(heap, bin, link);
+    best->size = rest;
+    if (!alone)
       index(heap, best);
-    }
     taken = following(best);
     taken->size = static_cast<uint32_t>(n);
     taken->mark = rest;

@@ -58,11 +58,10 @@ struct RegionBlock {
     RegionHeader *region;
     uint64_t order;
   };
-  RegionBlock *left; // treap children
-  RegionBlock *right;
+  RegionBlock *child[2]; // treap children: [0] met earlier in the walk, [1] later
 };
 
-static_assert(sizeof(RegionHeader) == 32 && offsetof(RegionBlock, left) == 16);
+static_assert(sizeof(RegionHeader) == 32 && offsetof(RegionBlock, child) == 16);
 
 // Free-block bins: one per size up to 1024 bytes, then four per power of two.
 constexpr unsigned kExactBins = 64;
@@ -94,14 +93,11 @@ void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep);
 uint32_t regionBlockSize(const void *block);
 void regionFreeAll(RegionHeap &heap); // every region straight back to the sink
 
-// Treap priority of a node: a hash of its address, so no node stores one.
+// Treap priority of a node: a multiplicative hash of its address, so no node
+// stores one. Addresses in any progression get well-spread priorities.
 inline uint32_t treapPriority(const void *node) {
-  uint64_t x = reinterpret_cast<uintptr_t>(node);
-  x ^= x >> 33;
-  x *= 0xFF51AFD7ED558CCDull;
-  x ^= x >> 33;
-  x *= 0xC4CEB9FE1A85EC53ull;
-  return static_cast<uint32_t>(x >> 32);
+  return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(node) >> 4) * 0x9E3779B97F4A7C15ull >>
+                               32);
 }
 
 // ---- global heap ----
