@@ -128,12 +128,9 @@ char *takeOlder(ArenaState *a, ArenaChunk *&link, uint32_t s) {
 
 void arenaDestroyState(void *state) { bootstrapFree(state); }
 
-void *arenaAlloc(uint32_t size, void *state) {
-  if (PSP_FAULT_ALLOCATION())
-    return nullptr;
-  ArenaState *a = stateOf(state);
-  const uint64_t s = (uint64_t{size == 0 ? 1u : size} + 7) & ~uint64_t{7};
-  for (uint32_t i = 0; i < a->recentCount; ++i) {
+// Any request the newest chunk cannot hold.
+[[gnu::noinline]] void *arenaAllocSlow(ArenaState *a, uint64_t s) {
+  for (uint32_t i = 1; i < a->recentCount; ++i) {
     ArenaChunk *c = a->recent[i];
     if (c->room >= s) {
       char *block = carve(a, c, static_cast<uint32_t>(s));
@@ -165,6 +162,30 @@ void *arenaAlloc(uint32_t size, void *state) {
     ++a->recentCount;
   }
   return c + 1;
+}
+
+void *arenaAlloc(uint32_t size, void *state) {
+  if (PSP_FAULT_ALLOCATION())
+    return nullptr;
+  ArenaState *a = stateOf(state);
+  const uint64_t s = (uint64_t{size == 0 ? 1u : size} + 7) & ~uint64_t{7};
+  // Most requests fit the newest chunk and leave room in it.
+  ArenaChunk *c = a->recent[0];
+  if (a->recentCount != 0 && c->room > s) {
+    char *block = reinterpret_cast<char *>(c + 1) + c->used;
+    c->used += static_cast<uint32_t>(s);
+    c->room = static_cast<uint16_t>(c->room - s);
+    a->handedOut.add(s);
+    return block;
+  }
+  if (a->recentCount != 0 && c->room == s) {
+    char *block = carve(a, c, static_cast<uint32_t>(s));
+    --a->recentCount;
+    std::memmove(&a->recent[0], &a->recent[1], a->recentCount * sizeof c);
+    pushFull(a, c);
+    return block;
+  }
+  return arenaAllocSlow(a, s);
 }
 
 void *arenaRealloc(void *, uint32_t, void *, uint32_t) { return nullptr; }

@@ -345,8 +345,11 @@ PSP_API PSP_STATUS psp_createTagEx_rc(jmp_buf *jump, uint16_t threadSafe, uint32
   return PSP_OKAY;
 }
 
-PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
-                         const char *, int32_t) {
+namespace {
+
+// psp_getMem with every check.
+[[gnu::noinline]] void *getMemChecked(uint64_t size, PSP_MEMTAG tag, uint32_t flags,
+                                      const void *source) {
   if (!checkRequest(size, flags, source))
     return nullptr;
   psp_memtag_rec *rec = resolveInitialised(tag);
@@ -361,6 +364,22 @@ PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const vo
   else if ((flags & PSP_MEM_COPY) != 0)
     std::memcpy(block, source, size);
   return block;
+}
+
+} // namespace
+
+PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
+                         const char *, int32_t) {
+  // The usual request (plain flags, a size in range, a tag record without a
+  // mutex) goes straight to the strategy, with the same outcome.
+  if (flags == PSP_MEM_NORMAL && size - 1 < 0xFFFFFFFDu && reinterpret_cast<uintptr_t>(tag) > 2 &&
+      initialised() && tag->mutex == PSP_SEM_NONE) {
+    if (void *block = tag->methods.alloc(static_cast<uint32_t>(size), tag->state))
+      return block;
+    tagJumpIfArmed(tag);
+    return nullptr;
+  }
+  return getMemChecked(size, tag, flags, source);
 }
 
 PSP_API PSP_STATUS psp_getMem_rc(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
