@@ -370,14 +370,21 @@ namespace {
 
 PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
                          const char *, int32_t) {
-  // The usual request (plain flags, a size in range, a tag record without a
-  // mutex) goes straight to the strategy, with the same outcome.
-  if (flags == PSP_MEM_NORMAL && size - 1 < 0xFFFFFFFDu && reinterpret_cast<uintptr_t>(tag) > 2 &&
-      initialised() && tag->mutex == PSP_SEM_NONE) {
-    if (void *block = tag->methods.alloc(static_cast<uint32_t>(size), tag->state))
-      return block;
-    tagJumpIfArmed(tag);
-    return nullptr;
+  // The usual request (plain flags, a size in range, a tag record or the
+  // default tag) skips the checks that cannot apply, with the same outcome;
+  // without a mutex it goes straight to the strategy.
+  if (flags == PSP_MEM_NORMAL && size - 1 < 0xFFFFFFFDu && initialised()) {
+    psp_memtag_rec *rec = reinterpret_cast<uintptr_t>(tag) > 2 ? tag
+                          : tag == PSP_TAG_DEFAULT             ? g_mem.defaultTag
+                                                               : nullptr;
+    if (rec != nullptr && rec->mutex == PSP_SEM_NONE) {
+      if (void *block = rec->methods.alloc(static_cast<uint32_t>(size), rec->state))
+        return block;
+      tagJumpIfArmed(rec);
+      return nullptr;
+    }
+    if (rec != nullptr)
+      return tagAlloc(rec, static_cast<uint32_t>(size));
   }
   return getMemChecked(size, tag, flags, source);
 }
