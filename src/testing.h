@@ -65,8 +65,9 @@ extern uint32_t g_serviceStopWaitMs;
 #endif
 
 // ---- region heap ----
-// The highest stamp a region gives its free blocks before it renumbers them.
-// Tests lower it so that renumbering happens all the time.
+// The highest stamp a region gives its free blocks, and the highest region
+// number a region heap gives, before it renumbers them in order. Tests lower
+// it so that renumbering happens all the time.
 #ifdef PSP_TESTING
 namespace psp::testing {
 extern uint32_t g_regionStampLimit;

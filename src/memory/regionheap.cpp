@@ -127,11 +127,12 @@ void treapRemoveAt(Block **link) {
   *link = sub[0] != nullptr ? sub[0] : sub[1];
 }
 
-void index(RegionHeap &heap, Block *b) {
-  const unsigned bin = binOf(b->size);
+void indexIn(RegionHeap &heap, unsigned bin, Block *b) {
   treapInsert(heap.bins[bin], b);
   heap.binMap[bin / 64] |= uint64_t{1} << (bin % 64);
 }
+
+void index(RegionHeap &heap, Block *b) { indexIn(heap, binOf(b->size), b); }
 
 // Takes the block at *link out of the given bin.
 void unindexAt(RegionHeap &heap, unsigned bin, Block **link) {
@@ -148,17 +149,21 @@ void unindex(RegionHeap &heap, Block *b) {
   unindexAt(heap, bin, link);
 }
 
-// Where the walk's choice for n bytes hangs, or NULL; its bin in *binOut.
-Block **bestFit(RegionHeap &heap, uint32_t n, unsigned *binOut) {
+// Where the walk's choice for n bytes hangs, or NULL; its bin in *binOut,
+// and whether it is the first block of that bin in *firstOut.
+Block **bestFit(RegionHeap &heap, uint32_t n, unsigned *binOut, bool *firstOut) {
   unsigned bin = binOf(n);
   Block **best = nullptr;
+  bool first = true;
   for (Block **link = &heap.bins[bin]; *link != nullptr;) {
     const int small = (*link)->size < n;
     if (!small)
       best = link;
+    first &= !small;
     link = &(*link)->child[small];
   }
   if (best == nullptr) {
+    first = true;
     const unsigned from = bin + 1;
     for (unsigned w = from / 64; w < kBinWords; ++w) {
       uint64_t bits = heap.binMap[w];
@@ -174,20 +179,22 @@ Block **bestFit(RegionHeap &heap, uint32_t n, unsigned *binOut) {
     }
   }
   *binOut = bin;
+  *firstOut = first;
   return best;
 }
 
-// Changes an indexed block's size, in place when it is alone in its bin.
+// Changes an indexed block's size, in place when it is alone in its bin and
+// stays there.
 void resizeIndexed(RegionHeap &heap, Block *b, uint32_t size) {
   const unsigned bin = binOf(b->size);
-  if (heap.bins[bin] == b && b->child[0] == nullptr && b->child[1] == nullptr &&
-      binOf(size) == bin) {
+  const unsigned to = binOf(size);
+  if (to == bin && heap.bins[bin] == b && b->child[0] == nullptr && b->child[1] == nullptr) {
     b->size = size;
     return;
   }
   unindex(heap, b);
   b->size = size;
-  index(heap, b);
+  indexIn(heap, to, b);
 }
 
 // ---- stamps ----
@@ -332,7 +339,8 @@ void *regionAlloc(RegionHeap &heap, uint64_t n) {
   if (n > kMaxBlock)
     return nullptr;
   unsigned bin;
-  Block **link = bestFit(heap, static_cast<uint32_t>(n), &bin);
+  bool first;
+  Block **link = bestFit(heap, static_cast<uint32_t>(n), &bin, &first);
   Block *best;
   if (link != nullptr) {
     best = *link;
@@ -349,16 +357,17 @@ void *regionAlloc(RegionHeap &heap, uint64_t n) {
     taken = best;
     taken->mark = 0; // below it: an allocated block or the region start
   } else {
-    // The rest keeps its stamp, so its place in the walk. Alone in its bin
-    // and staying there, it need not move.
+    // The rest keeps its stamp, so its place in the walk. The first block of
+    // its bin stays first when it shrinks, so if it stays in the bin it need
+    // not move.
     const uint32_t rest = best->size - static_cast<uint32_t>(n + 16);
-    const bool alone = link == &heap.bins[bin] && best->child[0] == nullptr &&
-                       best->child[1] == nullptr && binOf(rest) == bin;
-    if (link != nullptr && !alone)
+    const unsigned to = binOf(rest);
+    const bool stays = link != nullptr && first && to == bin;
+    if (link != nullptr && !stays)
       unindexAt(heap, bin, link);
     best->size = rest;
-    if (!alone)
-      index(heap, best);
+    if (!stays)
+      indexIn(heap, to, best);
     taken = following(best);
     taken->size = static_cast<uint32_t>(n);
     taken->mark = rest;
