@@ -128,9 +128,9 @@ char *takeOlder(ArenaState *a, ArenaChunk *&link, uint32_t s) {
 
 void arenaDestroyState(void *state) { bootstrapFree(state); }
 
-// Any request the newest chunk cannot hold.
+// Any request that does not leave room in the newest chunk.
 [[gnu::noinline]] void *arenaAllocSlow(ArenaState *a, uint64_t s) {
-  for (uint32_t i = 1; i < a->recentCount; ++i) {
+  for (uint32_t i = 0; i < a->recentCount; ++i) {
     ArenaChunk *c = a->recent[i];
     if (c->room >= s) {
       char *block = carve(a, c, static_cast<uint32_t>(s));
@@ -170,21 +170,8 @@ void *arenaAlloc(uint32_t size, void *state) {
   ArenaState *a = stateOf(state);
   const uint64_t s = (uint64_t{size == 0 ? 1u : size} + 7) & ~uint64_t{7};
   // Most requests fit the newest chunk and leave room in it.
-  ArenaChunk *c = a->recent[0];
-  if (a->recentCount != 0 && c->room > s) {
-    char *block = reinterpret_cast<char *>(c + 1) + c->used;
-    c->used += static_cast<uint32_t>(s);
-    c->room = static_cast<uint16_t>(c->room - s);
-    a->handedOut.add(s);
-    return block;
-  }
-  if (a->recentCount != 0 && c->room == s) {
-    char *block = carve(a, c, static_cast<uint32_t>(s));
-    --a->recentCount;
-    std::memmove(&a->recent[0], &a->recent[1], a->recentCount * sizeof c);
-    pushFull(a, c);
-    return block;
-  }
+  if (a->recentCount != 0 && a->recent[0]->room > s)
+    return carve(a, a->recent[0], static_cast<uint32_t>(s));
   return arenaAllocSlow(a, s);
 }
 
@@ -196,8 +183,9 @@ void arenaFree(void *, void *) {}
 // full list.
 void arenaFreeAll(void *state) {
   ArenaState *a = stateOf(state);
+  SemGuard guard(globalHeapLock());
   for (uint32_t i = 0; i < a->recentCount; ++i)
-    globalFree(a->recent[i], nullptr);
+    globalFreeLocked(a->recent[i], nullptr);
   // The treap's newest chunk is the root once the root has no right child;
   // rotating left brings it there.
   for (ArenaChunk *t = a->older; t != nullptr;) {
@@ -207,13 +195,13 @@ void arenaFreeAll(void *state) {
       t = r;
     } else {
       ArenaChunk *next = t->left;
-      globalFree(t, nullptr);
+      globalFreeLocked(t, nullptr);
       t = next;
     }
   }
   for (ArenaChunk *c = a->full; c != nullptr;) {
     ArenaChunk *next = c->left;
-    globalFree(c, nullptr);
+    globalFreeLocked(c, nullptr);
     c = next;
   }
   a->recentCount = 0;

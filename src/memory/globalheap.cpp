@@ -135,16 +135,22 @@ void *globalResize(void *block, uint64_t request) {
   return moved + 16;
 }
 
-void globalFree(void *block, CounterPair *pair) {
+void globalFreeLocked(void *block, CounterPair *pair) {
   char *prefix = static_cast<char *>(block) - 16;
   uint64_t count;
   std::memcpy(&count, prefix, sizeof count);
-  SemGuard guard(g_globalLock);
   g_usage.sub(count);
   if (pair != nullptr)
     pair->sub(count);
   regionFree(g_global, prefix);
 }
+
+void globalFree(void *block, CounterPair *pair) {
+  SemGuard guard(g_globalLock);
+  globalFreeLocked(block, pair);
+}
+
+PSP_SEM globalHeapLock() { return g_globalLock; }
 
 const RegionHeap &globalHeap() { return g_global; }
 

@@ -109,6 +109,9 @@ void globalHeapRelease(); // the kept empty regions back to free()
 void *globalAlloc(uint64_t request, CounterPair *pair);
 void *globalResize(void *block, uint64_t request);
 void globalFree(void *block, CounterPair *pair);
+// For many frees in a row: globalFreeLocked under a SemGuard of globalHeapLock().
+PSP_SEM globalHeapLock();
+void globalFreeLocked(void *block, CounterPair *pair);
 const RegionHeap &globalHeap(); // for white-box tests
 // Region source and sink over the global heap, for kind 1 and the bootstrap.
 void *globalRegionSource(uint64_t *size, CounterPair *pair);
