@@ -93,8 +93,9 @@ void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep);
 uint32_t regionBlockSize(const void *block);
 void regionFreeAll(RegionHeap &heap); // every region straight back to the sink
 
-// Treap priority of a node: a multiplicative hash of its address, so no node
-// stores one. Addresses in any progression get well-spread priorities.
+// Treap priority of a node: a multiplicative (Fibonacci) hash of its address,
+// so no node stores one; blocks laid out at regular strides get priorities
+// spread over the whole range.
 inline uint32_t treapPriority(const void *node) {
   return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(node) >> 4) * 0x9E3779B97F4A7C15ull >>
                                32);

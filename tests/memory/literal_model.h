@@ -403,21 +403,17 @@ public:
     switch (op == 255 ? 10 : op == 254 ? 11 : op % 10) {
     case 0:
     case 1: {
-      void *real = arenaTag_.methods.alloc(size, arenaState_);
-      void *model = arena_.alloc(size);
-      if (real != nullptr && model != nullptr)
-        arenaBlocks_.push_back(Live{real, model, size, fill(real, size)});
-      if (std::string d = placed("arena alloc", real, model, size); !d.empty())
+      if (std::string d = allocated("arena alloc", arenaTag_.methods.alloc(size, arenaState_),
+                                    arena_.alloc(size), size, arenaBlocks_);
+          !d.empty())
         return d;
       break;
     }
     case 2:
     case 3: {
-      void *real = psp::mem::regionAlloc(heap_, size);
-      void *model = kind1_.heap.alloc(size);
-      if (real != nullptr && model != nullptr)
-        heapBlocks_.push_back(Live{real, model, size, fill(real, size)});
-      if (std::string d = placed("heap alloc", real, model, size); !d.empty())
+      if (std::string d = allocated("heap alloc", psp::mem::regionAlloc(heap_, size),
+                                    kind1_.heap.alloc(size), size, heapBlocks_);
+          !d.empty())
         return d;
       break;
     }
@@ -427,36 +423,26 @@ public:
       Live &b = heapBlocks_[pick(p, end, heapBlocks_.size())];
       if (keep && !intact(b, false))
         return where("heap resize: contents lost before");
-      void *real = psp::mem::regionResize(heap_, b.real, size, keep);
-      void *model = kind1_.heap.resize(b.model, size, keep);
-      if (std::string d = placed("heap resize", real, model, size); !d.empty())
+      if (std::string d =
+              resized("heap resize", b, psp::mem::regionResize(heap_, b.real, size, keep),
+                      kind1_.heap.resize(b.model, size, keep), size, keep);
+          !d.empty())
         return d;
-      if (real != nullptr) {
-        if (keep && static_cast<uint8_t *>(real)[0] != b.tag)
-          return where("heap resize: contents not kept");
-        b = Live{real, model, size, fill(real, size)};
-      }
       break;
     }
     case 5:
     case 6: {
-      if (heapBlocks_.empty())
-        break;
-      const size_t i = pick(p, end, heapBlocks_.size());
-      if (!intact(heapBlocks_[i], true))
-        return where("heap free: contents overwritten");
-      psp::mem::regionFree(heap_, heapBlocks_[i].real);
-      kind1_.heap.free(heapBlocks_[i].model);
-      heapBlocks_[i] = heapBlocks_.back();
-      heapBlocks_.pop_back();
+      if (std::string d = release(
+              heapBlocks_, p, end, "heap free", [&](void *b) { psp::mem::regionFree(heap_, b); },
+              [&](void *b) { kind1_.heap.free(b); });
+          !d.empty())
+        return d;
       break;
     }
     case 7: {
-      void *real = psp::mem::globalAlloc(size, nullptr);
-      void *model = global_.alloc(size, nullptr);
-      if (real != nullptr && model != nullptr)
-        globalBlocks_.push_back(Live{real, model, size, fill(real, size)});
-      if (std::string d = placed("global alloc", real, model, size); !d.empty())
+      if (std::string d = allocated("global alloc", psp::mem::globalAlloc(size, nullptr),
+                                    global_.alloc(size, nullptr), size, globalBlocks_);
+          !d.empty())
         return d;
       break;
     }
@@ -464,27 +450,19 @@ public:
       if (globalBlocks_.empty())
         break;
       Live &b = globalBlocks_[pick(p, end, globalBlocks_.size())];
-      void *real = psp::mem::globalResize(b.real, size);
-      void *model = global_.resize(b.model, size);
-      if (std::string d = placed("global resize", real, model, size); !d.empty())
+      if (std::string d = resized("global resize", b, psp::mem::globalResize(b.real, size),
+                                  global_.resize(b.model, size), size, true);
+          !d.empty())
         return d;
-      if (real != nullptr) {
-        if (static_cast<uint8_t *>(real)[0] != b.tag)
-          return where("global resize: contents not kept");
-        b = Live{real, model, size, fill(real, size)};
-      }
       break;
     }
     case 9: {
-      if (globalBlocks_.empty())
-        break;
-      const size_t i = pick(p, end, globalBlocks_.size());
-      if (!intact(globalBlocks_[i], true))
-        return where("global free: contents overwritten");
-      psp::mem::globalFree(globalBlocks_[i].real, nullptr);
-      global_.free(globalBlocks_[i].model, nullptr);
-      globalBlocks_[i] = globalBlocks_.back();
-      globalBlocks_.pop_back();
+      if (std::string d = release(
+              globalBlocks_, p, end, "global free",
+              [](void *b) { psp::mem::globalFree(b, nullptr); },
+              [&](void *b) { global_.free(b, nullptr); });
+          !d.empty())
+        return d;
       break;
     }
     case 10:
@@ -575,6 +553,43 @@ private:
                    std::to_string(r.first) + " +" + std::to_string(r.second) +
                    ", model at region " + std::to_string(m.first) + " +" +
                    std::to_string(m.second));
+    return {};
+  }
+
+  // Records a block both sides gave, then compares where they put it.
+  std::string allocated(const char *what, void *real, void *model, uint32_t size,
+                        std::vector<Live> &into) {
+    if (real != nullptr && model != nullptr)
+      into.push_back(Live{real, model, size, fill(real, size)});
+    return placed(what, real, model, size);
+  }
+
+  // Frees a picked block on both sides once its contents are checked.
+  template <typename Real, typename Model>
+  std::string release(std::vector<Live> &blocks, const uint8_t *&p, const uint8_t *end,
+                      const char *what, Real real, Model model) {
+    if (blocks.empty())
+      return {};
+    const size_t i = pick(p, end, blocks.size());
+    if (!intact(blocks[i], true))
+      return where(std::string(what) + ": contents overwritten");
+    real(blocks[i].real);
+    model(blocks[i].model);
+    blocks[i] = blocks.back();
+    blocks.pop_back();
+    return {};
+  }
+
+  // Compares a resize of b on both sides and takes the new block over.
+  std::string resized(const char *what, Live &b, void *real, void *model, uint32_t size,
+                      bool kept) {
+    if (std::string d = placed(what, real, model, size); !d.empty())
+      return d;
+    if (real == nullptr)
+      return {};
+    if (kept && static_cast<uint8_t *>(real)[0] != b.tag)
+      return where(std::string(what) + ": contents not kept");
+    b = Live{real, model, size, fill(real, size)};
     return {};
   }
 
