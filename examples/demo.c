@@ -43,6 +43,38 @@ static uint32_t worker(void *argument) {
   return (uint32_t)strlen(line);
 }
 
+/* A binary stream over a block of memory: the write callback appends, the
+   read callback hands back what was written, a few bytes at a time. */
+struct wire {
+  uint8_t data[256];
+  uint32_t used;
+  uint32_t pos;
+};
+
+static PSP_STATUS wireWrite(void *ctx, const uint8_t *bytes, uint32_t length) {
+  struct wire *w = ctx;
+  if (length > sizeof w->data - w->used)
+    return PSP_ERR_WRITE;
+  memcpy(w->data + w->used, bytes, length);
+  w->used += length;
+  return PSP_OKAY;
+}
+
+static PSP_STATUS wireRead(void *ctx, uint8_t *buf, uint32_t capacity, uint32_t *filled,
+                           uint32_t zero) {
+  struct wire *w = ctx;
+  uint32_t n = w->used - w->pos < 5 ? w->used - w->pos : 5;
+  (void)zero;
+  if (n == 0)
+    return PSP_ERR_ENDOFDATA;
+  if (n > capacity)
+    n = capacity;
+  memcpy(buf, w->data + w->pos, n);
+  w->pos += n;
+  *filled = n;
+  return PSP_OKAY;
+}
+
 static void section(const char *title) { printf("\n%s\n", title); }
 
 int main(void) {
@@ -134,6 +166,34 @@ int main(void) {
   for (const char *name; listing != NULL && (name = psp_pathNext(listing, &isDir)) != NULL;)
     printf("  %s%s\n", name, isDir ? "/" : "");
   psp_pathClose(listing);
+
+  section("buffered binary stream (typed values, byte-reversed, read back 5 bytes at a time):");
+  struct wire w = {{0}, 0, 0};
+  PSP_OUTPUT_BUFF out = NULL;
+  PSP_INPUT_BUFF in = NULL;
+  psp_outputBuffCreate(wireWrite, &w, 1, &out);
+  psp_outputBuffPutInt32(out, 0x01020304);
+  psp_outputBuffPutFloat64(out, 2.5);
+  psp_outputBuffPutStringWithLength(out, "typed values");
+  psp_outputBuffPutStringWithLength(out, NULL);
+  psp_outputBuffFlush(out);
+  psp_outputBuffDestroy(out);
+  text[0] = 0;
+  for (uint32_t k = 0; k < 12; ++k)
+    psp_snprintf(text + strlen(text), sizeof text - strlen(text), "%02X ", w.data[k]);
+  printf("  %u bytes on the wire, starting %s...\n", w.used, text);
+  uint32_t i32 = 0;
+  double f64 = 0;
+  char str[32];
+  char *none = str;
+  psp_inputBuffCreate(wireRead, &w, 1, &in);
+  psp_inputBuffGetInt32(in, &i32);
+  psp_inputBuffGetFloat64(in, &f64);
+  psp_inputBuffGetStringWithLength(in, str, sizeof str);
+  PSP_STATUS last = psp_inputBuffGetString(in, &none, PSP_TAG_DEFAULT);
+  printf("  read back 0x%08X, %g, \"%s\", %s (status %d)\n", i32, f64, str,
+         none == NULL ? "NULL" : "?", (int)last);
+  psp_inputBuffDestroy(in);
 
   psp_term();
   printf("\ndone\n");

@@ -423,6 +423,43 @@ PSP_API uint32_t psp_validateFloat(float value, uint32_t *kind);
 PSP_API uint32_t psp_validateDouble(double value, uint32_t *kind);
 
 /* ------------------------------------------------------------------------ */
+/* Buffered binary streams                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* Typed values through a buffer over caller callbacks, laid end to end in host
+   byte order (reversed when the buffer is made with swap non-zero). A get's
+   destination may be NULL: the bytes are consumed. One thread at a time. */
+PSP_API PSP_STATUS psp_inputBuffCreate(PSP_BUFF_READ_FN read, void *ctx, uint16_t swap,
+                                       PSP_INPUT_BUFF *out);
+PSP_API void psp_inputBuffDestroy(PSP_INPUT_BUFF b);
+PSP_API PSP_STATUS psp_inputBuffReset(PSP_INPUT_BUFF b);
+PSP_API PSP_STATUS psp_inputBuffGetChar(PSP_INPUT_BUFF b, void *dst);
+PSP_API PSP_STATUS psp_inputBuffGetInt16(PSP_INPUT_BUFF b, void *dst);
+PSP_API PSP_STATUS psp_inputBuffGetInt32(PSP_INPUT_BUFF b, void *dst);
+PSP_API PSP_STATUS psp_inputBuffGetFloat32(PSP_INPUT_BUFF b, void *dst);
+PSP_API PSP_STATUS psp_inputBuffGetInt64(PSP_INPUT_BUFF b, void *dst);
+PSP_API PSP_STATUS psp_inputBuffGetFloat64(PSP_INPUT_BUFF b, void *dst);
+PSP_API PSP_STATUS psp_inputBuffGetBytes(PSP_INPUT_BUFF b, void *dst, uint64_t count);
+PSP_API PSP_STATUS psp_inputBuffGetString(PSP_INPUT_BUFF b, char **out, PSP_MEMTAG tag);
+PSP_API PSP_STATUS psp_inputBuffGetStringWithLength(PSP_INPUT_BUFF b, char *dst, uint64_t size);
+PSP_API PSP_STATUS psp_outputBuffCreate(PSP_BUFF_WRITE_FN write, void *ctx, uint16_t swap,
+                                        PSP_OUTPUT_BUFF *out);
+PSP_API void psp_outputBuffDestroy(PSP_OUTPUT_BUFF b);
+PSP_API PSP_STATUS psp_outputBuffFlush(PSP_OUTPUT_BUFF b);
+PSP_API PSP_STATUS psp_outputBuffPutChar(PSP_OUTPUT_BUFF b, uint8_t value);
+PSP_API PSP_STATUS psp_outputBuffPutInt16(PSP_OUTPUT_BUFF b, uint16_t value);
+PSP_API PSP_STATUS psp_outputBuffPutInt32(PSP_OUTPUT_BUFF b, uint32_t value);
+PSP_API PSP_STATUS psp_outputBuffPutInt64(PSP_OUTPUT_BUFF b, uint64_t value);
+PSP_API PSP_STATUS psp_outputBuffPutFloat32(PSP_OUTPUT_BUFF b, float value);
+PSP_API PSP_STATUS psp_outputBuffPutFloat64(PSP_OUTPUT_BUFF b, double value);
+PSP_API PSP_STATUS psp_outputBuffPutString(PSP_OUTPUT_BUFF b, const char *text);
+PSP_API PSP_STATUS psp_outputBuffPutStringWithLength(PSP_OUTPUT_BUFF b, const char *text);
+PSP_API PSP_STATUS psp_outputBuffPutBytes(PSP_OUTPUT_BUFF b, const void *bytes, uint64_t count);
+PSP_API PSP_STATUS psp_outputBuffSendDirect(PSP_OUTPUT_BUFF b, const void *bytes, uint64_t count);
+PSP_API uint32_t psp_align(uint32_t value, int32_t kind);
+PSP_API uint64_t psp_alignBufferSize(uint64_t size);
+
+/* ------------------------------------------------------------------------ */
 /* Random numbers                                                            */
 /* ------------------------------------------------------------------------ */
 
