@@ -69,3 +69,16 @@ extern uint32_t g_serviceStopWaitMs;
 #define PSP_FAULT_REGION() false
 #define PSP_FAULT_FILE(op) false
 #endif
+
+// ---- region heap ----
+// The highest stamp a region gives its free blocks, and the highest region
+// number a region heap gives, before it renumbers them in order. Tests lower
+// it so that renumbering happens all the time.
+#ifdef PSP_TESTING
+namespace psp::testing {
+extern uint32_t g_regionStampLimit;
+}
+#define PSP_REGION_STAMP_LIMIT (::psp::testing::g_regionStampLimit)
+#else
+#define PSP_REGION_STAMP_LIMIT (0xFFFFFFFFu)
+#endif

@@ -346,6 +346,7 @@ void memShutdown() {
   }
   if (initialised())
     mem::g_bootstrap.methods.freeAll(mem::g_bootstrap.state);
+  mem::globalHeapRelease();
 }
 
 } // namespace psp
@@ -375,8 +376,11 @@ PSP_API PSP_STATUS psp_createTagEx_rc(jmp_buf *jump, uint16_t threadSafe, uint32
   return PSP_OKAY;
 }
 
-PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
-                         const char *, int32_t) {
+namespace {
+
+// psp_getMem with every check.
+[[gnu::noinline]] void *getMemChecked(uint64_t size, PSP_MEMTAG tag, uint32_t flags,
+                                      const void *source) {
   if (!checkRequest(size, flags, source))
     return nullptr;
   psp_memtag_rec *rec = resolveInitialised(tag);
@@ -391,6 +395,29 @@ PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const vo
   else if ((flags & PSP_MEM_COPY) != 0)
     std::memcpy(block, source, size);
   return block;
+}
+
+} // namespace
+
+PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
+                         const char *, int32_t) {
+  // The usual request (plain flags, a size in range, a tag record or the
+  // default tag) skips the checks that cannot apply, with the same outcome;
+  // without a mutex it goes straight to the strategy.
+  if (flags == PSP_MEM_NORMAL && size - 1 < 0xFFFFFFFDu && initialised()) {
+    psp_memtag_rec *rec = reinterpret_cast<uintptr_t>(tag) > 2 ? tag
+                          : tag == PSP_TAG_DEFAULT             ? g_mem.defaultTag
+                                                               : nullptr;
+    if (rec != nullptr && rec->mutex == PSP_SEM_NONE) {
+      if (void *block = rec->methods.alloc(static_cast<uint32_t>(size), rec->state))
+        return block;
+      tagJumpIfArmed(rec);
+      return nullptr;
+    }
+    if (rec != nullptr)
+      return tagAlloc(rec, static_cast<uint32_t>(size));
+  }
+  return getMemChecked(size, tag, flags, source);
 }
 
 PSP_API PSP_STATUS psp_getMem_rc(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
