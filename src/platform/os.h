@@ -74,4 +74,15 @@ bool threadCreate(ThreadEntry entry, void *argument, uint32_t stackSize, void **
 bool threadJoin(void *handle, uint32_t &exitCode);
 uint32_t threadId();
 
+// ---- C runtime text helpers whose names differ by platform ----
+// Case-insensitive comparison (the runtime's own rules for ASCII letters);
+// the second form compares at most n characters.
+int compareNoCase(const char *a, const char *b);
+int compareNoCase(const char *a, const char *b, size_t n);
+// The runtime's reentrant tokenizer: text on the first call, NULL after.
+char *tokenize(char *text, const char *delimiters, char **save);
+// Fills buf with the message for errnum. Gives 0, or the error number the
+// runtime reports (ERANGE: buf is too small; EINVAL: unknown number).
+int errorText(int errnum, char *buf, uint64_t size);
+
 } // namespace psp::os
