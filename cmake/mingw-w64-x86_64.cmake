@@ -28,10 +28,11 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
 # Tests run under Wine in a prefix of the build tree's own (made on first
 # use), quiet, with the build tree on the DLL search path so the test
-# programs find psp.dll.
+# programs find psp.dll. Wine's debugger is kept from starting on a crash (it
+# can hang there): a crashed program just ends with its exception code.
 find_program(PSP_WINE NAMES wine64 wine)
 if(PSP_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env
       "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" WINEDEBUG=-all
-      "WINEPATH=${CMAKE_BINARY_DIR}" WINEDLLOVERRIDES=mscoree,mshtml= ${PSP_WINE})
+      "WINEPATH=${CMAKE_BINARY_DIR}" WINEDLLOVERRIDES=mscoree,mshtml,winedbg.exe=d ${PSP_WINE})
 endif()
