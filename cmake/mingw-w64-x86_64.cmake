@@ -31,8 +31,11 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 # programs find psp.dll. Wine's debugger is kept from starting on a crash (it
 # can hang there): a crashed program just ends with its exception code.
 find_program(PSP_WINE NAMES wine64 wine)
-if(PSP_WINE)
+find_program(PSP_WINESERVER NAMES wineserver PATHS /usr/lib/wine)
+if(PSP_WINE AND PSP_WINESERVER)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env
       "WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" WINEDEBUG=-all
-      "WINEPATH=${CMAKE_BINARY_DIR}" WINEDLLOVERRIDES=mscoree,mshtml,winedbg.exe=d ${PSP_WINE})
+      "WINEPATH=${CMAKE_BINARY_DIR}" WINEDLLOVERRIDES=mscoree,mshtml,winedbg.exe=d
+      "PSP_WINE=${PSP_WINE}" "WINESERVER=${PSP_WINESERVER}"
+      sh ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
 endif()
