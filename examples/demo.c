@@ -128,6 +128,13 @@ int main(void) {
     printf("  %-50s -> %" PRIu64 "\n", text, decoded);
   }
 
+  section("a directory through a pattern (/etc, \"HOST*\", case ignored):");
+  PSP_DIR listing = psp_pathOpen("/etc", "HOST*");
+  uint32_t isDir = 0;
+  for (const char *name; listing != NULL && (name = psp_pathNext(listing, &isDir)) != NULL;)
+    printf("  %s%s\n", name, isDir ? "/" : "");
+  psp_pathClose(listing);
+
   psp_term();
   printf("\ndone\n");
   return 0;

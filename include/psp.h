@@ -435,4 +435,88 @@ PSP_API uint32_t psp_randGetUInt32(PSP_RAND rand);
 PSP_API uint64_t psp_randGetUInt64(PSP_RAND rand);
 PSP_API double psp_randGetDouble(PSP_RAND rand);
 
+/* ------------------------------------------------------------------------ */
+/* Time                                                                      */
+/* ------------------------------------------------------------------------ */
+
+/* None of these needs psp_init and none allocates. */
+PSP_API int64_t psp_seed(void);
+PSP_API int64_t psp_timeSecs(void);
+PSP_API uint64_t psp_timeMilliSecs(void);
+PSP_API PSP_TM *psp_timeLocaltime(int64_t seconds, PSP_TM *out);
+PSP_API PSP_TM *psp_timeUTC(PSP_TM *out, uint16_t *fraction);
+PSP_API uint64_t psp_timeNanoSecs(void);
+
+/* ------------------------------------------------------------------------ */
+/* Environment, locale and process                                           */
+/* ------------------------------------------------------------------------ */
+
+/* Strings returned here belong to the C runtime or, for the W forms, to the
+   calling thread until its next call of the same function. */
+PSP_API void psp_sleep(uint32_t milliseconds);
+PSP_API uint32_t psp_get_pid(void);
+PSP_API uint32_t psp_errno(void);
+PSP_API char *psp_strtok(char *text, const char *delimiters, char **context);
+PSP_API char *psp_setlocale(int category, const char *locale);
+PSP_API const PSP_WCHAR *psp_setlocaleW(int category, const PSP_WCHAR *locale);
+PSP_API void *psp_createlocale(int category, const char *locale);
+PSP_API void psp_freelocale(void *locale);
+PSP_API char *psp_getenv(const char *name);
+PSP_API const PSP_WCHAR *psp_getenvW(const PSP_WCHAR *name);
+PSP_API uint32_t psp_getcpucount(void);
+PSP_API PSP_STATUS psp_daemonStart(void);
+PSP_API void psp_daemonComplete(void);
+PSP_API PSP_STATUS psp_dirSync(const char *dir);
+
+/* ------------------------------------------------------------------------ */
+/* Dynamic loading                                                           */
+/* ------------------------------------------------------------------------ */
+
+PSP_API PSP_STATUS psp_load(const char *name, PSP_LIB *out);
+PSP_API PSP_STATUS psp_getFcnAddr(PSP_LIB lib, const char *function, void **address);
+PSP_API PSP_STATUS psp_unload(PSP_LIB lib);
+
+/* ------------------------------------------------------------------------ */
+/* System service                                                            */
+/* ------------------------------------------------------------------------ */
+
+typedef int32_t (*PSP_SERVICE_MAIN)(uint32_t argument1, void *argument2);
+PSP_API int32_t psp_serviceStart(const char *name, uint16_t *stopFlag, uint32_t argument1,
+                                 void *argument2, PSP_SERVICE_MAIN main);
+PSP_API void psp_serviceStarted(void);
+PSP_API void psp_serviceDone(void);
+PSP_API PSP_STATUS psp_serviceInstall(const char *name, const char *serviceName,
+                                      const char *displayName, const char *description,
+                                      const char *path, const char *arguments,
+                                      const char *account, const char *password);
+PSP_API PSP_STATUS psp_serviceUninstall(const char *name, const char *serviceName);
+PSP_API void psp_errPrint(const char *text);
+
+/* ------------------------------------------------------------------------ */
+/* Paths and directories                                                     */
+/* ------------------------------------------------------------------------ */
+
+/* '/' is the separator; strings from a tag are freed by the caller into it. */
+PSP_API char *psp_currdirEx(PSP_MEMTAG tag);
+PSP_API char *psp_fullpathEx(const char *path, PSP_MEMTAG tag);
+PSP_API PSP_STATUS psp_pathSplitEx(const char *path, char **dir, char **file, PSP_MEMTAG tag);
+PSP_API const char *psp_pathStripDrive(const char *path);
+PSP_API PSP_STATUS psp_pathIsDir(const char *path);
+PSP_API PSP_STATUS psp_dirCreate(const char *path);
+PSP_API PSP_STATUS psp_dirCreateW(const PSP_WCHAR *path);
+PSP_API PSP_STATUS psp_dirCreateAll(const char *path);
+PSP_API PSP_STATUS psp_dirCreateAllW(const PSP_WCHAR *path);
+PSP_API PSP_STATUS psp_dirRemove(const char *path);
+PSP_API PSP_STATUS psp_dirRemoveW(const PSP_WCHAR *path);
+/* Patterns: '*' any run, '?' one character, '#' a digit or A-F, the rest
+   ignoring case. NULL when the directory cannot be listed or nothing matches;
+   a name returned stays valid until the next call on the iterator. */
+PSP_API PSP_DIR psp_pathOpenEx(const char *dir, uint32_t options, const char *pattern);
+PSP_API PSP_DIR psp_pathOpen(const char *dir, const char *pattern);
+PSP_API PSP_DIR psp_pathOpenExW(const PSP_WCHAR *dir, uint32_t options, const PSP_WCHAR *pattern);
+PSP_API PSP_DIR psp_pathOpenW(const PSP_WCHAR *dir, const PSP_WCHAR *pattern);
+PSP_API const char *psp_pathNext(PSP_DIR dir, uint32_t *isDir);
+PSP_API const PSP_WCHAR *psp_pathNextW(PSP_DIR dir, uint32_t *isDir);
+PSP_API void psp_pathClose(PSP_DIR dir);
+
 #endif /* PSP_H */

@@ -144,6 +144,17 @@ void sinkPop(PSP_LOG_SINK *sink);                             // pops the top no
 // ---- temporary directory ----
 void tmpDirRelease(); // frees the chosen directory, if any
 
+// ---- system service ----
+// Service and registry names: what systemd takes as the name of a unit
+// (letters, digits, "_-.:", at most 247 characters), without a leading '-'
+// or '.' and without "..", so no name can climb out of a directory, read as
+// an option or break a line of the install-count store.
+bool serviceNameValid(const char *name);
+// Install counts: 0 for a name without one, or when the store cannot be
+// read (also before psp_init). Adjusting gives 0 or PSP_ERR_SYSTEM.
+uint32_t registryCount(const char *name);
+PSP_STATUS registryAdjust(const char *name, int32_t delta);
+
 // ---- diagnostics ----
 // Messages the library prints itself ("Failed to create thread\n").
 void diag(const char *format, ...);

@@ -49,6 +49,10 @@ private:
 extern FaultSwitch g_failAllocation; // strategy-level alloc / realloc
 extern FaultSwitch g_failRegion;     // new regions asked of a region source
 
+// How long service removal lets the manager's stop run before it goes on
+// (milliseconds); tests shorten it.
+extern uint32_t g_serviceStopWaitMs;
+
 } // namespace psp::testing
 
 // In the library's sources: true when fault injection wants this event to fail.

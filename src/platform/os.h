@@ -7,6 +7,8 @@
 // own structures without exposing the platform's headers.
 #pragma once
 
+#include "psp.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -84,5 +86,116 @@ char *tokenize(char *text, const char *delimiters, char **save);
 // Fills buf with the message for errnum. Gives 0, or the error number the
 // runtime reports (ERANGE: buf is too small; EINVAL: unknown number).
 int errorText(int errnum, char *buf, uint64_t size);
+
+// ---- clocks, process and environment ----
+// Wall-clock time since 1970-01-01 UTC; false when it cannot be read.
+bool clockRealtime(int64_t &seconds, uint32_t &nanoseconds);
+// Nanoseconds of a clock that never goes back, from an arbitrary origin; 0
+// when the platform has none.
+uint64_t clockMonotonic();
+// All nine fields of `seconds` broken down in local time (the process's
+// time-zone rules, daylight saving included) or in UTC; false, with `out`
+// untouched, when the platform cannot represent that time.
+bool brokenDownLocal(int64_t seconds, PSP_TM &out);
+bool brokenDownUtc(int64_t seconds, PSP_TM &out);
+
+void sleepMilliseconds(uint32_t ms); // 0 gives the rest of the time slice away
+uint32_t processId();
+uint32_t onlineProcessors(); // at least 1
+// The calling thread's last platform error number.
+uint32_t threadErrno();
+void setThreadErrno(uint32_t error);
+// A locale object for one category (or all), NULL when there is none.
+void *localeCreate(int category, const char *name);
+void localeFree(void *locale);
+// Makes the entries of a directory durable; best effort, NULL does nothing.
+void directorySync(const char *path);
+
+// ---- dynamic loading ----
+// The file name the loader is given for `name`; false when it does not fit
+// in `size` bytes with its terminator.
+bool libraryFileName(const char *name, char *buffer, size_t size);
+// NULL on failure, with threadErrno() saying why.
+void *libraryOpen(const char *file);
+void *librarySymbol(void *module, const char *symbol); // NULL when not exported
+bool libraryClose(void *module);
+
+// ---- service manager, install-count store ----
+namespace svc {
+
+// Settings with their defaults; each can be moved by the environment so that
+// tests run against a temporary root and a stand-in for the manager.
+const char *registryRoot();
+const char *unitDirectory();
+const char *controlProgram();
+
+// True when the service manager started this process and listens for its
+// state reports.
+bool managerPresent();
+// The channel to the manager. notify is async-signal-safe and best effort;
+// it does nothing while the link is closed.
+void linkOpen();
+void linkClose();
+void notify(const char *state);
+
+// Stop requests (SIGTERM, SIGINT) call onStop in signal context, so it must
+// be async-signal-safe. remove restores the dispositions install found and
+// returns once no call of onStop is still running.
+bool stopHandlerInstall(void (*onStop)());
+void stopHandlerRemove();
+
+// Files. Results are 0 or the platform error number.
+int probe(const char *path);                  // 0 when anything is there (links not followed)
+int directoryUsable(const char *path);        // entries can be made and removed
+int directoryCreateAll(const char *path);     // 0 when it exists afterwards
+int fileCreateNew(const char *path, const char *bytes, size_t length); // never replaces: EEXIST
+int fileReplace(const char *path, const char *bytes, size_t length);   // atomic, durable
+int fileRemove(const char *path);
+// Reads a whole file into one block from alloc (length + 1 bytes, NUL-ended);
+// the caller frees it. A failed alloc gives ENOMEM.
+int fileRead(const char *path, uint64_t limit, void *(*alloc)(void *context, uint64_t size),
+             void *context, char **data, uint64_t *length);
+// An exclusive lock between processes and threads alike; waits for it.
+int lockTake(const char *path, int &handle);
+void lockRelease(int handle);
+
+// Programs and accounts. run gives 0 and the program's exit code (-1 when a
+// signal ended it or the wait ran out, in which case it was killed), or the
+// error number of a start that failed. timeoutMs 0 waits without limit.
+int programUsable(const char *program);
+int programRun(const char *const *argv, uint32_t timeoutMs, int &exitCode);
+bool accountExists(const char *name);
+// Whether `account` (NULL: the superuser) may execute the file at `path`.
+bool accountCanRun(const char *account, const char *path);
+
+} // namespace svc
+
+// ---- current directory, directories and directory streams ----
+enum class CwdResult { Ok, TooSmall, Failed };
+// Writes the current directory, NUL-terminated, into buf. TooSmall: it needs
+// more than size bytes.
+CwdResult currentDir(char *buf, size_t size);
+
+// Exists: the name is taken, by an entry of any kind. Missing: the path names
+// nothing (no such entry, or a component is not a directory).
+enum class DirResult { Ok, Exists, Missing, Failed };
+DirResult makeDir(const char *path); // mode 0777 less the umask
+DirResult removeDir(const char *path);
+
+// One directory entry as the platform lists it: "." and ".." included, in
+// the platform's order. The name stays valid until the next read or close.
+enum class EntryKind { Directory, Other, Unknown };
+struct DirEntry {
+  const char *name;
+  size_t length;
+  EntryKind kind;
+};
+
+void *dirOpen(const char *path);             // NULL when it cannot be listed
+bool dirRead(void *stream, DirEntry &entry); // false at the end or on error
+// For an Unknown kind: whether the named entry of the stream's directory is a
+// directory itself. A symbolic link is not, whatever it points to.
+bool dirEntryIsDir(void *stream, const char *name);
+void dirClose(void *stream);
 
 } // namespace psp::os

@@ -1,0 +1,125 @@
+// pspservice.cpp - running a program as a system service or as a console
+// program through one entry point, and psp_errPrint.
+//
+// psp_serviceStart runs the program's main in the calling thread unless the
+// name has an install count and the service manager started the process;
+// then main runs on a thread of its own while the calling thread keeps the
+// manager informed: ready once main calls psp_serviceStarted, stopping when
+// a stop request arrives (which also sets the caller's stop flag), and done
+// once main has called psp_serviceDone and ended. One service per process:
+// the state below is written before the handler and the thread exist and
+// read by them afterwards. The two events are made once and only reset
+// later, so a late psp_serviceStarted or psp_serviceDone from a stray thread
+// sets a live object and changes nothing that matters.
+#include "internal.h"
+#include "platform/os.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace psp {
+namespace {
+
+struct ServiceState {
+  const char *name = nullptr;
+  uint16_t *stopFlag = nullptr;
+  uint32_t argument1 = 0;
+  void *argument2 = nullptr;
+  PSP_SERVICE_MAIN main = nullptr;
+  os::SyncObject started, done;
+  bool eventsMade = false;
+  std::atomic<bool> live{false};     // the events belong to a running service
+  std::atomic<bool> running{false};  // a service body is under way
+  std::atomic<bool> stopping{false}; // "STOPPING=1" has gone out
+};
+
+ServiceState g_service;
+
+// Signal context: a relaxed store and one datagram, nothing else.
+void onStopRequest() {
+  if (g_service.stopFlag != nullptr)
+    __atomic_store_n(g_service.stopFlag, static_cast<uint16_t>(1), __ATOMIC_RELAXED);
+  if (!g_service.stopping.exchange(true))
+    os::svc::notify("STOPPING=1");
+}
+
+uint32_t serviceMain(void *) {
+  int32_t code = g_service.main(g_service.argument1, g_service.argument2);
+  threadTagRelease();
+  return static_cast<uint32_t>(code);
+}
+
+// The service body. A step that cannot be done ends the service at once, as
+// the manager sees it when the process returns.
+int32_t runAsService() {
+  os::svc::linkOpen();
+  if (!os::svc::stopHandlerInstall(onStopRequest)) {
+    os::svc::linkClose();
+    return 0;
+  }
+  g_flags.service.store(1);
+  if (!g_service.eventsMade) {
+    os::eventInit(g_service.started);
+    os::eventInit(g_service.done);
+    g_service.eventsMade = true;
+  }
+  os::eventReset(g_service.started);
+  os::eventReset(g_service.done);
+  g_service.stopping.store(false);
+  g_service.live.store(true);
+
+  void *thread = nullptr;
+  if (os::threadCreate(serviceMain, nullptr, 0, &thread)) {
+    os::eventWait(g_service.started, os::kWaitForever);
+    os::svc::notify("READY=1");
+    os::eventWait(g_service.done, os::kWaitForever);
+    uint32_t code = 0;
+    os::threadJoin(thread, code);
+  }
+  g_service.live.store(false);
+  os::svc::stopHandlerRemove();
+  os::svc::linkClose();
+  return 0;
+}
+
+} // namespace
+} // namespace psp
+
+using namespace psp;
+
+PSP_API int32_t psp_serviceStart(const char *name, uint16_t *stopFlag, uint32_t argument1,
+                                 void *argument2, PSP_SERVICE_MAIN main) {
+  if (main == nullptr)
+    return PSP_ERR_SYSTEM;
+  // Installed and started by the manager: run as a service. Otherwise
+  // (the console case) main runs here and its result is the answer.
+  if (registryCount(name) == 0 || !os::svc::managerPresent())
+    return main(argument1, argument2);
+  if (g_service.running.exchange(true))
+    return PSP_ERR_SYSTEM; // one service per process
+  g_service.name = name;
+  g_service.stopFlag = stopFlag;
+  g_service.argument1 = argument1;
+  g_service.argument2 = argument2;
+  g_service.main = main;
+  int32_t result = runAsService();
+  g_service.running.store(false);
+  return result;
+}
+
+PSP_API void psp_serviceStarted(void) {
+  if (g_service.live.load())
+    os::eventSet(g_service.started);
+}
+
+PSP_API void psp_serviceDone(void) {
+  if (g_service.live.load())
+    os::eventSet(g_service.done);
+}
+
+// Straight to the runtime's standard output, not through the library's
+// streams, and flushed so that it keeps its place among raw writes.
+PSP_API void psp_errPrint(const char *text) {
+  std::printf("%s\n", text != nullptr ? text : "(null)");
+  std::fflush(stdout);
+}

@@ -1,0 +1,118 @@
+// The install-count store seen from inside: concurrent adjustments from
+// several processes, corrupt files, the range of counts, and the bounded
+// wait of service removal.
+#include "internal.h"
+#include "testing.h"
+
+#include "../watchdog.h"
+#include "scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+class Store : public ::testing::Test {
+protected:
+  void SetUp() override {
+    setenv("PSP_REGISTRY_ROOT", dir_.path().c_str(), 1);
+    ASSERT_EQ(psp_init(), PSP_OKAY);
+  }
+  void TearDown() override { psp_term(); }
+  std::string read() const { return psp_test::slurp(dir_.store()); }
+  void write(const std::string &text) const { psp_test::spill(dir_.store(), text); }
+  psp_test::ScratchDir dir_;
+};
+
+} // namespace
+
+TEST_F(Store, AdjustConcurrency) {
+  constexpr int kProcesses = 4, kRounds = 40;
+  auto r = psp_test::runInChild(120, [] {
+    pid_t children[kProcesses];
+    for (int p = 0; p < kProcesses; ++p) {
+      children[p] = fork();
+      if (children[p] == 0) {
+        bool ok = true;
+        std::string own = "own" + std::to_string(p);
+        for (int i = 0; i < kRounds; ++i)
+          ok = ok && psp::registryAdjust("shared", 1) == PSP_OKAY &&
+               psp::registryAdjust(own.c_str(), i % 2 ? -1 : 2) == PSP_OKAY;
+        _exit(ok ? 0 : 1);
+      }
+    }
+    bool ok = true;
+    for (pid_t child : children) {
+      int status = 0;
+      ok = waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+           ok;
+    }
+    return ok;
+  });
+  ASSERT_TRUE(r.ok()) << psp_test::describe(r);
+  EXPECT_EQ(psp::registryCount("shared"), static_cast<uint32_t>(kProcesses * kRounds));
+  for (int p = 0; p < kProcesses; ++p)
+    EXPECT_EQ(psp::registryCount(("own" + std::to_string(p)).c_str()), kRounds / 2u);
+}
+
+TEST_F(Store, CorruptLinesCountZeroAndAreRepaired) {
+  write("good=3\ngarbage line\nbad=12x\n=5\nx/y=2\ndup=4\ndup=9\nhuge=4294967296\n"
+        "\xff\xfe=1\nwin=6\r\nlast=8");
+  struct Case {
+    const char *name;
+    uint32_t count;
+  } cases[] = {{"good", 3}, {"bad", 0},  {"dup", 4},     {"huge", 0},
+               {"win", 6},  {"last", 8}, {"missing", 0}, {"x/y", 0}};
+  for (const Case &c : cases)
+    EXPECT_EQ(psp::registryCount(c.name), c.count) << c.name;
+  ASSERT_EQ(psp::registryAdjust("bad", 1), PSP_OKAY);
+  EXPECT_EQ(read(), "good=3\ndup=4\nwin=6\nlast=8\nbad=1\n");
+}
+
+TEST_F(Store, CountsStayInRange) {
+  EXPECT_EQ(psp::registryAdjust("n", -5), PSP_OKAY);
+  EXPECT_EQ(read(), "n=0\n");
+  write("n=4294967295\n");
+  EXPECT_EQ(psp::registryAdjust("n", 1), PSP_OKAY);
+  EXPECT_EQ(psp::registryCount("n"), 4294967295u);
+  EXPECT_EQ(psp::registryAdjust("bad/name", 1), PSP_ERR_SYSTEM);
+  // A store that cannot be read is not overwritten.
+  std::remove(dir_.store().c_str());
+  ASSERT_EQ(mkdir(dir_.store().c_str(), 0755), 0);
+  EXPECT_EQ(psp::registryCount("n"), 0u);
+  EXPECT_EQ(psp::registryAdjust("n", 1), PSP_ERR_SYSTEM);
+}
+
+TEST_F(Store, NothingWithoutInit) {
+  write("n=3\n");
+  psp_term();
+  EXPECT_EQ(psp::registryCount("n"), 0u);
+  EXPECT_EQ(psp::registryAdjust("n", 1), PSP_ERR_SYSTEM);
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  EXPECT_EQ(psp::registryCount("n"), 3u);
+}
+
+// A stop that never finishes holds removal up only for the bounded wait.
+TEST_F(Store, RemovalWaitsForAStopBoundedly) {
+  std::string units = dir_ / "units", program = dir_ / "systemctl";
+  ASSERT_EQ(mkdir(units.c_str(), 0755), 0);
+  std::ofstream(program) << "#!/bin/sh\n[ \"$1\" = stop ] && exec sleep 60\nexit 0\n";
+  chmod(program.c_str(), 0755);
+  std::ofstream(units + "/slow.service") << "[Unit]\n";
+  setenv("PSP_SYSTEMD_UNIT_DIR", units.c_str(), 1);
+  setenv("PSP_SYSTEMCTL", program.c_str(), 1);
+  write("slow=1\n");
+  uint32_t saved = psp::testing::g_serviceStopWaitMs;
+  psp::testing::g_serviceStopWaitMs = 200;
+  auto r = psp_test::runInChild(30, [&] {
+    return psp_serviceUninstall("slow", "slow") == PSP_OKAY &&
+           access((units + "/slow.service").c_str(), F_OK) != 0 && read() == "slow=0\n";
+  });
+  psp::testing::g_serviceStopWaitMs = saved;
+  EXPECT_TRUE(r.ok()) << psp_test::describe(r);
+}
