@@ -106,6 +106,17 @@ enum class StatResult { Found, Missing, Failed };
 // as a non-directory. mtime: seconds since 1970 UTC.
 StatResult fileStat(const char *name, int64_t *mtime, bool *isDir);
 
+// ---- C runtime text helpers whose names differ by platform ----
+// Case-insensitive comparison (the runtime's own rules for ASCII letters);
+// the second form compares at most n characters.
+int compareNoCase(const char *a, const char *b);
+int compareNoCase(const char *a, const char *b, size_t n);
+// The runtime's reentrant tokenizer: text on the first call, NULL after.
+char *tokenize(char *text, const char *delimiters, char **save);
+// Fills buf with the message for errnum. Gives 0, or the error number the
+// runtime reports (ERANGE: buf is too small; EINVAL: unknown number).
+int errorText(int errnum, char *buf, uint64_t size);
+
 // ---- clocks, process and environment ----
 // Wall-clock time since 1970-01-01 UTC; false when it cannot be read.
 bool clockRealtime(int64_t &seconds, uint32_t &nanoseconds);
