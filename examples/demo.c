@@ -77,6 +77,19 @@ static PSP_STATUS wireRead(void *ctx, uint8_t *buf, uint32_t capacity, uint32_t 
 
 static void section(const char *title) { printf("\n%s\n", title); }
 
+/* Blocks of 1024 bytes in which two files differ: what a copy rewrites. */
+static unsigned differingBlocks(const char *a, const char *b) {
+  PSP_FH x = psp_fileOpen(a, PSP_FILE_RDONLY, 0), y = psp_fileOpen(b, PSP_FILE_RDONLY, 0);
+  char p[1024], q[1024];
+  unsigned blocks = 0;
+  uint32_t n;
+  for (uint64_t pos = 0; x && (n = psp_fileSeekRead(x, pos, p, sizeof p)) > 0; pos += n)
+    blocks += !y || psp_fileSeekRead(y, pos, q, n) != n || memcmp(p, q, n) != 0;
+  psp_fileClose(y);
+  psp_fileClose(x);
+  return blocks;
+}
+
 int main(void) {
   uint16_t major, minor, build;
   psp_version(&major, &minor, &build);
@@ -159,6 +172,38 @@ int main(void) {
       psp_snprintf(text + strlen(text), sizeof text - strlen(text), " %02X", b.data[k]);
     printf("  %-50s -> %" PRIu64 "\n", text, decoded);
   }
+
+  section("files (write, copy by blocks onto a changed copy, compare, temporary names):");
+  uint32_t counter = 0;
+  char *data = psp_fileCreateTmpName(&counter, "demo", "bin", NULL, PSP_TAG_DEFAULT);
+  char *copy = psp_fileCreateTmpName(&counter, "demo", "bin", NULL, PSP_TAG_DEFAULT);
+  printf("  temporary names: %s\n                   %s\n", data, copy);
+  PSP_FH fh = psp_fileOpen(data, PSP_FILE_RDWR | PSP_FILE_TRUNCATE, PSP_FILE_DENY_WRITE);
+  char block[1024];
+  for (int i = 0; i < 10; ++i) {
+    memset(block, 'a' + i, sizeof block);
+    psp_fileSeekWrite(fh, (uint64_t)i * sizeof block, block, sizeof block);
+  }
+  printf("  wrote %" PRIu64 " bytes; a second writer is %s while it is open\n", psp_fileLength(fh),
+         psp_fileOpen(data, PSP_FILE_RDWR, 0) == NULL ? "refused" : "ADMITTED");
+  psp_fileClose(fh);
+  printf("  copy onto a missing file: %d\n", (int)psp_fileCopy(data, copy));
+  fh = psp_fileOpen(copy, PSP_FILE_RDWR, 0);
+  psp_fileSeekWrite(fh, 2 * 1024 + 17, "X", 1);
+  psp_fileSeekWrite(fh, 7 * 1024, "YY", 2);
+  psp_fileSetSize(fh, 12 * 1024);
+  psp_fileClose(fh);
+  printf("  changed blocks 2 and 7 of the copy and grew it: compare says %d\n",
+         (int)psp_fileCmp(data, copy));
+  unsigned rewrite = differingBlocks(data, copy);
+  status = psp_fileCopy(data, copy);
+  printf("  copy again: %d, %u of 10 blocks rewritten, then cut to the source length; compare "
+         "says %d\n",
+         (int)status, rewrite, (int)psp_fileCmp(data, copy));
+  psp_fileRemove(copy);
+  psp_fileRemove(data);
+  psp_freeMem(copy, PSP_TAG_DEFAULT, "demo", __LINE__);
+  psp_freeMem(data, PSP_TAG_DEFAULT, "demo", __LINE__);
 
   section("a directory through a pattern (/etc, \"HOST*\", case ignored):");
   PSP_DIR listing = psp_pathOpen("/etc", "HOST*");

@@ -473,6 +473,64 @@ PSP_API uint64_t psp_randGetUInt64(PSP_RAND rand);
 PSP_API double psp_randGetDouble(PSP_RAND rand);
 
 /* ------------------------------------------------------------------------ */
+/* File handles                                                              */
+/* ------------------------------------------------------------------------ */
+
+/* NULL on any failure. "stdin", "stdout" and "stderr" (any case) name the
+   standard streams, which psp_fileClose never closes. */
+PSP_API PSP_FH psp_fileOpen(const char *name, uint32_t mode, uint16_t options);
+PSP_API PSP_FH psp_fileOpenW(const PSP_WCHAR *name, uint32_t mode, uint16_t options);
+PSP_API void psp_fileClose(PSP_FH fh);
+/* origin: 0 start, 1 current position, 2 end */
+PSP_API PSP_STATUS psp_fileSeek(PSP_FH fh, int64_t offset, uint32_t origin, uint64_t *newPos);
+/* Counts of bytes moved; 0 on failure. */
+PSP_API uint32_t psp_fileRead(PSP_FH fh, void *buf, uint32_t len);
+PSP_API uint32_t psp_fileWrite(PSP_FH fh, const void *buf, uint32_t len);
+PSP_API uint32_t psp_fileSeekRead(PSP_FH fh, uint64_t pos, void *buf, uint32_t len);
+PSP_API uint32_t psp_fileSeekWrite(PSP_FH fh, uint64_t pos, const void *buf, uint32_t len);
+PSP_API PSP_STATUS psp_filePageOut(PSP_FH fh, uint64_t value, uint32_t len);
+PSP_API uint64_t psp_fileLength(PSP_FH fh);
+PSP_API PSP_STATUS psp_fileSetSize(PSP_FH fh, uint64_t size);
+PSP_API PSP_STATUS psp_fileLock(PSP_FH fh);
+PSP_API PSP_STATUS psp_fileUnlock(PSP_FH fh);
+PSP_API PSP_STATUS psp_fileSync(PSP_FH fh);
+PSP_API PSP_STATUS psp_fileMap(PSP_FH fh, void *a, void *b);
+PSP_API PSP_STATUS psp_fileRemap(PSP_FH fh, void *a, void *b);
+PSP_API PSP_STATUS psp_fileUnmap(PSP_FH fh, void *a, void *b);
+PSP_API PSP_STATUS psp_fileModTimeStat(const char *name, void *ignored, int64_t *mtime);
+
+/* ------------------------------------------------------------------------ */
+/* File utilities                                                            */
+/* ------------------------------------------------------------------------ */
+
+PSP_API PSP_STATUS psp_fileCopyEx(const char *src, uint16_t srcOptions, const char *dst,
+                                  uint16_t dstOptions);
+PSP_API PSP_STATUS psp_fileCopy(const char *src, const char *dst);
+PSP_API PSP_STATUS psp_fileCopyExW(const PSP_WCHAR *src, uint16_t srcOptions, const PSP_WCHAR *dst,
+                                   uint16_t dstOptions);
+PSP_API PSP_STATUS psp_fileCopyW(const PSP_WCHAR *src, const PSP_WCHAR *dst);
+/* PSP_OKAY: identical contents; PSP_ERR_SYSTEM: different (or failed part way). */
+PSP_API PSP_STATUS psp_fileCmp(const char *first, const char *second);
+PSP_API PSP_STATUS psp_fileCmpW(const PSP_WCHAR *first, const PSP_WCHAR *second);
+PSP_API PSP_STATUS psp_fileCmpExW(const PSP_WCHAR *first, uint16_t firstOptions,
+                                  const PSP_WCHAR *second, uint16_t secondOptions);
+PSP_API PSP_STATUS psp_fileRemove(const char *name);
+PSP_API PSP_STATUS psp_fileRemoveEx(const char *name, uint32_t ignored);
+PSP_API PSP_STATUS psp_fileRemoveW(const PSP_WCHAR *name);
+PSP_API PSP_STATUS psp_fileRemoveExW(const PSP_WCHAR *name, uint32_t ignored);
+PSP_API int32_t psp_fileValidate(const char *name);
+PSP_API int32_t psp_fileValidateEx(const char *name, uint32_t options, uint32_t *isDir);
+PSP_API int32_t psp_fileValidateW(const PSP_WCHAR *name);
+PSP_API int32_t psp_fileValidateExW(const PSP_WCHAR *name, uint32_t options, uint32_t *isDir);
+PSP_API char *psp_fileCreateTmpName(uint32_t *counter, const char *prefix, const char *ext,
+                                    void *ignored, PSP_MEMTAG tag);
+
+/* ------------------------------------------------------------------------ */
+/* Temporary directory                                                       */
+/* ------------------------------------------------------------------------ */
+
+PSP_API char *psp_tmpdir(PSP_MEMTAG tag);
+PSP_API PSP_STATUS psp_setTmpDir(const char *dir);
 /* Time                                                                      */
 /* ------------------------------------------------------------------------ */
 

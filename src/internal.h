@@ -16,27 +16,47 @@ namespace psp {
 // Process-wide flags, zero when the process starts. Only readOnly and noDisk
 // outlive psp_term.
 struct ProcessFlags {
-  std::atomic<uint32_t> initCount{0};
-  std::atomic<uint32_t> lockReady{0};    // 1 while both library locks exist
-  std::atomic<uint32_t> lockSpin{0};     // taken 0 -> 1 while the locks are made or torn down
+  std::atomic<uint32_t> initCount{0};    // changed only under the library lock
+  std::atomic<uint32_t> lockReady{0};    // 1 once both library locks exist; they are never deleted
+  std::atomic<uint32_t> lockSpin{0};     // taken 0 -> 1 while the locks are made
   std::atomic<uint32_t> syncDisabled{0}; // every PSP_SEM lock is a no-op while set
   std::atomic<uint32_t> terminating{0};  // tag mutexes are left alone while set
   std::atomic<uint32_t> readOnly{0};
   std::atomic<uint32_t> noDisk{0};
   std::atomic<uint32_t> service{0}; // running as a system service
+  // 1 from the end of start-up to the start of the last psp_term: what every
+  // other thread reads as "initialised".
+  std::atomic<uint32_t> running{0};
+  std::atomic<uint32_t> threadsExiting{0}; // inside threadExitEnter / threadExitLeave
 };
 
 extern ProcessFlags g_flags;
 
-inline bool initialised() { return g_flags.initCount.load(std::memory_order_relaxed) != 0; }
+// True on the thread that runs start-up, a failed start-up's rollback or the
+// last psp_term: it works on the library while no other thread may.
+bool onLifecycleThread();
+
+// Other threads see the library only once start-up has finished, and no
+// longer once the last psp_term has begun; the thread building or tearing it
+// down sees it throughout.
+inline bool initialised() {
+  return g_flags.running.load(std::memory_order_acquire) != 0 || onLifecycleThread();
+}
 inline bool syncDisabled() { return g_flags.syncDisabled.load(std::memory_order_relaxed) != 0; }
 inline bool terminating() { return g_flags.terminating.load(std::memory_order_relaxed) != 0; }
 
 // ---- library locks (frame) ----
 void lockSetup();    // lazy; safe to race from several threads
-void lockTeardown(); // releases what this thread holds, then deletes both
+void lockTeardown(); // ends the sync-disabled state; the locks themselves stay
 void syncTableLockEnter();
 void syncTableLockLeave();
+
+// Work a thread does on its way out (giving back its own tag) runs inside
+// this gate. Enter gives false, and nothing needs leaving, when the library
+// is not running; the last psp_term waits for the gate to drain before it
+// tears anything down, so the work never meets a half-dismantled library.
+bool threadExitEnter();
+void threadExitLeave();
 
 // ---- memory tags ----
 // The seven strategy operations, copied into each tag record by the
@@ -73,8 +93,9 @@ psp_memtag_rec *resolveTag(PSP_MEMTAG tag);
 void *tagAlloc(psp_memtag_rec *tag, uint32_t size);
 void *tagRealloc(psp_memtag_rec *tag, void *block, uint32_t size, uint32_t keep);
 void tagFree(psp_memtag_rec *tag, void *block);
-// The same allocation without the jump: NULL on failure.
+// The same allocation and resize without the jump: NULL on failure.
 void *tagTryAlloc(psp_memtag_rec *tag, uint32_t size);
+void *tagTryRealloc(psp_memtag_rec *tag, void *block, uint32_t size, uint32_t keep);
 // Jumps to the tag's jump buffer if it has one; returns otherwise.
 void tagJumpIfArmed(psp_memtag_rec *tag);
 
@@ -85,7 +106,7 @@ PSP_STATUS createTag(jmp_buf *jump, uint16_t threadSafe, uint32_t kind, PSP_TAG_
                      void *context, psp_memtag_rec **out);
 void registerTag(psp_memtag_rec *tag);
 // Destroys the calling thread's PSP_TAG_THREAD, if it has one, and clears
-// its slot (thread trampoline, memory shut-down).
+// its slot: the thread trampoline, once the thread's body has returned.
 void threadTagRelease();
 
 // ---- synchronization objects ----
@@ -159,6 +180,52 @@ PSP_STATUS registryAdjust(const char *name, int32_t delta);
 // Messages the library prints itself ("Failed to create thread\n").
 void diag(const char *format, ...);
 
+// ---- file handles ----
+// The file layer's own thread-safe tag, kept in the named global "pspfile";
+// NULL when the global cannot be had.
+PSP_MEMTAG fileTag();
+// Opens `name` into a new handle allocated from `tag` (any tag, the special
+// handles included). Non-zero on failure: a status, or a positive errno from
+// the disk backend that callers treat as failure and never pass on.
+PSP_STATUS openFileHandle(const char *name, uint32_t mode, uint16_t options, PSP_MEMTAG tag,
+                          PSP_FH *out);
+// A mode bit that only the library's own opens may pass: with the create
+// bit, the file must not exist yet and a symbolic link is never followed.
+constexpr uint32_t kFileExclusive = 0x80000000u;
+// Closes the native handle, then frees the record into `tag`; NULL is ignored.
+void closeFileHandle(PSP_FH fh, PSP_MEMTAG tag);
+// Removes a file by name; a missing file counts as removed.
+PSP_STATUS fileRemoveName(const char *name);
+// 0, 1 or 2 for "stdin", "stdout", "stderr" in any case; -1 for other names.
+int stdStreamNumber(const char *name);
+
+// Operations counted by the file fault switches of testing.h: the 19 slots
+// in table order, then removal and the status query of a name.
+enum FileOp : uint32_t {
+  kFileOpen,
+  kFileClose,
+  kFileSeek,
+  kFileRead,
+  kFileWrite,
+  kFileSeekRead,
+  kFileSeekWrite,
+  kFilePageOut,
+  kFileSpare,
+  kFileLength,
+  kFileSetSize,
+  kFileSync,
+  kFileMap,
+  kFileRemap,
+  kFileUnmap,
+  kFileIsATTY,
+  kFileSetEcho,
+  kFileLock,
+  kFileUnlock,
+  kFileRemove,
+  kFileStat,
+  kFileOpCount
+};
+
 } // namespace psp
 
 // The record a PSP_SEM points to: one slot of the sync table. handle points
@@ -180,4 +247,38 @@ struct psp_memtag_rec {
   psp::MemMethods methods;
   PSP_TAG_CALLBACK callback;
   void *context;
+};
+
+// The table of file operations behind a handle. Every slot but `open` takes
+// the handle's native value first; an empty slot is NULL.
+struct PSP_FILE_BACKEND {
+  PSP_STATUS (*open)(const char *name, uint32_t mode, uint16_t options, uint64_t *native);
+  PSP_STATUS (*close)(uint64_t native);
+  PSP_STATUS (*seek)(uint64_t native, int64_t offset, uint32_t origin, uint64_t *newPos);
+  PSP_STATUS (*read)(uint64_t native, void *buf, uint32_t len, uint64_t *count);
+  PSP_STATUS (*write)(uint64_t native, const void *buf, uint32_t len);
+  PSP_STATUS (*seekRead)(uint64_t native, uint64_t pos, void *buf, uint32_t len, uint64_t *count);
+  PSP_STATUS (*seekWrite)(uint64_t native, uint64_t pos, const void *buf, uint32_t len);
+  PSP_STATUS (*pageOut)(uint64_t native, uint64_t value, uint32_t len);
+  PSP_STATUS (*spare)(uint64_t native);
+  PSP_STATUS (*length)(uint64_t native, uint64_t *length);
+  PSP_STATUS (*setSize)(uint64_t native, uint64_t size);
+  PSP_STATUS (*sync)(uint64_t native);
+  PSP_STATUS (*map)(uint64_t native, void *a, void *b);
+  PSP_STATUS (*remap)(uint64_t native, void *a, void *b);
+  PSP_STATUS (*unmap)(uint64_t native, void *a, void *b);
+  PSP_STATUS (*isATTY)(uint64_t native, uint32_t *flag);
+  PSP_STATUS (*setEcho)(uint64_t native, uint32_t on);
+  PSP_STATUS (*lock)(uint64_t native);
+  PSP_STATUS (*unlock)(uint64_t native);
+};
+
+// The record a PSP_FH points to. After a successful open `mode` holds no
+// create or truncate bit; `mode` and `options` never change afterwards.
+struct psp_fh_rec {
+  char *name;      // owned copy, same tag as the record
+  uint64_t native; // 0 while none is open
+  uint32_t mode;
+  uint16_t options;
+  const PSP_FILE_BACKEND *backend; // NULL until chosen
 };

@@ -49,6 +49,10 @@ private:
 extern FaultSwitch g_failAllocation; // strategy-level alloc / realloc
 extern FaultSwitch g_failRegion;     // new regions asked of a region source
 
+// One switch per file operation (psp::FileOp: the backend's slots, removal,
+// the status query of a name). Arming one makes the Nth call of that
+// operation fail with its own failure result, before it reaches the system.
+extern FaultSwitch g_failFileOp[21];
 // How long service removal lets the manager's stop run before it goes on
 // (milliseconds); tests shorten it.
 extern uint32_t g_serviceStopWaitMs;
@@ -59,7 +63,22 @@ extern uint32_t g_serviceStopWaitMs;
 #ifdef PSP_TESTING
 #define PSP_FAULT_ALLOCATION() (::psp::testing::g_failAllocation.hit())
 #define PSP_FAULT_REGION() (::psp::testing::g_failRegion.hit())
+#define PSP_FAULT_FILE(op) (::psp::testing::g_failFileOp[op].hit())
 #else
 #define PSP_FAULT_ALLOCATION() false
 #define PSP_FAULT_REGION() false
+#define PSP_FAULT_FILE(op) false
+#endif
+
+// ---- region heap ----
+// The highest stamp a region gives its free blocks, and the highest region
+// number a region heap gives, before it renumbers them in order. Tests lower
+// it so that renumbering happens all the time.
+#ifdef PSP_TESTING
+namespace psp::testing {
+extern uint32_t g_regionStampLimit;
+}
+#define PSP_REGION_STAMP_LIMIT (::psp::testing::g_regionStampLimit)
+#else
+#define PSP_REGION_STAMP_LIMIT (0xFFFFFFFFu)
 #endif

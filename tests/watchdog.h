@@ -8,7 +8,15 @@
 // child and kills it when it overruns; it uses no thread of its own, so the
 // parent stays single-threaded across the fork (ThreadSanitizer refuses
 // children of multi-threaded parents that start threads). Do not keep a
-// Watchdog alive across runInChild.
+// Watchdog alive across runInChild. Limits are for plain builds: under a
+// sanitizer each is five times as long.
+//
+// Windows has no fork: there the child is a new run of this test program
+// limited to the current test, told through PSP_TEST_CHILD which runInChild
+// call of that test is its own. It replays the test up to that call (the
+// earlier calls answer "exited 0" without running their bodies), runs the
+// body and exits. So what the test does before runInChild must be safe to do
+// twice, once in each process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,8 +30,12 @@
 #include <thread>
 #include <utility>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define PSP_TEST_SANITIZED 1
@@ -35,22 +47,21 @@
 
 namespace psp_test {
 
-// Limits are given for plain builds; under a sanitizer tests run several
-// times slower, so every limit here is five times as long there.
 #ifdef PSP_TEST_SANITIZED
 constexpr unsigned kSlowdown = 5;
 #else
 constexpr unsigned kSlowdown = 1;
 #endif
 
-inline std::string currentTest() {
+// The running test's full name.
+inline std::string runningTest() {
   const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
   return info ? std::string(info->test_suite_name()) + "." + info->name() : "test";
 }
 
 class Watchdog {
 public:
-  explicit Watchdog(unsigned seconds, std::string what = currentTest())
+  explicit Watchdog(unsigned seconds, std::string what = runningTest())
       : thread_([seconds = seconds * kSlowdown, what = std::move(what), done = done_.get_future()] {
           if (done.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
             std::fprintf(stderr,
@@ -101,6 +112,105 @@ inline std::string describe(const ChildResult &r) {
   return "child killed by signal " + std::to_string(r.code);
 }
 
+#ifdef _WIN32
+
+// What the earlier runInChild calls of the current test gave, so that a
+// child replaying the test sees the same results its parent saw.
+inline std::string &earlierResults() {
+  static std::string results;
+  return results;
+}
+
+// The current test's full name, and the number of this runInChild call in it
+// (one counter for every Body type).
+inline std::string currentTest(unsigned &call) {
+  std::string name = runningTest();
+  static std::string lastTest;
+  static unsigned calls = 0;
+  if (name != lastTest) {
+    lastTest = name;
+    calls = 0;
+    earlierResults().clear();
+  }
+  call = calls++;
+  return name;
+}
+
+// Result n of a list "t,e0,e1,..." (timed out, exited with a code).
+inline ChildResult replayedResult(const char *list, unsigned n) {
+  std::string all = list ? list : "";
+  size_t at = 0;
+  for (unsigned i = 0; i < n && at < all.size(); ++i) {
+    size_t comma = all.find(',', at);
+    at = comma == std::string::npos ? all.size() : comma + 1;
+  }
+  ChildResult r;
+  if (at >= all.size())
+    return r;
+  r.timedOut = all[at] == 't';
+  r.exited = all[at] == 'e';
+  r.code = r.exited ? std::atoi(all.c_str() + at + 1) : -1;
+  return r;
+}
+
+// Runs body() in a child process; the child exits 0 when body returns true
+// and no gtest assertion failed in it, 1 otherwise. The parent waits at most
+// `seconds`, then ends the child.
+template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
+  seconds *= kSlowdown;
+  unsigned mine = 0;
+  const std::string name = currentTest(mine);
+  if (const char *wanted = std::getenv("PSP_TEST_CHILD")) {
+    if (static_cast<unsigned>(std::atoi(wanted)) != mine)
+      return replayedResult(std::getenv("PSP_TEST_CHILD_RESULTS"), mine);
+    const ::testing::TestResult *so_far =
+        ::testing::UnitTest::GetInstance()->current_test_info()->result();
+    const int before = so_far->total_part_count();
+    bool good = body();
+    for (int i = before; i < so_far->total_part_count(); ++i)
+      good = good && !so_far->GetTestPartResult(i).failed();
+    std::fflush(stdout);
+    std::_Exit(good ? 0 : 1);
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  char program[MAX_PATH];
+  if (GetModuleFileNameA(nullptr, program, sizeof program) == 0)
+    return ChildResult{};
+  std::string command = "\"" + std::string(program) + "\" --gtest_filter=" + name;
+  SetEnvironmentVariableA("PSP_TEST_CHILD", std::to_string(mine).c_str());
+  SetEnvironmentVariableA("PSP_TEST_CHILD_RESULTS", earlierResults().c_str());
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  BOOL started = CreateProcessA(program, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                nullptr, &startup, &child);
+  SetEnvironmentVariableA("PSP_TEST_CHILD", nullptr);
+  SetEnvironmentVariableA("PSP_TEST_CHILD_RESULTS", nullptr);
+  ChildResult result;
+  if (started) {
+    CloseHandle(child.hThread);
+    if (WaitForSingleObject(child.hProcess, seconds * 1000u) != WAIT_OBJECT_0) {
+      TerminateProcess(child.hProcess, 124);
+      WaitForSingleObject(child.hProcess, INFINITE);
+      result.timedOut = true;
+    } else {
+      DWORD code = 0;
+      GetExitCodeProcess(child.hProcess, &code);
+      result.exited = true;
+      result.code = static_cast<int>(code);
+    }
+    CloseHandle(child.hProcess);
+  }
+  earlierResults() += (result.timedOut ? std::string("t")
+                       : result.exited ? "e" + std::to_string(result.code)
+                                       : std::string("f")) +
+                      ",";
+  return result;
+}
+
+#else
+
 // Runs body() in a forked child; the child exits 0 when body returns true
 // and no gtest assertion failed in it, 1 otherwise. The parent waits at most
 // `seconds`, then kills the child.
@@ -140,5 +250,7 @@ template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
   }
   return result;
 }
+
+#endif
 
 } // namespace psp_test

@@ -3,11 +3,17 @@
 //
 // Loading the library runs none of its code. The two process locks (library
 // lock, sync-table lock) are made lazily under a spin flag, so the first
-// psp_init or psp_enterCritSec may race from several threads. Only the
-// psp_init that raises the count from 0 runs the start-up sequence, and only
-// the psp_term that lowers it from 1 runs the shut-down sequence. A failed
-// start-up undoes the steps already done, in the order of the rollback table,
-// and leaves the count at 0 with the locks gone.
+// psp_init or psp_enterCritSec may race from several threads, and are then
+// kept for the life of the process: a thread may be waiting for the library
+// lock at any moment, so it is never deleted or made anew.
+//
+// Only the psp_init that raises the count from 0 runs the start-up sequence,
+// and only the psp_term that lowers it from 1 runs the shut-down sequence;
+// both hold the library lock throughout. Other threads see the library
+// (`running`) only once start-up has finished, and no longer from the moment
+// the last psp_term begins, before anything is torn down. A failed start-up
+// undoes the steps already done, in the order of the rollback table, and
+// leaves the count at 0.
 #include "internal.h"
 #include "platform/os.h"
 #include "testing.h"
@@ -22,10 +28,12 @@ os::RecursiveLock g_libraryLock;
 os::RecursiveLock g_syncTableLock;
 
 // How deeply the library lock is held, and by whom. Only the holder changes
-// these, so teardown can release every level before deleting the lock (a
-// POSIX mutex must not be destroyed while locked).
+// these, so the end of a shut-down can release every level this thread holds.
 uint32_t g_libraryDepth;
 std::atomic<const void *> g_libraryOwner{nullptr};
+
+// Set while this thread runs start-up, its rollback or the last psp_term.
+thread_local bool t_lifecycle = false;
 
 const void *currentThreadKey() {
   static thread_local char key;
@@ -124,6 +132,7 @@ PSP_STATUS runStep(int step) {
 
 PSP_STATUS startup() {
   lockSetup();
+  syncTableClear();
   for (int step = kMemory; step <= kLogSink; ++step) {
     PSP_STATUS status = runStep(step);
     if (status != PSP_OKAY) {
@@ -132,6 +141,27 @@ PSP_STATUS startup() {
     }
   }
   return PSP_OKAY;
+}
+
+// The library lock is never deleted, but the end of a full shut-down or of a
+// failed start-up acts on this thread as deleting it would: every level it
+// holds is released, and a later psp_exitCritSec from it does nothing.
+void releaseLibraryLock() {
+  if (g_libraryOwner.load(std::memory_order_relaxed) != currentThreadKey())
+    return;
+  // Counted first: once the last level is gone the depth is the next holder's.
+  uint32_t levels = g_libraryDepth;
+  g_libraryDepth = 0;
+  g_libraryOwner.store(nullptr, std::memory_order_relaxed);
+  while (levels-- > 0)
+    os::lockLeave(g_libraryLock);
+}
+
+// Threads on their way out may be giving back their own tags; wait for them
+// once no new one can enter.
+void drainExitingThreads() {
+  for (uint32_t round = 0; g_flags.threadsExiting.load() != 0; ++round)
+    os::spinPause(round);
 }
 
 void shutdown() {
@@ -154,6 +184,8 @@ void shutdown() {
 int testing::g_failStartupStep;
 #endif
 
+bool onLifecycleThread() { return t_lifecycle; }
+
 void lockSetup() {
   if (g_flags.lockReady.load(std::memory_order_acquire) != 0)
     return;
@@ -162,25 +194,24 @@ void lockSetup() {
       return;
     os::lockInit(g_libraryLock);
     os::lockInit(g_syncTableLock);
-    syncTableClear();
     g_flags.lockReady.store(1, std::memory_order_release);
   });
 }
 
-void lockTeardown() {
-  underSpinFlag([] {
-    if (g_flags.lockReady.load(std::memory_order_relaxed) == 0)
-      return;
-    os::lockDestroy(g_syncTableLock);
-    if (g_libraryOwner.load(std::memory_order_relaxed) == currentThreadKey()) {
-      while (g_libraryDepth > 0)
-        libraryLeave();
-    }
-    os::lockDestroy(g_libraryLock);
-    g_flags.lockReady.store(0, std::memory_order_release);
-  });
-  g_flags.syncDisabled.store(0);
+void lockTeardown() { g_flags.syncDisabled.store(0); }
+
+bool threadExitEnter() {
+  // Paired with the last psp_term, which clears `running` and then waits for
+  // the count to drain: either this thread sees it cleared, or psp_term sees
+  // this thread inside.
+  g_flags.threadsExiting.fetch_add(1);
+  if (g_flags.running.load() != 0)
+    return true;
+  g_flags.threadsExiting.fetch_sub(1);
+  return false;
 }
+
+void threadExitLeave() { g_flags.threadsExiting.fetch_sub(1); }
 
 void syncTableLockEnter() { os::lockEnter(g_syncTableLock); }
 void syncTableLockLeave() { os::lockLeave(g_syncTableLock); }
@@ -192,30 +223,54 @@ using namespace psp;
 PSP_API PSP_STATUS psp_init(void) {
   lockSetup();
   libraryEnter();
-  uint32_t old = g_flags.initCount.load();
-  g_flags.initCount.store(old + 1);
-  PSP_STATUS status = PSP_OKAY;
-  if (old == 0) {
-    status = startup();
-    if (status != PSP_OKAY)
-      g_flags.initCount.store(0);
-  }
-  if (g_flags.lockReady.load() != 0)
+  // A finaliser or tag callback run by start-up or shut-down calling back in
+  // would rebuild a library half torn down: refused.
+  if (t_lifecycle) {
     libraryLeave();
+    return PSP_ERR_SYSTEM;
+  }
+  const uint32_t old = g_flags.initCount.load();
+  g_flags.initCount.store(old + 1);
+  if (old != 0) {
+    libraryLeave();
+    return PSP_OKAY;
+  }
+  t_lifecycle = true;
+  PSP_STATUS status = startup();
+  t_lifecycle = false;
+  if (status == PSP_OKAY) {
+    g_flags.running.store(1, std::memory_order_release); // published whole
+    libraryLeave();
+    return PSP_OKAY;
+  }
+  g_flags.initCount.store(0);
+  releaseLibraryLock();
   return status;
 }
 
 PSP_API void psp_term(void) {
   lockSetup();
   libraryEnter();
-  uint32_t count = g_flags.initCount.load();
-  if (count == 1)
-    shutdown();
-  // An unmatched psp_term leaves the count at 0 rather than wrapping it.
-  if (count != 0)
-    g_flags.initCount.store(count - 1);
-  if (g_flags.lockReady.load() != 0)
+  const uint32_t count = g_flags.initCount.load();
+  // An unmatched psp_term leaves the count at 0 rather than wrapping it, and
+  // one made from inside start-up or shut-down is ignored.
+  if (count == 0 || t_lifecycle) {
     libraryLeave();
+    return;
+  }
+  g_flags.initCount.store(count - 1);
+  if (count > 1) {
+    libraryLeave();
+    return;
+  }
+  // Marked down before anything is torn down: from here on other threads see
+  // no library, and those waiting for the lock find the count at 0.
+  g_flags.running.store(0);
+  drainExitingThreads();
+  t_lifecycle = true;
+  shutdown();
+  t_lifecycle = false;
+  releaseLibraryLock();
 }
 
 PSP_API void psp_rdonly(void) { g_flags.readOnly.store(1); }

@@ -7,6 +7,11 @@
 // Finalisers run at shut-down from the last entry to the first, that is in
 // descending name order. Allocation failures inside the lock never jump from
 // there: the lock is released first, then the default tag's jump is taken.
+//
+// The lock is recursive, so an initialiser or finaliser may ask for names
+// itself, growing and shifting the table under the call that runs it. No
+// index or entry reference is kept across such a callback: the entry is found
+// again by name, which is unique, once the callback has returned.
 #include "internal.h"
 
 #include <cstring>
@@ -26,17 +31,13 @@ struct GlobalTable {
   uint32_t count;
   uint32_t capacity;
   PSP_SEM lock;
+  bool open; // from start-up until the shut-down has run every finaliser
 };
 
 GlobalTable g_table;
 
 constexpr uint32_t kGrowBy = 5;
-
-// Grows the array without the jump, which must wait until the lock is left.
-void *tryRealloc(psp_memtag_rec *tag, void *block, uint32_t size) {
-  SemGuard guard(tag->mutex);
-  return tag->methods.realloc(block, size, tag->state, 1);
-}
+constexpr uint64_t kMaxValue = 0xFFFFFFFD;
 
 // Binary search; on a miss *index is where the name belongs.
 bool find(const char *name, uint32_t *index) {
@@ -57,10 +58,16 @@ bool find(const char *name, uint32_t *index) {
   return false;
 }
 
+// The index of a name known to be in the table.
+uint32_t indexOf(const char *name) {
+  uint32_t index = 0;
+  find(name, &index);
+  return index;
+}
+
+// Frees an entry whose finaliser has run or was never stored.
 void removeEntry(uint32_t i) {
   GlobalEntry &e = g_table.entries[i];
-  if (e.finaliser != nullptr)
-    e.finaliser(e.value);
   psp_freeMem(e.name, PSP_TAG_DEFAULT, "pspglobal", 200);
   psp_freeMem(e.value, PSP_TAG_DEFAULT, "pspglobal", 201);
   --g_table.count;
@@ -78,7 +85,7 @@ PSP_STATUS create(uint32_t i, const char *name, uint64_t size, PSP_GLOBAL_INIT i
     uint32_t capacity = g_table.capacity + kGrowBy;
     auto bytes = static_cast<uint32_t>(capacity * sizeof(GlobalEntry));
     void *grown = g_table.entries == nullptr ? tagTryAlloc(tag, bytes)
-                                             : tryRealloc(tag, g_table.entries, bytes);
+                                             : tagTryRealloc(tag, g_table.entries, bytes, 1);
     if (grown == nullptr) {
       // The old array and its entries stay as they were.
       *outOfMemory = true;
@@ -93,11 +100,9 @@ PSP_STATUS create(uint32_t i, const char *name, uint64_t size, PSP_GLOBAL_INIT i
   GlobalEntry &e = g_table.entries[i];
   e = GlobalEntry{nullptr, nullptr, size, nullptr};
 
-  if (size <= 0xFFFFFFFDull) {
-    e.value = tagTryAlloc(tag, static_cast<uint32_t>(size));
-    if (e.value != nullptr)
-      std::memset(e.value, 0, size);
-  }
+  e.value = tagTryAlloc(tag, static_cast<uint32_t>(size));
+  if (e.value != nullptr)
+    std::memset(e.value, 0, size);
   size_t nameLength = std::strlen(name) + 1;
   if (e.value != nullptr && nameLength < 0xFFFFFFFEull) {
     e.name = static_cast<char *>(tagTryAlloc(tag, static_cast<uint32_t>(nameLength)));
@@ -109,34 +114,42 @@ PSP_STATUS create(uint32_t i, const char *name, uint64_t size, PSP_GLOBAL_INIT i
     removeEntry(i);
     return PSP_ERR_NOMEMORY;
   }
-  if (initialiser != nullptr && initialiser(e.value) != 0) {
-    removeEntry(i);
+  void *value = e.value;
+  // From here on `e` and `i` may be stale: the initialiser can add names.
+  if (initialiser != nullptr && initialiser(value) != 0) {
+    removeEntry(indexOf(name));
     return PSP_ERR_NOMEMORY;
   }
-  e.finaliser = finaliser;
-  *out = e.value;
+  g_table.entries[indexOf(name)].finaliser = finaliser;
+  *out = value;
   return PSP_OKAY;
 }
 
 } // namespace
 
 PSP_STATUS globalsStartup() {
-  g_table = GlobalTable{nullptr, 0, 0, PSP_SEM_NONE};
+  g_table = GlobalTable{nullptr, 0, 0, PSP_SEM_NONE, false};
   if (!initialised() || syncDisabled())
     return PSP_ERR_GLOBALS;
   g_table.lock = psp_syncCreate_check(PSP_SYNC_MUTEX, "pspglobal", 61);
-  return g_table.lock == PSP_SEM_NONE ? PSP_ERR_GLOBALS : PSP_OKAY;
+  g_table.open = g_table.lock != PSP_SEM_NONE;
+  return g_table.open ? PSP_OKAY : PSP_ERR_GLOBALS;
 }
 
 void globalsShutdown() {
+  // Last entry first. A finaliser may ask for names: an existing one is still
+  // there (its own included), a new one joins the table and is finalised in
+  // its turn, so every finaliser runs once.
   while (g_table.count > 0) {
     GlobalEntry &e = g_table.entries[g_table.count - 1];
-    if (e.finaliser != nullptr)
-      e.finaliser(e.value);
-    psp_freeMem(e.name, PSP_TAG_DEFAULT, "pspglobal", 180);
-    psp_freeMem(e.value, PSP_TAG_DEFAULT, "pspglobal", 181);
-    --g_table.count;
+    const char *name = e.name;
+    PSP_GLOBAL_FINI finaliser = e.finaliser;
+    e.finaliser = nullptr;
+    if (finaliser != nullptr)
+      finaliser(e.value);
+    removeEntry(indexOf(name));
   }
+  g_table.open = false; // later demands (a tag callback) find no table
   psp_freeMem(g_table.entries, PSP_TAG_DEFAULT, "pspglobal", 184);
   g_table.entries = nullptr;
   g_table.capacity = 0;
@@ -155,8 +168,12 @@ PSP_STATUS globalFindOrCreate(const char *name, uint64_t size, PSP_GLOBAL_INIT i
   {
     SemGuard guard(g_table.lock);
     uint32_t index;
-    if (find(name, &index))
+    if (!g_table.open)
+      status = PSP_ERR_NOMEMORY;
+    else if (find(name, &index))
       *out = g_table.entries[index].value;
+    else if (size > kMaxValue)
+      status = PSP_ERR_NOMEMORY; // refused like any oversize request: no jump
     else
       status = create(index, name, size, initialiser, finaliser, out, &outOfMemory);
   }

@@ -1,119 +1,212 @@
 // arena.cpp - kind 2: bump allocation in global-heap chunks.
 //
-// A chunk is a 24-byte header (prev, next, used, free) and its data area.
-// Requests are rounded up to 8 and carved in order from the first chunk on
-// the room list that can hold them; a chunk whose room runs out exactly moves
-// to the full list. Blocks have no header: single free does nothing and
+// A chunk is a 24-byte header and its data area. Requests are rounded up to
+// 8 and carved in order from the first chunk on the room list (newest first)
+// that can hold them; a chunk whose room runs out exactly moves to the front
+// of the full list. Blocks have no header: single free does nothing and
 // resize always fails, so memory comes back only through free-all.
 //
-// roomBound is an upper bound of the free room of every chunk on the room
-// list, exact after a search that found nothing. A request above it skips the
-// walk, so a room list of nearly full chunks costs one walk, not one per
-// large request.
+// The room list is kept in two parts, every chunk of the first newer than
+// every chunk of the second, so that their concatenation is the list:
+//  - `recent`, the newest chunks with room, newest first, looked at in turn;
+//  - `older`, a treap of the rest in list order (newer to the right) whose
+//    nodes hold the largest room of their subtree, so the newest of them with
+//    room enough is found in logarithmic time.
+// A new chunk enters `recent` at the front; when `recent` is full its oldest
+// chunk moves to the right end of the treap. Chunks never move back.
+//
+// Once its first block is carved a chunk has less than the minimum chunk
+// size left (a larger request gets a chunk of exactly its size, full at once),
+// so room fits in 16 bits and the header keeps its 24 bytes.
 #include "memory/strategy.h"
 #include "testing.h"
+
+#include <cstring>
 
 namespace psp::mem {
 
 namespace {
 
 constexpr uint64_t kMinChunk = 4096;
+constexpr uint32_t kRecent = 8;
 
 struct ArenaChunk {
-  ArenaChunk *prev;
-  ArenaChunk *next;
+  ArenaChunk *left;  // in `older`: older chunks; on the full list: the next chunk
+  ArenaChunk *right; // in `older`: newer chunks
   uint32_t used;
-  uint32_t free;
+  uint16_t room;    // free bytes
+  uint16_t maxRoom; // in `older`: the largest room in this subtree
 };
 
-static_assert(sizeof(ArenaChunk) == 24);
+static_assert(sizeof(ArenaChunk) == 24 && kMinChunk <= 0xFFFF);
 
 struct ArenaState {
-  ArenaChunk *room;
+  ArenaChunk *recent[kRecent]; // newest first
+  uint32_t recentCount;
+  ArenaChunk *older;
   ArenaChunk *full;
   uint64_t minChunk;
   CounterPair handedOut;
-  uint32_t roomBound;
 };
 
 ArenaState *stateOf(void *state) { return static_cast<ArenaState *>(state); }
 
-void push(ArenaChunk *&list, ArenaChunk *chunk) {
-  chunk->prev = nullptr;
-  chunk->next = list;
-  if (list != nullptr)
-    list->prev = chunk;
-  list = chunk;
+uint16_t maxRoom(const ArenaChunk *c) { return c != nullptr ? c->maxRoom : 0; }
+
+void refresh(ArenaChunk *c) {
+  uint16_t m = c->room;
+  if (maxRoom(c->left) > m)
+    m = c->left->maxRoom;
+  if (maxRoom(c->right) > m)
+    m = c->right->maxRoom;
+  c->maxRoom = m;
 }
 
-void unlink(ArenaChunk *&list, ArenaChunk *chunk) {
-  if (chunk->prev != nullptr)
-    chunk->prev->next = chunk->next;
-  else
-    list = chunk->next;
-  if (chunk->next != nullptr)
-    chunk->next->prev = chunk->prev;
+// Joins two treaps, every chunk of `older` older than every chunk of `newer`.
+ArenaChunk *join(ArenaChunk *older, ArenaChunk *newer) {
+  if (older == nullptr)
+    return newer;
+  if (newer == nullptr)
+    return older;
+  if (treapPriority(older) >= treapPriority(newer)) {
+    older->right = join(older->right, newer);
+    refresh(older);
+    return older;
+  }
+  newer->left = join(older, newer->left);
+  refresh(newer);
+  return newer;
+}
+
+// Adds c as the newest chunk of the treap.
+void appendOlder(ArenaState *a, ArenaChunk *c) {
+  const uint32_t p = treapPriority(c);
+  ArenaChunk **link = &a->older;
+  for (; *link != nullptr && treapPriority(*link) >= p; link = &(*link)->right) {
+    if ((*link)->maxRoom < c->room)
+      (*link)->maxRoom = c->room;
+  }
+  c->left = *link;
+  c->right = nullptr;
+  refresh(c);
+  *link = c;
+}
+
+void pushFull(ArenaState *a, ArenaChunk *c) {
+  c->left = a->full;
+  a->full = c;
+}
+
+char *carve(ArenaState *a, ArenaChunk *c, uint32_t s) {
+  char *block = reinterpret_cast<char *>(c + 1) + c->used;
+  c->used += s;
+  c->room = static_cast<uint16_t>(c->room - s);
+  a->handedOut.add(s);
+  return block;
+}
+
+// Carves s bytes from the newest chunk with room for them in the subtree at
+// `link`, whose maxRoom is at least s. A chunk left full leaves the treap.
+char *takeOlder(ArenaState *a, ArenaChunk *&link, uint32_t s) {
+  ArenaChunk *c = link;
+  char *block;
+  if (maxRoom(c->right) >= s) {
+    block = takeOlder(a, c->right, s);
+  } else if (c->room >= s) {
+    block = carve(a, c, s);
+    if (c->room == 0) {
+      link = join(c->left, c->right);
+      pushFull(a, c);
+      return block;
+    }
+  } else {
+    block = takeOlder(a, c->left, s);
+  }
+  refresh(c);
+  return block;
 }
 
 void arenaDestroyState(void *state) { bootstrapFree(state); }
+
+// Any request that does not leave room in the newest chunk.
+[[gnu::noinline]] void *arenaAllocSlow(ArenaState *a, uint64_t s) {
+  for (uint32_t i = 0; i < a->recentCount; ++i) {
+    ArenaChunk *c = a->recent[i];
+    if (c->room >= s) {
+      char *block = carve(a, c, static_cast<uint32_t>(s));
+      if (c->room == 0) {
+        --a->recentCount;
+        std::memmove(&a->recent[i], &a->recent[i + 1], (a->recentCount - i) * sizeof c);
+        pushFull(a, c);
+      }
+      return block;
+    }
+  }
+  if (maxRoom(a->older) >= s)
+    return takeOlder(a, a->older, static_cast<uint32_t>(s));
+
+  const uint64_t data = s > a->minChunk ? s : a->minChunk;
+  ArenaChunk *c = static_cast<ArenaChunk *>(globalAlloc(data + sizeof(ArenaChunk), nullptr));
+  if (c == nullptr)
+    return nullptr;
+  c->used = static_cast<uint32_t>(s);
+  c->room = static_cast<uint16_t>(data - s);
+  a->handedOut.add(s);
+  if (c->room == 0) {
+    pushFull(a, c);
+  } else {
+    if (a->recentCount == kRecent)
+      appendOlder(a, a->recent[--a->recentCount]);
+    std::memmove(&a->recent[1], &a->recent[0], a->recentCount * sizeof c);
+    a->recent[0] = c;
+    ++a->recentCount;
+  }
+  return c + 1;
+}
 
 void *arenaAlloc(uint32_t size, void *state) {
   if (PSP_FAULT_ALLOCATION())
     return nullptr;
   ArenaState *a = stateOf(state);
   const uint64_t s = (uint64_t{size == 0 ? 1u : size} + 7) & ~uint64_t{7};
-  ArenaChunk *chunk = nullptr;
-  if (s <= a->roomBound) {
-    uint32_t largest = 0;
-    for (ArenaChunk *c = a->room; c != nullptr; c = c->next) {
-      if (c->free >= s) {
-        chunk = c;
-        break;
-      }
-      if (c->free > largest)
-        largest = c->free;
-    }
-    if (chunk == nullptr)
-      a->roomBound = largest;
-  }
-  if (chunk == nullptr) {
-    const uint64_t bytes = (s > a->minChunk ? s : a->minChunk) + sizeof(ArenaChunk);
-    chunk = static_cast<ArenaChunk *>(globalAlloc(bytes, nullptr));
-    if (chunk == nullptr)
-      return nullptr;
-    chunk->used = 0;
-    chunk->free = static_cast<uint32_t>(bytes - sizeof(ArenaChunk));
-    push(a->room, chunk);
-    if (chunk->free > a->roomBound)
-      a->roomBound = chunk->free;
-  }
-  char *block = reinterpret_cast<char *>(chunk + 1) + chunk->used;
-  chunk->used += static_cast<uint32_t>(s);
-  chunk->free -= static_cast<uint32_t>(s);
-  a->handedOut.add(s);
-  if (chunk->free == 0) {
-    unlink(a->room, chunk);
-    push(a->full, chunk);
-  }
-  return block;
+  // Most requests fit the newest chunk and leave room in it.
+  if (a->recentCount != 0 && a->recent[0]->room > s)
+    return carve(a, a->recent[0], static_cast<uint32_t>(s));
+  return arenaAllocSlow(a, s);
 }
 
 void *arenaRealloc(void *, uint32_t, void *, uint32_t) { return nullptr; }
 
 void arenaFree(void *, void *) {}
 
+// Gives the chunks back in list order: the room list, newest first, then the
+// full list.
 void arenaFreeAll(void *state) {
   ArenaState *a = stateOf(state);
-  for (ArenaChunk *list : {a->room, a->full}) {
-    while (list != nullptr) {
-      ArenaChunk *next = list->next;
-      globalFree(list, nullptr);
-      list = next;
+  SemGuard guard(globalHeapLock());
+  for (uint32_t i = 0; i < a->recentCount; ++i)
+    globalFreeLocked(a->recent[i], nullptr);
+  // The treap's newest chunk is the root once the root has no right child;
+  // rotating left brings it there.
+  for (ArenaChunk *t = a->older; t != nullptr;) {
+    if (ArenaChunk *r = t->right) {
+      t->right = r->left;
+      r->left = t;
+      t = r;
+    } else {
+      ArenaChunk *next = t->left;
+      globalFreeLocked(t, nullptr);
+      t = next;
     }
   }
-  a->room = nullptr;
+  for (ArenaChunk *c = a->full; c != nullptr;) {
+    ArenaChunk *next = c->left;
+    globalFreeLocked(c, nullptr);
+    c = next;
+  }
+  a->recentCount = 0;
+  a->older = nullptr;
   a->full = nullptr;
-  a->roomBound = 0;
   a->handedOut.value = 0;
 }
 
@@ -129,14 +222,20 @@ void arenaInfo(void *state, PSP_MEMINFO *info) {
 
 } // namespace
 
-bool makeArenaKind(psp_memtag_rec *tag) {
-  ArenaState *a = static_cast<ArenaState *>(bootstrapAllocZeroed(sizeof(ArenaState)));
-  if (a == nullptr)
-    return false;
-  a->minChunk = kMinChunk;
-  tag->state = a;
+uint64_t arenaStateBytes() { return sizeof(ArenaState); }
+
+void arenaKindInit(psp_memtag_rec *tag, void *zeroedState) {
+  stateOf(zeroedState)->minChunk = kMinChunk;
+  tag->state = zeroedState;
   tag->methods = MemMethods{arenaDestroyState, arenaAlloc,     arenaRealloc, arenaFree,
                             arenaFreeAll,      arenaBlockSize, arenaInfo};
+}
+
+bool makeArenaKind(psp_memtag_rec *tag) {
+  void *state = bootstrapAllocZeroed(sizeof(ArenaState));
+  if (state == nullptr)
+    return false;
+  arenaKindInit(tag, state);
   return true;
 }
 

@@ -9,6 +9,12 @@
 // what the limit is checked against, but only when a new region is needed.
 // All of it runs under the global-heap lock, which is innermost in the
 // library's lock order.
+//
+// Emptied regions of the minimum size are kept (up to kSpareRegions) and
+// handed out again before malloc is asked, so a tag that is filled and reset
+// over and over does not make the process fault its pages in every time.
+// They are regions as fresh as malloc's as far as the heap can tell, and go
+// back to free() at the memory shut-down.
 #include "memory/strategy.h"
 
 #include <atomic>
@@ -20,6 +26,9 @@ namespace psp::mem {
 namespace {
 
 constexpr uint64_t kMinLimit = 0x400400;
+constexpr uint64_t kGlobalMinRegion = 0x400000;
+constexpr uint64_t kSpareBytes = kGlobalMinRegion + sizeof(RegionHeader);
+constexpr uint32_t kSpareRegions = 64;
 
 // Set by psp_setMemLimit, which may run before psp_init.
 std::atomic<uint64_t> g_limit{0};
@@ -29,12 +38,18 @@ bool g_bufferInUse = false;
 CounterPair g_usage;
 PSP_SEM g_globalLock = PSP_SEM_NONE;
 
+void *g_spare[kSpareRegions];
+uint32_t g_spareCount = 0;
+
 void *systemSource(uint64_t *size, CounterPair *) {
   uint64_t limit = g_limit.load(std::memory_order_relaxed);
   if (limit != 0 && *size + g_usage.value > limit)
     return nullptr;
-  if (g_buffer == nullptr)
+  if (g_buffer == nullptr) {
+    if (*size == kSpareBytes && g_spareCount > 0)
+      return g_spare[--g_spareCount];
     return std::malloc(*size); // 16-aligned on the supported platforms
+  }
   if (g_bufferInUse)
     return nullptr;
   // The buffer is the one region. Its start is aligned to 16 and its length
@@ -54,11 +69,14 @@ void *systemSource(uint64_t *size, CounterPair *) {
 void systemSink(void *region, CounterPair *) {
   if (g_buffer != nullptr)
     g_bufferInUse = false;
+  else if (static_cast<RegionHeader *>(region)->dataSize + sizeof(RegionHeader) == kSpareBytes &&
+           g_spareCount < kSpareRegions)
+    g_spare[g_spareCount++] = region;
   else
     std::free(region);
 }
 
-RegionHeap g_global{nullptr, 0x400000, systemSource, systemSink, {}, {}};
+RegionHeap g_global{nullptr, kGlobalMinRegion, systemSource, systemSink, {}, {}};
 
 RegionHeap g_bootstrapHeap;
 
@@ -75,6 +93,12 @@ void globalHeapReset() {
 }
 
 void globalHeapSetLock(PSP_SEM lock) { g_globalLock = lock; }
+
+void globalHeapRelease() {
+  SemGuard guard(g_globalLock);
+  while (g_spareCount > 0)
+    std::free(g_spare[--g_spareCount]);
+}
 
 void *globalAlloc(uint64_t request, CounterPair *pair) {
   if (request > kMaxBlock - 16)
@@ -111,16 +135,24 @@ void *globalResize(void *block, uint64_t request) {
   return moved + 16;
 }
 
-void globalFree(void *block, CounterPair *pair) {
+void globalFreeLocked(void *block, CounterPair *pair) {
   char *prefix = static_cast<char *>(block) - 16;
   uint64_t count;
   std::memcpy(&count, prefix, sizeof count);
-  SemGuard guard(g_globalLock);
   g_usage.sub(count);
   if (pair != nullptr)
     pair->sub(count);
   regionFree(g_global, prefix);
 }
+
+void globalFree(void *block, CounterPair *pair) {
+  SemGuard guard(g_globalLock);
+  globalFreeLocked(block, pair);
+}
+
+PSP_SEM globalHeapLock() { return g_globalLock; }
+
+const RegionHeap &globalHeap() { return g_global; }
 
 void *globalRegionSource(uint64_t *size, CounterPair *pair) { return globalAlloc(*size, pair); }
 

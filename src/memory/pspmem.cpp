@@ -10,6 +10,13 @@
 // global-heap lock; nothing takes a tag mutex while holding one of the inner
 // locks.
 //
+// A thread's own tag (PSP_TAG_THREAD) is given back when the thread ends: by
+// the library's trampoline, or for any other thread by the thread-local
+// slot's exit hook. Both run inside the frame's thread-exit gate, so they
+// never overlap the last psp_term, and the hook checks that the tag belongs
+// to the library that is running now (the slot is made anew by each
+// start-up), so a hook that lost a race with psp_term touches nothing.
+//
 // The jump: an allocation that fails in a tag with a jump buffer does
 // longjmp(*jump, 1). It is made only from tagJumpIfArmed, and only once every
 // SemGuard of the failing call has gone out of scope and every structure the
@@ -37,9 +44,13 @@ struct MemoryState {
   uint32_t threadSlot;
   bool slotReady;
   psp_memtag_rec *defaultTag;
+  uint64_t generation; // raised by every start-up
 };
 
-MemoryState g_mem{nullptr, nullptr, PSP_SEM_NONE, 0, false, nullptr};
+MemoryState g_mem{nullptr, nullptr, PSP_SEM_NONE, 0, false, nullptr, 0};
+
+// The generation in which this thread's own tag was made.
+thread_local uint64_t t_tagGeneration = 0;
 
 void appendTag(psp_memtag_rec *tag) {
   SemGuard guard(g_mem.listLock);
@@ -105,13 +116,11 @@ void releaseTag(psp_memtag_rec *tag, int32_t destroy) {
 }
 
 psp_memtag_rec *threadTag() {
-  if (!g_mem.slotReady)
+  if (!initialised() || !g_mem.slotReady)
     return nullptr;
   void *current = os::tlsGet(g_mem.threadSlot);
   if (current != nullptr)
     return static_cast<psp_memtag_rec *>(current);
-  if (!initialised())
-    return nullptr;
   psp_memtag_rec *tag = nullptr;
   if (createTag(nullptr, 0, PSP_TAGKIND_BUCKET, nullptr, nullptr, &tag) != PSP_OKAY)
     return nullptr;
@@ -120,7 +129,29 @@ psp_memtag_rec *threadTag() {
     psp_freeTagMem(tag, 1, "pspmem", 119);
     return nullptr;
   }
+  t_tagGeneration = g_mem.generation;
   return tag;
+}
+
+// Destroys the calling thread's own tag, if it has one, and clears its slot.
+void destroyOwnTag() {
+  if (!g_mem.slotReady)
+    return;
+  psp_memtag_rec *tag = static_cast<psp_memtag_rec *>(os::tlsGet(g_mem.threadSlot));
+  if (tag == nullptr)
+    return;
+  os::tlsSet(g_mem.threadSlot, nullptr);
+  psp_freeTagMem(tag, 1, "pspmem", 862);
+}
+
+// The slot's exit hook: a thread the library did not start ends holding a
+// tag. The platform has already cleared the slot.
+void releaseAtThreadExit(void *value) {
+  if (!threadExitEnter())
+    return; // the library is down, and the tag went with it
+  if (t_tagGeneration == g_mem.generation)
+    psp_freeTagMem(static_cast<psp_memtag_rec *>(value), 1, "pspmem", 862);
+  threadExitLeave();
 }
 
 // resolveTag for callers that have checked initialised() already: record
@@ -190,6 +221,11 @@ void *tagTryAlloc(psp_memtag_rec *tag, uint32_t size) {
   return tag->methods.alloc(size, tag->state);
 }
 
+void *tagTryRealloc(psp_memtag_rec *tag, void *block, uint32_t size, uint32_t keep) {
+  SemGuard guard(tag->mutex);
+  return tag->methods.realloc(block, size, tag->state, keep);
+}
+
 void *tagAlloc(psp_memtag_rec *tag, uint32_t size) {
   void *block = tagTryAlloc(tag, size);
   if (block == nullptr)
@@ -198,11 +234,7 @@ void *tagAlloc(psp_memtag_rec *tag, uint32_t size) {
 }
 
 void *tagRealloc(psp_memtag_rec *tag, void *block, uint32_t size, uint32_t keep) {
-  void *moved;
-  {
-    SemGuard guard(tag->mutex);
-    moved = tag->methods.realloc(block, size, tag->state, keep);
-  }
+  void *moved = tagTryRealloc(tag, block, size, keep);
   if (moved == nullptr)
     tagJumpIfArmed(tag);
   return moved;
@@ -244,14 +276,10 @@ PSP_STATUS createTag(jmp_buf *jump, uint16_t threadSafe, uint32_t kind, PSP_TAG_
 void registerTag(psp_memtag_rec *tag) { appendTag(tag); }
 
 void threadTagRelease() {
-  if (!g_mem.slotReady)
+  if (!threadExitEnter())
     return;
-  psp_memtag_rec *tag = static_cast<psp_memtag_rec *>(os::tlsGet(g_mem.threadSlot));
-  if (tag == nullptr)
-    return;
-  os::tlsSet(g_mem.threadSlot, nullptr);
-  if (initialised())
-    psp_freeTagMem(tag, 1, "pspmem", 862);
+  destroyOwnTag();
+  threadExitLeave();
 }
 
 // ---- start-up and shut-down ----
@@ -260,9 +288,10 @@ PSP_STATUS memStartup() {
   g_mem.head = g_mem.tail = nullptr;
   g_mem.listLock = PSP_SEM_NONE;
   g_mem.defaultTag = nullptr;
+  ++g_mem.generation;
   mem::globalHeapReset();
   mem::bootstrapInit();
-  if (!os::tlsCreate(g_mem.threadSlot))
+  if (!os::tlsCreate(g_mem.threadSlot, releaseAtThreadExit))
     return PSP_ERR_NOMEMORY;
   g_mem.slotReady = true;
   os::tlsSet(g_mem.threadSlot, nullptr);
@@ -303,7 +332,7 @@ void memShutdown() {
   g_mem.listLock = PSP_SEM_NONE;
   mem::globalHeapSetLock(PSP_SEM_NONE);
   mem::g_bootstrap.mutex = PSP_SEM_NONE;
-  threadTagRelease();
+  destroyOwnTag();
   if (g_mem.defaultTag != nullptr) {
     psp_memtag_rec *tag = g_mem.defaultTag;
     g_mem.defaultTag = nullptr;
@@ -317,6 +346,7 @@ void memShutdown() {
   }
   if (initialised())
     mem::g_bootstrap.methods.freeAll(mem::g_bootstrap.state);
+  mem::globalHeapRelease();
 }
 
 } // namespace psp
@@ -332,6 +362,9 @@ PSP_API PSP_MEMTAG psp_createTagEx(jmp_buf *jump, uint16_t threadSafe, uint32_t 
 
 PSP_API PSP_STATUS psp_createTagEx_rc(jmp_buf *jump, uint16_t threadSafe, uint32_t kind,
                                       PSP_TAG_CALLBACK callback, void *context, PSP_MEMTAG *out) {
+  // A tag nobody could reach would only wait for psp_term.
+  if (out == nullptr)
+    return PSP_ERR_INVALIDPARAM;
   if (!initialised())
     return PSP_ERR_SYSTEM;
   psp_memtag_rec *tag = nullptr;
@@ -339,13 +372,15 @@ PSP_API PSP_STATUS psp_createTagEx_rc(jmp_buf *jump, uint16_t threadSafe, uint32
   if (status != PSP_OKAY)
     return status;
   appendTag(tag);
-  if (out != nullptr)
-    *out = tag;
+  *out = tag;
   return PSP_OKAY;
 }
 
-PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
-                         const char *, int32_t) {
+namespace {
+
+// psp_getMem with every check.
+[[gnu::noinline]] void *getMemChecked(uint64_t size, PSP_MEMTAG tag, uint32_t flags,
+                                      const void *source) {
   if (!checkRequest(size, flags, source))
     return nullptr;
   psp_memtag_rec *rec = resolveInitialised(tag);
@@ -362,11 +397,35 @@ PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const vo
   return block;
 }
 
+} // namespace
+
+PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
+                         const char *, int32_t) {
+  // The usual request (plain flags, a size in range, a tag record or the
+  // default tag) skips the checks that cannot apply, with the same outcome;
+  // without a mutex it goes straight to the strategy.
+  if (flags == PSP_MEM_NORMAL && size - 1 < 0xFFFFFFFDu && initialised()) {
+    psp_memtag_rec *rec = reinterpret_cast<uintptr_t>(tag) > 2 ? tag
+                          : tag == PSP_TAG_DEFAULT             ? g_mem.defaultTag
+                                                               : nullptr;
+    if (rec != nullptr && rec->mutex == PSP_SEM_NONE) {
+      if (void *block = rec->methods.alloc(static_cast<uint32_t>(size), rec->state))
+        return block;
+      tagJumpIfArmed(rec);
+      return nullptr;
+    }
+    if (rec != nullptr)
+      return tagAlloc(rec, static_cast<uint32_t>(size));
+  }
+  return getMemChecked(size, tag, flags, source);
+}
+
 PSP_API PSP_STATUS psp_getMem_rc(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
                                  void **out, const char *file, int32_t line) {
+  if (out == nullptr) // the block would be lost
+    return PSP_ERR_INVALIDPARAM;
   void *block = psp_getMem(size, tag, flags, source, file, line);
-  if (out != nullptr)
-    *out = block;
+  *out = block;
   return block != nullptr ? PSP_OKAY : PSP_ERR_NOMEMORY;
 }
 
@@ -400,9 +459,10 @@ PSP_API void *psp_extendMem(void *block, uint64_t size, PSP_MEMTAG tag, uint32_t
 PSP_API PSP_STATUS psp_extendMem_rc(void *block, uint64_t size, PSP_MEMTAG tag, uint32_t flags,
                                     uint64_t added, const void *source, void **out,
                                     const char *file, int32_t line) {
+  if (out == nullptr) // a moved block would be lost, and the old one freed
+    return PSP_ERR_INVALIDPARAM;
   void *moved = psp_extendMem(block, size, tag, flags, added, source, file, line);
-  if (out != nullptr)
-    *out = moved;
+  *out = moved;
   return moved != nullptr ? PSP_OKAY : PSP_ERR_NOMEMORY;
 }
 

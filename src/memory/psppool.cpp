@@ -11,6 +11,9 @@
 // Lock order: pool mutex, then the tag's mutex inside the tag calls. An
 // allocation that fails under the pool mutex jumps only after the mutex has
 // been released.
+//
+// A pool lives in memory the last psp_term gives back, so once the library
+// is down every operation on a pool made before is a no-op.
 #include "internal.h"
 
 #include <cstring>
@@ -79,6 +82,8 @@ void *take(PSP_POOL pool, uint64_t s, bool *outOfMemory) {
 PSP_API PSP_STATUS psp_poolCreateEx(PSP_MEMTAG tag, uint32_t reserved, uint32_t threadSafe,
                                     PSP_POOL_CALLBACK constructor, PSP_POOL_CALLBACK destructor,
                                     void *context, PSP_POOL *out) {
+  if (out == nullptr) // the pool could never be destroyed
+    return PSP_ERR_INVALIDPARAM;
   uint32_t ownsTag = 0;
   if (tag == nullptr) {
     if (!psp::initialised())
@@ -109,10 +114,13 @@ PSP_API PSP_STATUS psp_poolCreateEx(PSP_MEMTAG tag, uint32_t reserved, uint32_t 
 }
 
 PSP_API void psp_poolSetMaxPooled(PSP_POOL pool, uint32_t maxPooled) {
-  pool->maxPooled = maxPooled;
+  if (psp::initialised())
+    pool->maxPooled = maxPooled;
 }
 
 PSP_API void *psp_poolGetMem(PSP_POOL pool, uint64_t size, int32_t flags, const void *source) {
+  if (!psp::initialised())
+    return nullptr;
   bool outOfMemory = false;
   void *block;
   {
@@ -133,6 +141,8 @@ PSP_API void *psp_poolGetMem(PSP_POOL pool, uint64_t size, int32_t flags, const 
 }
 
 PSP_API void psp_poolPut(PSP_POOL pool, void *block) {
+  if (block == nullptr || !psp::initialised())
+    return;
   psp::SemGuard guard(pool->mutex);
   PoolItem *item = itemOf(block);
   if (pool->pooled >= pool->maxPooled) {
@@ -145,7 +155,7 @@ PSP_API void psp_poolPut(PSP_POOL pool, void *block) {
 }
 
 PSP_API void psp_poolDestroy(PSP_POOL pool) {
-  if (pool == nullptr)
+  if (pool == nullptr || !psp::initialised())
     return;
   PSP_SEM mutex = pool->mutex;
   psp::semLock(mutex);

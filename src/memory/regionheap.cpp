@@ -2,53 +2,296 @@
 // strategy built on it.
 //
 // A region is a 32-byte header followed by its data area, which is carved
-// into blocks, each with a 16-byte header (u32 size, then the free-list link
-// while free or the owning region while allocated). Block data is 16-aligned
-// and sizes are multiples of 16. Invariants:
+// into blocks, each behind a 16-byte header (RegionBlock: size, mark, owning
+// region). Block data is 16-aligned and sizes are multiples of 16.
+// Invariants:
 //  - the blocks of a region tile its data area exactly;
 //  - no two free blocks of a region are adjacent (free and resize merge them);
+//  - marks as strategy.h states them, so a block's free neighbours are found
+//    from its own header and the one above it, without a search;
 //  - inUse.value is the sum of the sizes of the live blocks;
 //  - a region whose whole data area is one free block goes back to its sink
 //    at once, so an empty heap holds no region.
-// Allocation carves from the high end of the best-fitting free block, so the
-// free remainder stays where it is in the unordered free list.
+//
+// Which free block serves a request is fixed by one walk: regions from the
+// front of the region list (newest first), in each its free blocks from the
+// most recently pushed, a block keeping its place when it shrinks or grows;
+// the first exact fit wins, else the smallest block that fits, ties to the
+// first met. Rather than walking, each free block carries its place in that
+// walk as the key (size, then region number and stamp, higher first): every
+// push into a region takes the region's next stamp, and a region's number
+// grows with each region made. The free blocks sit in treaps by that key, one
+// per size bin, with a bitmap of the non-empty bins, so the walk's answer is
+// the first block of the request's own bin that fits, or the first block of
+// the next non-empty bin: logarithmic time. The treap links live in the free
+// block's own data; priorities are a hash of its address.
+//
+// Allocation carves from the high end of the chosen block, so the remainder
+// keeps its stamp and so its place.
 #include "memory/strategy.h"
 #include "testing.h"
 
 #include <cstring>
 
+#ifdef PSP_TESTING
+uint32_t psp::testing::g_regionStampLimit = 0xFFFFFFFFu;
+#endif
+
 namespace psp::mem {
-
-struct BlockHeader {
-  uint32_t size;
-  uint32_t spare;
-  union {
-    BlockHeader *nextFree; // while free
-    RegionHeader *region;  // while allocated
-  };
-};
-
-struct RegionHeader {
-  uint64_t dataSize; // region size - 32
-  RegionHeader *next;
-  RegionHeader *prev;
-  BlockHeader *freeHead;
-};
-
-static_assert(sizeof(BlockHeader) == 16);
-static_assert(sizeof(RegionHeader) == 32);
 
 namespace {
 
+using Block = RegionBlock;
+
 char *bytes(void *p) { return static_cast<char *>(p); }
 
-BlockHeader *headerOf(void *block) { return reinterpret_cast<BlockHeader *>(bytes(block) - 16); }
+Block *headerOf(void *block) { return reinterpret_cast<Block *>(bytes(block) - 16); }
 
-BlockHeader *firstBlock(RegionHeader *region) {
-  return reinterpret_cast<BlockHeader *>(bytes(region) + sizeof(RegionHeader));
+Block *firstBlock(RegionHeader *region) {
+  return reinterpret_cast<Block *>(bytes(region) + sizeof(RegionHeader));
 }
 
-char *endOf(BlockHeader *h) { return bytes(h) + 16 + h->size; }
+char *regionEnd(RegionHeader *region) {
+  return bytes(region) + sizeof(RegionHeader) + region->dataSize;
+}
+
+Block *following(Block *b) { return reinterpret_cast<Block *>(bytes(b) + 16 + b->size); }
+
+// The block just above b, in b's region, learns the size of the free block
+// below it (0: none).
+void setMarkAbove(RegionHeader *region, Block *b, uint32_t value) {
+  Block *up = following(b);
+  if (bytes(up) < regionEnd(region))
+    up->mark = value;
+}
+
+// ---- the index: a treap per bin ----
+
+unsigned binOf(uint32_t size) {
+  if (size <= 16 * kExactBins)
+    return (size >> 4) - 1;
+  const unsigned p = 31 - static_cast<unsigned>(__builtin_clz(size));
+  return kExactBins + (p - 10) * 4 + ((size >> (p - 2)) & 3);
+}
+
+RegionHeader *regionOfFree(Block *b) {
+  return reinterpret_cast<RegionHeader *>(bytes(b) - b->mark);
+}
+
+uint64_t orderOf(const RegionHeader *region, uint32_t stamp) {
+  return uint64_t{region->number} << 32 | stamp;
+}
+
+// Makes b a free block with the given stamp (its size is set).
+void makeFree(Block *b, RegionHeader *region, uint32_t stamp) {
+  b->mark = static_cast<uint32_t>(bytes(b) - bytes(region));
+  b->order = orderOf(region, stamp);
+}
+
+// True when a is smaller, or as large and met first in the walk.
+inline bool before(const Block *a, const Block *b) {
+  return a->size < b->size || (a->size == b->size && a->order > b->order);
+}
+
+// The descents below choose a child by index rather than by branch: which
+// side a key falls on is a coin toss the branch predictor cannot learn.
+
+void treapInsert(Block *&root, Block *node) {
+  const uint32_t p = treapPriority(node);
+  Block **link = &root;
+  for (Block *t; (t = *link) != nullptr && treapPriority(t) >= p;)
+    link = &t->child[before(t, node)];
+  // Split what hangs there around the new node: hook[1] takes the nodes met
+  // before it, hook[0] those met after.
+  Block **hook[2] = {&node->child[1], &node->child[0]};
+  for (Block *t = *link; t != nullptr;) {
+    const int side = before(t, node);
+    *hook[side] = t;
+    hook[side] = &t->child[side];
+    t = t->child[side];
+  }
+  *hook[0] = *hook[1] = nullptr;
+  *link = node;
+}
+
+// Replaces the node at *link by the join of its two subtrees.
+void treapRemoveAt(Block **link) {
+  Block *sub[2] = {(*link)->child[0], (*link)->child[1]};
+  while (sub[0] != nullptr && sub[1] != nullptr) {
+    const int k = treapPriority(sub[0]) < treapPriority(sub[1]);
+    Block *top = sub[k];
+    *link = top;
+    link = &top->child[1 - k];
+    sub[k] = top->child[1 - k];
+  }
+  *link = sub[0] != nullptr ? sub[0] : sub[1];
+}
+
+void indexIn(RegionHeap &heap, unsigned bin, Block *b) {
+  treapInsert(heap.bins[bin], b);
+  heap.binMap[bin / 64] |= uint64_t{1} << (bin % 64);
+}
+
+void index(RegionHeap &heap, Block *b) { indexIn(heap, binOf(b->size), b); }
+
+// Takes the block at *link out of the given bin.
+void unindexAt(RegionHeap &heap, unsigned bin, Block **link) {
+  treapRemoveAt(link);
+  if (heap.bins[bin] == nullptr)
+    heap.binMap[bin / 64] &= ~(uint64_t{1} << (bin % 64));
+}
+
+void unindex(RegionHeap &heap, Block *b) {
+  const unsigned bin = binOf(b->size);
+  Block **link = &heap.bins[bin];
+  while (*link != b)
+    link = &(*link)->child[before(*link, b)];
+  unindexAt(heap, bin, link);
+}
+
+// Where the walk's choice for n bytes hangs, or NULL; its bin in *binOut,
+// and whether it is the first block of that bin in *firstOut.
+Block **bestFit(RegionHeap &heap, uint32_t n, unsigned *binOut, bool *firstOut) {
+  unsigned bin = binOf(n);
+  Block **best = nullptr;
+  bool first = true;
+  for (Block **link = &heap.bins[bin]; *link != nullptr;) {
+    const int small = (*link)->size < n;
+    if (!small)
+      best = link;
+    first &= !small;
+    link = &(*link)->child[small];
+  }
+  if (best == nullptr) {
+    first = true;
+    const unsigned from = bin + 1;
+    for (unsigned w = from / 64; w < kBinWords; ++w) {
+      uint64_t bits = heap.binMap[w];
+      if (w == from / 64)
+        bits &= ~uint64_t{0} << (from % 64);
+      if (bits != 0) {
+        bin = w * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
+        best = &heap.bins[bin];
+        while ((*best)->child[0] != nullptr)
+          best = &(*best)->child[0];
+        break;
+      }
+    }
+  }
+  *binOut = bin;
+  *firstOut = first;
+  return best;
+}
+
+// Changes an indexed block's size, in place when it is alone in its bin and
+// stays there.
+void resizeIndexed(RegionHeap &heap, Block *b, uint32_t size) {
+  const unsigned bin = binOf(b->size);
+  const unsigned to = binOf(size);
+  if (to == bin && heap.bins[bin] == b && b->child[0] == nullptr && b->child[1] == nullptr) {
+    b->size = size;
+    return;
+  }
+  unindex(heap, b);
+  b->size = size;
+  indexIn(heap, to, b);
+}
+
+// ---- stamps ----
+
+// Sorts free blocks of one region, chained through child[0], by ascending
+// stamp (bottom-up merge sort).
+Block *sortByStamp(Block *list) {
+  for (size_t width = 1;; width *= 2) {
+    Block *sorted = nullptr;
+    Block **tail = &sorted;
+    size_t merges = 0;
+    for (Block *p = list; p != nullptr;) {
+      ++merges;
+      Block *q = p;
+      size_t ps = 0;
+      while (ps < width && q != nullptr) {
+        q = q->child[0];
+        ++ps;
+      }
+      size_t qs = width;
+      while (ps > 0 || (qs > 0 && q != nullptr)) {
+        Block *e;
+        if (ps == 0 || (qs > 0 && q != nullptr && q->order < p->order)) {
+          e = q;
+          q = q->child[0];
+          --qs;
+        } else {
+          e = p;
+          p = p->child[0];
+          --ps;
+        }
+        *tail = e;
+        tail = &e->child[0];
+      }
+      p = q;
+    }
+    *tail = nullptr;
+    if (merges <= 1)
+      return sorted;
+    list = sorted;
+  }
+}
+
+// Calls f on every free block of the region. Marks tell them apart: after an
+// allocated block (or at the region start) a block is free exactly when its
+// mark is set.
+template <typename F> void forEachFree(RegionHeader *region, F f) {
+  bool previousFree = false;
+  for (Block *b = firstBlock(region); bytes(b) < regionEnd(region);) {
+    Block *next = following(b);
+    previousFree = !previousFree && b->mark != 0;
+    if (previousFree)
+      f(b);
+    b = next;
+  }
+}
+
+// Gives the region's free blocks the stamps 1..k in their present order.
+void renumberStamps(RegionHeap &heap, RegionHeader *region) {
+  Block *list = nullptr;
+  forEachFree(region, [&](Block *b) {
+    unindex(heap, b);
+    b->child[0] = list;
+    list = b;
+  });
+  uint32_t stamp = 0;
+  for (Block *b = sortByStamp(list); b != nullptr;) {
+    Block *next = b->child[0];
+    b->order = orderOf(region, ++stamp);
+    index(heap, b);
+    b = next;
+  }
+  region->stamp = stamp;
+}
+
+// Gives the regions the numbers 1..k in list order (the front highest). The
+// order of all keys stays as it was, so the treaps stay valid.
+void renumberRegions(RegionHeap &heap) {
+  uint32_t count = 0;
+  for (RegionHeader *r = heap.regions; r != nullptr; r = r->next)
+    ++count;
+  heap.regionsMade = count;
+  for (RegionHeader *r = heap.regions; r != nullptr; r = r->next, --count) {
+    r->number = count;
+    forEachFree(r, [&](Block *b) { b->order = orderOf(r, static_cast<uint32_t>(b->order)); });
+  }
+}
+
+// The stamp of a block about to be pushed. Called while every mark of the
+// region is as stated, since it may renumber.
+uint32_t nextStamp(RegionHeap &heap, RegionHeader *region) {
+  if (region->stamp >= PSP_REGION_STAMP_LIMIT)
+    renumberStamps(heap, region);
+  return ++region->stamp;
+}
+
+// ---- regions ----
 
 void linkRegion(RegionHeap &heap, RegionHeader *region) {
   region->prev = nullptr;
@@ -67,17 +310,8 @@ void unlinkRegion(RegionHeap &heap, RegionHeader *region) {
     region->next->prev = region->prev;
 }
 
-// The free block that starts exactly at `at`, with the link that points to it.
-BlockHeader *findFreeAt(RegionHeader *region, char *at, BlockHeader ***linkOut) {
-  for (BlockHeader **link = &region->freeHead; *link != nullptr; link = &(*link)->nextFree) {
-    if (bytes(*link) == at) {
-      *linkOut = link;
-      return *link;
-    }
-  }
-  return nullptr;
-}
-
+// A new region at the front, its data one free block with the first stamp,
+// not yet in the index.
 RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
   uint64_t size = (n + 16 > heap.minRegion ? n + 16 : heap.minRegion) + sizeof(RegionHeader);
   if (PSP_FAULT_REGION())
@@ -85,12 +319,15 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
   void *raw = heap.source(&size, &heap.pair);
   if (raw == nullptr)
     return nullptr;
+  if (heap.regionsMade >= PSP_REGION_STAMP_LIMIT)
+    renumberRegions(heap);
   RegionHeader *region = static_cast<RegionHeader *>(raw);
-  region->dataSize = size - sizeof(RegionHeader);
-  BlockHeader *all = firstBlock(region);
-  all->size = static_cast<uint32_t>(region->dataSize - 16);
-  all->nextFree = nullptr;
-  region->freeHead = all;
+  region->dataSize = static_cast<uint32_t>(size - sizeof(RegionHeader));
+  region->stamp = 1;
+  region->number = static_cast<uint32_t>(++heap.regionsMade);
+  Block *all = firstBlock(region);
+  all->size = region->dataSize - 16;
+  makeFree(all, region, 1);
   linkRegion(heap, region);
   return region;
 }
@@ -101,91 +338,96 @@ void *regionAlloc(RegionHeap &heap, uint64_t n) {
   n = round16(n == 0 ? 1 : n);
   if (n > kMaxBlock)
     return nullptr;
-  BlockHeader *best = nullptr;
-  BlockHeader **bestLink = nullptr;
-  RegionHeader *bestRegion = nullptr;
-  for (RegionHeader *region = heap.regions; region != nullptr; region = region->next) {
-    for (BlockHeader **link = &region->freeHead; *link != nullptr; link = &(*link)->nextFree) {
-      BlockHeader *b = *link;
-      if (b->size < n || (best != nullptr && b->size >= best->size))
-        continue;
-      best = b;
-      bestLink = link;
-      bestRegion = region;
-      if (b->size == n)
-        goto found;
-    }
-  }
-  if (best == nullptr) {
-    bestRegion = newRegion(heap, n);
-    if (bestRegion == nullptr)
-      return nullptr;
-    best = bestRegion->freeHead;
-    bestLink = &bestRegion->freeHead;
-  }
-found:
-  BlockHeader *taken;
-  if (best->size <= n + 16) {
-    *bestLink = best->nextFree;
-    taken = best;
+  unsigned bin;
+  bool first;
+  Block **link = bestFit(heap, static_cast<uint32_t>(n), &bin, &first);
+  Block *best;
+  if (link != nullptr) {
+    best = *link;
   } else {
-    taken = reinterpret_cast<BlockHeader *>(bytes(best) + best->size - n);
-    taken->size = static_cast<uint32_t>(n);
-    best->size -= static_cast<uint32_t>(n + 16);
+    if (newRegion(heap, n) == nullptr)
+      return nullptr;
+    best = firstBlock(heap.regions);
   }
-  taken->region = bestRegion;
+  RegionHeader *region = regionOfFree(best);
+  Block *taken;
+  if (best->size <= n + 16) {
+    if (link != nullptr)
+      unindexAt(heap, bin, link);
+    taken = best;
+    taken->mark = 0; // below it: an allocated block or the region start
+  } else {
+    // The rest keeps its stamp, so its place in the walk. The first block of
+    // its bin stays first when it shrinks, so if it stays in the bin it need
+    // not move.
+    const uint32_t rest = best->size - static_cast<uint32_t>(n + 16);
+    const unsigned to = binOf(rest);
+    const bool stays = link != nullptr && first && to == bin;
+    if (link != nullptr && !stays)
+      unindexAt(heap, bin, link);
+    best->size = rest;
+    if (!stays)
+      indexIn(heap, to, best);
+    taken = following(best);
+    taken->size = static_cast<uint32_t>(n);
+    taken->mark = rest;
+  }
+  taken->region = region;
+  setMarkAbove(region, taken, 0);
   heap.inUse.add(taken->size);
   return bytes(taken) + 16;
 }
 
 void regionFree(RegionHeap &heap, void *block) {
-  BlockHeader *h = headerOf(block);
+  Block *h = headerOf(block);
   RegionHeader *region = h->region;
   heap.inUse.sub(h->size);
+  // Pushed (not merged below): take the stamp while the region is consistent.
+  const uint32_t stamp = h->mark == 0 ? nextStamp(heap, region) : 0;
 
-  BlockHeader *below = nullptr;
-  BlockHeader *above = nullptr;
-  BlockHeader **aboveLink = nullptr;
-  for (BlockHeader **link = &region->freeHead; *link != nullptr; link = &(*link)->nextFree) {
-    BlockHeader *f = *link;
-    if (f < h) {
-      if (below == nullptr || f > below)
-        below = f;
-    } else if (above == nullptr || f < above) {
-      above = f;
-      aboveLink = link;
+  Block *up = following(h);
+  if (bytes(up) < regionEnd(region) && up->mark != 0) {
+    unindex(heap, up);
+    h->size += up->size + 16;
+  }
+  const uint32_t wholeRegion = region->dataSize - 16;
+  Block *merged;
+  if (h->mark != 0) {
+    merged = reinterpret_cast<Block *>(bytes(h) - 16 - h->mark);
+    const uint32_t size = merged->size + h->size + 16;
+    if (size == wholeRegion) {
+      unindex(heap, merged);
+      merged->size = size;
+    } else {
+      resizeIndexed(heap, merged, size); // keeps its place
     }
-  }
-  if (above != nullptr && bytes(above) == endOf(h)) {
-    *aboveLink = above->nextFree;
-    h->size += above->size + 16;
-  }
-  BlockHeader *merged;
-  if (below != nullptr && endOf(below) == bytes(h)) {
-    below->size += h->size + 16;
-    merged = below;
   } else {
-    h->nextFree = region->freeHead;
-    region->freeHead = h;
     merged = h;
+    makeFree(h, region, stamp);
+    if (h->size != wholeRegion)
+      index(heap, h);
   }
-  if (merged == firstBlock(region) && merged->size == region->dataSize - 16) {
+  if (merged->size == wholeRegion) {
     unlinkRegion(heap, region);
     heap.sink(region, &heap.pair);
+    return;
   }
+  setMarkAbove(region, merged, merged->size);
 }
 
 void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep) {
   n = round16(n == 0 ? 1 : n);
   if (n > kMaxBlock)
     return nullptr;
-  BlockHeader *h = headerOf(block);
+  Block *h = headerOf(block);
+  RegionHeader *region = h->region;
   const uint32_t original = h->size;
-  BlockHeader **aboveLink = nullptr;
-  if (BlockHeader *above = findFreeAt(h->region, endOf(h), &aboveLink)) {
-    *aboveLink = above->nextFree;
-    h->size += above->size + 16;
-    heap.inUse.add(above->size + 16);
+  Block *up = following(h);
+  if (bytes(up) < regionEnd(region) && up->mark != 0) {
+    unindex(heap, up);
+    h->size += up->size + 16;
+    heap.inUse.add(up->size + 16);
+    setMarkAbove(region, h, 0);
   }
   if (h->size < n) {
     void *moved = regionAlloc(heap, n);
@@ -197,18 +439,20 @@ void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep) {
     return moved;
   }
   if (h->size > n + 16) {
-    BlockHeader *tail = reinterpret_cast<BlockHeader *>(bytes(h) + 16 + n);
+    const uint32_t stamp = nextStamp(heap, region);
+    Block *tail = reinterpret_cast<Block *>(bytes(h) + 16 + n);
     tail->size = h->size - static_cast<uint32_t>(n) - 16;
-    tail->nextFree = h->region->freeHead;
-    h->region->freeHead = tail;
+    makeFree(tail, region, stamp);
     heap.inUse.sub(h->size - n);
     h->size = static_cast<uint32_t>(n);
+    index(heap, tail);
+    setMarkAbove(region, tail, tail->size);
   }
   return block;
 }
 
 uint32_t regionBlockSize(const void *block) {
-  return reinterpret_cast<const BlockHeader *>(static_cast<const char *>(block) - 16)->size;
+  return reinterpret_cast<const Block *>(static_cast<const char *>(block) - 16)->size;
 }
 
 void regionFreeAll(RegionHeap &heap) {
@@ -216,6 +460,8 @@ void regionFreeAll(RegionHeap &heap) {
     heap.regions = region->next;
     heap.sink(region, &heap.pair);
   }
+  std::memset(heap.binMap, 0, sizeof heap.binMap);
+  std::memset(static_cast<void *>(heap.bins), 0, sizeof heap.bins);
   heap.inUse.value = 0;
 }
 

@@ -10,6 +10,7 @@
 
 #include "internal.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace psp::mem {
@@ -32,7 +33,40 @@ struct CounterPair {
   void sub(uint64_t n) { value -= n; }
 };
 
-struct RegionHeader;
+// A region: this header, then its data area tiled by blocks.
+struct RegionHeader {
+  uint32_t dataSize; // region size - 32
+  uint32_t stamp;    // the last stamp given to a free block of this region
+  RegionHeader *next;
+  RegionHeader *prev;
+  uint32_t number; // creation order in its heap; higher is nearer the list front
+  uint32_t spare;
+};
+
+// The 16 bytes before every block of a region heap, then (free blocks only)
+// the index links in the first 16 data bytes.
+//  - allocated: `mark` is the size of the free block just below (0 when the
+//    block below is allocated or the region starts there), and `region` the
+//    owning region;
+//  - free: `mark` is the distance from the region's start (never 0), and
+//    `order` the block's place in the best-fit walk: region number << 32 |
+//    stamp, higher first.
+struct RegionBlock {
+  uint32_t size; // data bytes, a multiple of 16
+  uint32_t mark;
+  union {
+    RegionHeader *region;
+    uint64_t order;
+  };
+  RegionBlock *child[2]; // treap children: [0] met earlier in the walk, [1] later
+};
+
+static_assert(sizeof(RegionHeader) == 32 && offsetof(RegionBlock, child) == 16);
+
+// Free-block bins: one per size up to 1024 bytes, then four per power of two.
+constexpr unsigned kExactBins = 64;
+constexpr unsigned kBins = kExactBins + 22 * 4;
+constexpr unsigned kBinWords = (kBins + 63) / 64;
 
 // Given the wanted region size (in/out: the source may hand out more) and the
 // heap's counter pair; returns a 16-aligned region or NULL.
@@ -46,6 +80,10 @@ struct RegionHeap {
   RegionSink sink;
   CounterPair inUse; // sum of live block sizes
   CounterPair pair;  // handed to source and sink
+  // The index of the free blocks (regionheap.cpp).
+  uint64_t regionsMade = 0;
+  uint64_t binMap[kBinWords] = {};
+  RegionBlock *bins[kBins] = {};
 };
 
 // n is at most kMaxBlock. Results are 16-aligned.
@@ -55,14 +93,27 @@ void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep);
 uint32_t regionBlockSize(const void *block);
 void regionFreeAll(RegionHeap &heap); // every region straight back to the sink
 
+// Treap priority of a node: a multiplicative (Fibonacci) hash of its address,
+// so no node stores one; blocks laid out at regular strides get priorities
+// spread over the whole range.
+inline uint32_t treapPriority(const void *node) {
+  return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(node) >> 4) * 0x9E3779B97F4A7C15ull >>
+                               32);
+}
+
 // ---- global heap ----
 // Every block carries a 16-byte prefix with its byte count (request + 16);
 // usage is the sum of those counts. The lock is made at start-up.
 void globalHeapReset();
 void globalHeapSetLock(PSP_SEM lock);
+void globalHeapRelease(); // the kept empty regions back to free()
 void *globalAlloc(uint64_t request, CounterPair *pair);
 void *globalResize(void *block, uint64_t request);
 void globalFree(void *block, CounterPair *pair);
+// For many frees in a row: globalFreeLocked under a SemGuard of globalHeapLock().
+PSP_SEM globalHeapLock();
+void globalFreeLocked(void *block, CounterPair *pair);
+const RegionHeap &globalHeap(); // for white-box tests
 // Region source and sink over the global heap, for kind 1 and the bootstrap.
 void *globalRegionSource(uint64_t *size, CounterPair *pair);
 void globalRegionSink(void *region, CounterPair *pair);
@@ -78,6 +129,9 @@ void bootstrapFree(void *block);
 bool makeBucketKind(psp_memtag_rec *tag);
 bool makeHeapKind(psp_memtag_rec *tag);
 bool makeArenaKind(psp_memtag_rec *tag);
+// The arena over state memory the caller provides (zeroed, arenaStateBytes).
+uint64_t arenaStateBytes();
+void arenaKindInit(psp_memtag_rec *tag, void *zeroedState);
 bool makeMallocKind(psp_memtag_rec *tag);
 // The kind-1 methods, shared with the bootstrap tag.
 MemMethods heapKindMethods();

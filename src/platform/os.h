@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct PSP_FILE_BACKEND;
+
 namespace psp::os {
 
 // A recursive lock with no timeout and no abandonment handling: the library
@@ -44,11 +46,23 @@ enum class WaitResult { Signalled, TimedOut, Abandoned, Failed };
 
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 
+// Storage for `count` native objects, zeroed, owned by the platform and
+// outside the library's heap (as kernel objects are elsewhere); NULL when
+// none can be had.
+SyncObject *nativeStoreCreate(uint32_t count);
+// Gives the storage back. Storage that still holds a mutex another thread
+// owns must not be released: see mutexDestroy.
+void nativeStoreRelease(SyncObject *store, uint32_t count);
+
 // A recursive, process-private mutex owned by the thread that took it. A
 // robust one reports an owner that died holding it (Abandoned).
 void mutexInit(SyncObject &object, bool robust);
-// Releases every level the calling thread still holds, then destroys.
-void mutexDestroy(SyncObject &object);
+// Releases every level the calling thread still holds, then destroys; true.
+// A mutex that another live thread holds is left as it is and gives false:
+// while held, a robust mutex is linked into its owner's list of robust
+// mutexes, so its memory must stay valid and unused for as long as that
+// thread lives.
+bool mutexDestroy(SyncObject &object);
 // Abandoned: the previous owner died holding it; the mutex has been made
 // consistent again and the caller now owns it.
 WaitResult mutexLock(SyncObject &object, uint32_t timeoutMs);
@@ -62,7 +76,9 @@ void eventSet(SyncObject &object);   // releases every waiter, stays set
 void eventReset(SyncObject &object); // waiters block from now on
 
 // ---- thread-local slots ----
-bool tlsCreate(uint32_t &key);
+// atThreadExit runs on a thread that ends with a non-NULL value in the slot,
+// after the slot has been cleared; never once the slot is deleted.
+bool tlsCreate(uint32_t &key, void (*atThreadExit)(void *value));
 void tlsDelete(uint32_t key);
 void *tlsGet(uint32_t key);
 bool tlsSet(uint32_t key, void *value);
@@ -75,6 +91,31 @@ bool threadCreate(ThreadEntry entry, void *argument, uint32_t stackSize, void **
 // Waits for the thread and collects entry's result.
 bool threadJoin(void *handle, uint32_t &exitCode);
 uint32_t threadId();
+
+// ---- files ----
+// The two tables of file operations: named files and the standard streams.
+extern const PSP_FILE_BACKEND diskBackend;
+extern const PSP_FILE_BACKEND stdBackend;
+
+// Removes a file (UTF-8 name): 0, a missing file included; -10000 for a name
+// that is not valid UTF-8; -14000 otherwise.
+int32_t fileRemove(const char *name);
+
+enum class StatResult { Found, Missing, Failed };
+// The status of a name, following symbolic links; a dangling link is Found
+// as a non-directory. mtime: seconds since 1970 UTC.
+StatResult fileStat(const char *name, int64_t *mtime, bool *isDir);
+
+// ---- C runtime text helpers whose names differ by platform ----
+// Case-insensitive comparison (the runtime's own rules for ASCII letters);
+// the second form compares at most n characters.
+int compareNoCase(const char *a, const char *b);
+int compareNoCase(const char *a, const char *b, size_t n);
+// The runtime's reentrant tokenizer: text on the first call, NULL after.
+char *tokenize(char *text, const char *delimiters, char **save);
+// Fills buf with the message for errnum. Gives 0, or the error number the
+// runtime reports (ERANGE: buf is too small; EINVAL: unknown number).
+int errorText(int errnum, char *buf, uint64_t size);
 
 // ---- clocks, process and environment ----
 // Wall-clock time since 1970-01-01 UTC; false when it cannot be read.

@@ -5,7 +5,8 @@
 // seeding uses the regenerated word 0, as the published reference generator
 // does; a given seed therefore yields the published output sequence. A
 // generator from psp_randCreate carries a mutex held around every state
-// update; tempering runs outside it.
+// update; tempering runs outside it. A generator lives in PSP_TAG_DEFAULT, so
+// destroying one after the last psp_term does nothing: it is gone already.
 #include "internal.h"
 
 #include <cstddef>
@@ -103,7 +104,7 @@ PSP_API PSP_RAND psp_randCreate(uint32_t seed) { return create(seed, true); }
 PSP_API PSP_RAND psp_randCreateNoSem(uint32_t seed) { return create(seed, false); }
 
 PSP_API void psp_randDestroy(PSP_RAND rand) {
-  if (rand == nullptr)
+  if (rand == nullptr || !psp::initialised())
     return;
   if (rand->mutex != PSP_SEM_NONE)
     psp_syncDelete(rand->mutex);

@@ -106,8 +106,9 @@ PSP_STATUS create(Fn callback, void *ctx, uint16_t swap, Rec **out) {
   return PSP_OKAY;
 }
 
+// After the last psp_term the record went with PSP_TAG_DEFAULT: nothing to do.
 template <typename Rec> void destroyRecord(Rec *rec) {
-  if (rec == nullptr)
+  if (rec == nullptr || !psp::initialised())
     return;
   psp_freeMem(rec->data, PSP_TAG_DEFAULT, "pspbufferedstream", __LINE__);
   psp_freeMem(rec, PSP_TAG_DEFAULT, "pspbufferedstream", __LINE__);

@@ -2,13 +2,20 @@
 // behind PSP_SEM handles, and the guarded lock used inside the library.
 //
 // The table has 128 entries; each entry's block, made from PSP_TAG_DEFAULT
-// the first time the entry is needed, holds 1024 slots and, beside them, the
-// 1024 native objects the slots' handles point to, so a sync object costs no
-// allocation of its own. A free slot's `next` chains the block's free list
-// (0xFFFF ends it); a handed-out slot reads 0xFFFE. Only the table is guarded,
-// by the sync-table lock; the native objects are thread-safe themselves.
-// Blocks stay until the synchronization shut-down, which closes every live
-// native object and gives the blocks back.
+// the first time the entry is needed, holds 1024 slots, and the platform
+// gives it a store of the 1024 native objects the slots' handles point to, so
+// a sync object costs no allocation of its own. A free slot's `next` chains
+// the block's free list (0xFFFF ends it); a handed-out slot reads 0xFFFE.
+// Only the table is guarded, by the sync-table lock; the native objects are
+// thread-safe themselves. Blocks stay until the synchronization shut-down,
+// which closes every live native object and gives the blocks back.
+//
+// A caller's mutex that another thread still holds cannot be closed (see
+// os::mutexDestroy): deleting it leaves its slot handed out, and the
+// shut-down keeps the store it lives in for the rest of the process.
+//
+// Once the library is down, every operation on a handle made before is a
+// no-op: the slot it points to is gone.
 #include "internal.h"
 #include "platform/os.h"
 
@@ -32,7 +39,7 @@ struct TableEntry {
 
 struct SyncBlock {
   psp_sem_slot slots[kSlotsPerBlock];
-  os::SyncObject natives[kSlotsPerBlock];
+  os::SyncObject *natives; // kSlotsPerBlock of them, in the platform's store
 };
 
 static_assert(sizeof(SyncBlock) < 0xFFFFFFFEu);
@@ -43,7 +50,8 @@ os::SyncObject &nativeOf(PSP_SEM sem) { return *static_cast<os::SyncObject *>(se
 
 TableEntry *entryOf(PSP_SEM sem) { return static_cast<TableEntry *>(sem->entry); }
 
-void chainBlock(TableEntry &entry, SyncBlock *block) {
+void chainBlock(TableEntry &entry, SyncBlock *block, os::SyncObject *natives) {
+  block->natives = natives;
   for (uint16_t i = 0; i < kSlotsPerBlock; ++i) {
     block->slots[i].handle = &block->natives[i];
     block->slots[i].entry = &entry;
@@ -60,6 +68,11 @@ PSP_SEM takeSlot(const char *file, int32_t line) {
     if (entry.block == nullptr) {
       psp_memtag_rec *tag = resolveTag(PSP_TAG_DEFAULT);
       void *raw = tag != nullptr ? tagTryAlloc(tag, sizeof(SyncBlock)) : nullptr;
+      os::SyncObject *natives = raw != nullptr ? os::nativeStoreCreate(kSlotsPerBlock) : nullptr;
+      if (natives == nullptr && raw != nullptr) {
+        tagFree(tag, raw);
+        raw = nullptr;
+      }
       if (raw == nullptr) {
         // Leave the table lock before a possible jump; the table is unchanged.
         syncTableLockLeave();
@@ -69,7 +82,7 @@ PSP_SEM takeSlot(const char *file, int32_t line) {
         return PSP_SEM_NONE;
       }
       std::memset(raw, 0, sizeof(SyncBlock));
-      chainBlock(entry, static_cast<SyncBlock *>(raw));
+      chainBlock(entry, static_cast<SyncBlock *>(raw), natives);
     }
     if (entry.freeHead != kListEnd) {
       psp_sem_slot *slot = &entry.block->slots[entry.freeHead];
@@ -84,12 +97,18 @@ PSP_SEM takeSlot(const char *file, int32_t line) {
   return PSP_SEM_NONE;
 }
 
-void closeNative(PSP_SEM sem) {
+// False for a mutex another thread holds, which stays as it is.
+bool closeNative(PSP_SEM sem) {
   if (sem->kind == PSP_SYNC_MUTEX)
-    os::mutexDestroy(nativeOf(sem));
-  else if (sem->kind == PSP_SYNC_EVENT)
+    return os::mutexDestroy(nativeOf(sem));
+  if (sem->kind == PSP_SYNC_EVENT)
     os::eventDestroy(nativeOf(sem));
+  return true;
 }
+
+// Handles made by a library that is down, and every handle while the
+// synchronization shut-down runs, are left alone.
+inline bool syncOff() { return syncDisabled() || !initialised(); }
 
 PSP_SEM createObject(int16_t kind, bool robust, const char *file, int32_t line) {
   if (!initialised() || syncDisabled())
@@ -122,10 +141,14 @@ void syncShutdown() {
   for (TableEntry &entry : g_table) {
     if (entry.block == nullptr)
       continue;
+    bool stillHeld = false;
     for (psp_sem_slot &slot : entry.block->slots) {
-      if (slot.next == kHandedOut)
-        closeNative(&slot);
+      if (slot.next == kHandedOut && !closeNative(&slot))
+        stillHeld = true;
     }
+    // Kept for good when another thread's robust list still runs through it.
+    if (!stillHeld)
+      os::nativeStoreRelease(entry.block->natives, kSlotsPerBlock);
     if (tag != nullptr)
       tagFree(tag, entry.block);
     // Cleared so that nothing can reach the block once it is gone.
@@ -159,14 +182,14 @@ PSP_API PSP_SEM psp_syncCreate_check(int16_t kind, const char *file, int32_t lin
 }
 
 PSP_API void psp_syncDelete(PSP_SEM sem) {
-  if (syncDisabled() || sem == PSP_SEM_NONE || sem == nullptr)
+  if (sem == PSP_SEM_NONE || sem == nullptr || syncOff())
     return;
   TableEntry *entry = entryOf(sem);
   syncTableLockEnter();
   // A second delete of the same handle finds the slot free already and is
-  // ignored, so it cannot put the slot on the free list twice.
-  if (sem->next == kHandedOut) {
-    closeNative(sem);
+  // ignored, so it cannot put the slot on the free list twice. A mutex that
+  // another thread holds keeps its slot, so its native object is not reused.
+  if (sem->next == kHandedOut && closeNative(sem)) {
     sem->kind = 0;
     sem->next = entry->freeHead;
     entry->freeHead = static_cast<uint16_t>(sem - entry->block->slots);
@@ -175,7 +198,7 @@ PSP_API void psp_syncDelete(PSP_SEM sem) {
 }
 
 PSP_API PSP_STATUS psp_syncEnterExcl(PSP_SEM sem) {
-  if (syncDisabled())
+  if (syncOff())
     return PSP_OKAY;
   if (sem->kind == PSP_SYNC_MUTEX)
     os::mutexLock(nativeOf(sem), os::kWaitForever); // an abandoned mutex is taken over
@@ -185,14 +208,14 @@ PSP_API PSP_STATUS psp_syncEnterExcl(PSP_SEM sem) {
 }
 
 PSP_API void psp_syncExitExcl(PSP_SEM sem) {
-  if (syncDisabled())
+  if (syncOff())
     return;
   if (sem->kind == PSP_SYNC_MUTEX)
     os::mutexUnlock(nativeOf(sem));
 }
 
 PSP_API PSP_STATUS psp_syncWait(PSP_SEM sem, uint32_t timeoutMs) {
-  if (syncDisabled())
+  if (syncOff())
     return PSP_ERR_SYSTEM;
   os::WaitResult result;
   if (sem->kind == PSP_SYNC_MUTEX) {
@@ -219,11 +242,11 @@ PSP_API PSP_STATUS psp_syncWait(PSP_SEM sem, uint32_t timeoutMs) {
 }
 
 PSP_API void psp_syncStart(PSP_SEM sem) {
-  if (!syncDisabled() && sem->kind == PSP_SYNC_EVENT)
+  if (!syncOff() && sem->kind == PSP_SYNC_EVENT)
     os::eventReset(nativeOf(sem));
 }
 
 PSP_API void psp_syncResume(PSP_SEM sem) {
-  if (!syncDisabled() && sem->kind == PSP_SYNC_EVENT)
+  if (!syncOff() && sem->kind == PSP_SYNC_EVENT)
     os::eventSet(nativeOf(sem));
 }

@@ -140,6 +140,8 @@ PSP_API void psp_utf8BuffTerm(PSP_UTF8_BUFF *buff) {
 }
 
 PSP_API int psp_outputString(PSP_EMITTER emitter, void *sink, const char *text) {
+  if (text == nullptr)
+    return 0;
   for (; *text != 0; ++text)
     if (int st = emitter(sink, static_cast<unsigned char>(*text)))
       return st;

@@ -610,6 +610,8 @@ inline int64_t readSigned(Args &a, uint32_t length) {
     return static_cast<int8_t>(va_arg(a.ap, int));
   case kLenH:
     return static_cast<int16_t>(va_arg(a.ap, int));
+  case kLenL: // the platform's long: 64 bits on LP64, 32 on Windows
+    return va_arg(a.ap, long);
   default:
     return va_arg(a.ap, int64_t);
   }
@@ -623,6 +625,8 @@ inline uint64_t readUnsigned(Args &a, uint32_t length) {
     return static_cast<uint8_t>(va_arg(a.ap, unsigned));
   case kLenH:
     return static_cast<uint16_t>(va_arg(a.ap, unsigned));
+  case kLenL:
+    return va_arg(a.ap, unsigned long);
   default:
     return va_arg(a.ap, uint64_t);
   }
@@ -643,7 +647,10 @@ inline void storeCount(Args &a, uint32_t length, uint32_t count) {
   case kLenZ:
     *static_cast<uint64_t *>(target) = count;
     break;
-  default: // l, ll, I64, L, t, j
+  case kLenL:
+    *static_cast<long *>(target) = static_cast<int32_t>(count);
+    break;
+  default: // ll, I64, L, t, j
     *static_cast<int64_t *>(target) = static_cast<int32_t>(count);
     break;
   }

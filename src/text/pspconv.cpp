@@ -237,12 +237,18 @@ PSP_API PSP_WCHAR *psp_convToWchar(const char *text, int mode, PSP_MEMTAG tag) {
   return out;
 }
 
+// The _rc forms refuse a NULL out-parameter before converting: the block
+// would be lost.
 PSP_API PSP_STATUS psp_convToUTF8_rc(const PSP_WCHAR *text, int mode, char **out, PSP_MEMTAG tag) {
+  if (out == nullptr)
+    return PSP_ERR_INVALIDPARAM;
   *out = psp_convToUTF8(text, mode, tag);
   return *out ? PSP_OKAY : PSP_ERR_NOMEMORY;
 }
 
 PSP_API PSP_STATUS psp_convToWchar_rc(const char *text, int mode, PSP_WCHAR **out, PSP_MEMTAG tag) {
+  if (out == nullptr)
+    return PSP_ERR_INVALIDPARAM;
   *out = psp_convToWchar(text, mode, tag);
   return *out ? PSP_OKAY : PSP_ERR_NOMEMORY;
 }
@@ -278,6 +284,8 @@ PSP_API uint32_t psp_countUTF8chars(const char *src, uint64_t length, int mode) 
 
 PSP_API PSP_STATUS psp_convArgvToUTF8(uint32_t argc, PSP_WCHAR **wargv, char ***out,
                                       PSP_MEMTAG tag) {
+  if (wargv == nullptr || out == nullptr)
+    return PSP_ERR_INVALIDPARAM;
   uint64_t bytes = uint64_t{argc} * sizeof(char *);
   if (!psp::initialised() || bytes == 0 || bytes >= 0xFFFFFFFEu)
     return PSP_ERR_SYSTEM;

@@ -3,15 +3,16 @@
 // memory, and decimal and floating conversions that report range errors and
 // missing numbers as status codes instead of through errno.
 //
-// They sit on the C runtime's string and number functions (strtok_r,
-// strncasecmp, strtoll, strtoull, strtod, strtof, the XSI strerror_r) and
-// inherit their exact parsing. Everything is reentrant: errno is per thread.
+// They sit on the C runtime's string and number functions (its reentrant
+// tokenizer, case-insensitive comparisons and error texts through os.h;
+// strtoll, strtoull, strtod, strtof) and inherit their exact parsing. Everything is reentrant:
+// errno is per thread.
 //
 // Jumps: psp_tokenize and psp_strerr_alloc allocate in the caller's tag, which
 // may longjmp out of psp_getMem or tagRealloc; no frame here holds a lock or
 // an object with a non-trivial destructor across those calls.
 #include "internal.h"
-#include "text/strerror_xsi.h"
+#include "platform/os.h"
 
 #include <bit>
 #include <cerrno>
@@ -20,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <strings.h>
 
 namespace {
 
@@ -47,11 +47,11 @@ enum class Special { None, NaN, PlusInf, MinusInf };
 Special specialWord(const char *text) {
   if (!text)
     return Special::None;
-  if (strcasecmp(text, "nan") == 0)
+  if (psp::os::compareNoCase(text, "nan") == 0)
     return Special::NaN;
-  if (strcasecmp(text, "inf") == 0 || strcasecmp(text, "+inf") == 0)
+  if (psp::os::compareNoCase(text, "inf") == 0 || psp::os::compareNoCase(text, "+inf") == 0)
     return Special::PlusInf;
-  if (strcasecmp(text, "-inf") == 0)
+  if (psp::os::compareNoCase(text, "-inf") == 0)
     return Special::MinusInf;
   return Special::None;
 }
@@ -70,7 +70,7 @@ PSP_API char *psp_strcasestr(const char *haystack, const char *needle) {
     needle = "";
   size_t n = std::strlen(needle);
   for (const char *p = haystack; *p; ++p)
-    if (strncasecmp(p, needle, n) == 0)
+    if (psp::os::compareNoCase(p, needle, n) == 0)
       return const_cast<char *>(p);
   return nullptr;
 }
@@ -100,13 +100,15 @@ PSP_API PSP_WCHAR *psp_wcsncpyZ(PSP_WCHAR *dst, const PSP_WCHAR *src, uint64_t s
 
 PSP_API PSP_STATUS psp_tokenize(char *text, const char *delimiters, char ***tokens, uint32_t *count,
                                 uint32_t trim, PSP_MEMTAG tag) {
+  if (!text || !tokens)
+    return PSP_ERR_INVALIDPARAM;
   if (!delimiters)
     delimiters = "";
   char **array = nullptr;
   uint64_t kept = 0;
   char *save = nullptr;
-  for (char *token = strtok_r(text, delimiters, &save); token;
-       token = strtok_r(nullptr, delimiters, &save)) {
+  for (char *token = psp::os::tokenize(text, delimiters, &save); token;
+       token = psp::os::tokenize(nullptr, delimiters, &save)) {
     if (trim && !(token = trimmed(token)))
       continue;
     uint64_t bytes = (kept + 1) * sizeof(char *);
@@ -144,7 +146,7 @@ PSP_API char *psp_strerr_alloc(uint32_t errnum, PSP_MEMTAG tag) {
   if (!buf)
     return nullptr;
   for (;;) {
-    int rc = psp::strerrorXsi(static_cast<int>(errnum), buf, size);
+    int rc = psp::os::errorText(static_cast<int>(errnum), buf, size);
     if (rc == ERANGE) {
       psp_memtag_rec *rec = psp::resolveTag(tag);
       char *grown = nullptr;

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../watchdog.h"
 #include "psp.h"
 #include "../watchdog.h"
 
@@ -107,6 +110,91 @@ TEST(GlobalsConcurrency, FirstDemandRaceRunsInitialiserOnce) {
       EXPECT_EQ(v, got[0]);
   }
   psp_term();
+}
+
+TEST_F(Globals, OversizeRequestIsRefusedWithoutTheJump) {
+  void *out = nullptr;
+  ASSERT_EQ(psp_globalGet("small", 8, nullptr, nullptr, &out), PSP_OKAY);
+  jmp_buf jump;
+  psp_resetTag(&jump, PSP_TAG_DEFAULT);
+  if (setjmp(jump) == 0) {
+    for (uint64_t size : {0xFFFFFFFEull, 0xFFFFFFFFull, 1ull << 40})
+      EXPECT_EQ(psp_globalGet("oversize", size, nullptr, nullptr, &out), PSP_ERR_NOMEMORY);
+    void *known = nullptr;
+    EXPECT_EQ(psp_globalGet("small", 0xFFFFFFFEull, nullptr, nullptr, &known), PSP_OKAY);
+    EXPECT_EQ(known, out) << "an existing name ignores the size";
+  } else {
+    ADD_FAILURE() << "an oversize request jumped";
+  }
+  psp_resetTag(nullptr, PSP_TAG_DEFAULT);
+}
+
+// Re-entry from initialisers and finalisers: the nested calls grow and shift
+// the table under the outer one. Every name keeps its own block, every
+// finaliser runs once for its own block, and a failing initialiser takes out
+// only its own entry.
+std::map<void *, int> g_finalisedBlocks;
+void countFinaliser(void *value) { ++g_finalisedBlocks[value]; }
+
+const char *const kNested[] = {"a0", "z0", "a1", "z1", "m0", "a2", "z2", "m1", "b0", "y0", "b1"};
+
+std::vector<void *> demandNested(const char *prefix) {
+  std::vector<void *> blocks;
+  for (const char *name : kNested) {
+    void *v = nullptr;
+    EXPECT_EQ(psp_globalGet((std::string(prefix) + name).c_str(), 24, nullptr, countFinaliser, &v),
+              PSP_OKAY);
+    std::strcpy(static_cast<char *>(v), name);
+    blocks.push_back(v);
+  }
+  return blocks;
+}
+
+uint32_t nestingInit(void *value) {
+  demandNested("in-");
+  std::strcpy(static_cast<char *>(value), "outer");
+  return 0;
+}
+uint32_t nestingThenFailing(void *) {
+  demandNested("bad-");
+  return 1;
+}
+void creatingFinaliser(void *value) {
+  countFinaliser(value);
+  void *late = nullptr;
+  EXPECT_EQ(psp_globalGet("~late", 8, nullptr, countFinaliser, &late), PSP_OKAY);
+}
+
+TEST(GlobalsReentry, NestedDemandsFromInitialisersAndFinalisers) {
+  psp_test::ChildResult result = psp_test::runInChild(60, [] {
+    g_finalisedBlocks.clear();
+    EXPECT_EQ(psp_init(), PSP_OKAY);
+    void *outer = nullptr, *again = nullptr, *failed = nullptr, *creator = nullptr;
+    EXPECT_EQ(psp_globalGet("m", 32, nestingInit, countFinaliser, &outer), PSP_OKAY);
+    EXPECT_NE(outer, nullptr);
+    EXPECT_STREQ(outer != nullptr ? static_cast<char *>(outer) : "", "outer");
+    EXPECT_EQ(psp_globalGet("m", 32, nullptr, nullptr, &again), PSP_OKAY);
+    EXPECT_EQ(again, outer);
+    std::vector<void *> expected = demandNested("in-"); // found, not made again
+    EXPECT_EQ(psp_globalGet("f", 8, nestingThenFailing, countFinaliser, &failed), PSP_ERR_NOMEMORY);
+    for (void *v : demandNested("bad-"))
+      expected.push_back(v); // the failure kept the nested entries
+    EXPECT_EQ(psp_globalGet("n", 8, nullptr, creatingFinaliser, &creator), PSP_OKAY);
+    expected.push_back(outer);
+    expected.push_back(creator);
+    size_t i = 0;
+    for (const char *name : kNested) {
+      EXPECT_STREQ(static_cast<char *>(expected[i++]), name);
+    }
+    psp_term();
+    EXPECT_EQ(g_finalisedBlocks.size(), expected.size() + 1) << "plus the one made at the end";
+    for (void *v : expected)
+      EXPECT_EQ(g_finalisedBlocks[v], 1);
+    for (auto &entry : g_finalisedBlocks)
+      EXPECT_EQ(entry.second, 1);
+    return true;
+  });
+  EXPECT_TRUE(result.ok()) << psp_test::describe(result);
 }
 
 } // namespace

@@ -20,13 +20,15 @@ TEST(LifecycleInternal, ReadOnlyAndNoDiskSurviveTermAndReinit) {
   psp_term();
 }
 
+// The locks stay made for the next start-up; nothing else stays.
 TEST(LifecycleInternal, TermLeavesNoStateBehind) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
   EXPECT_EQ(psp::g_flags.initCount.load(), 1u);
-  EXPECT_EQ(psp::g_flags.lockReady.load(), 1u);
+  EXPECT_EQ(psp::g_flags.running.load(), 1u);
   psp_term();
   EXPECT_EQ(psp::g_flags.initCount.load(), 0u);
-  EXPECT_EQ(psp::g_flags.lockReady.load(), 0u);
+  EXPECT_EQ(psp::g_flags.running.load(), 0u);
+  EXPECT_EQ(psp::g_flags.lockReady.load(), 1u);
   EXPECT_EQ(psp::g_flags.syncDisabled.load(), 0u);
   EXPECT_EQ(psp::g_flags.terminating.load(), 0u);
 }
@@ -37,7 +39,7 @@ TEST(LifecycleInternal, FailedStartupStepRollsBackAndLeavesCountZero) {
     EXPECT_EQ(psp_init(), -4242) << "step " << step;
     psp::testing::g_failStartupStep = 0;
     EXPECT_EQ(psp::g_flags.initCount.load(), 0u) << "step " << step;
-    EXPECT_EQ(psp::g_flags.lockReady.load(), 0u) << "step " << step;
+    EXPECT_EQ(psp::g_flags.running.load(), 0u) << "step " << step;
     EXPECT_EQ(psp::g_flags.syncDisabled.load(), 0u) << "step " << step;
     EXPECT_EQ(psp::g_stdoutSink.top, nullptr);
     // The library comes up normally afterwards.

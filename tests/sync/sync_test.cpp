@@ -5,11 +5,14 @@
 // ThreadSanitizer).
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
 
+#include "../watchdog.h"
 #include "psp.h"
 #include "../watchdog.h"
 
@@ -140,6 +143,47 @@ TEST(SyncConcurrency, EventsMutexesAndCreationAcrossThreads) {
   EXPECT_EQ(released.load(), 8u);
   EXPECT_EQ(psp_syncWait(event, 0), PSP_OKAY); // a wait does not reset it
   psp_syncDelete(PSP_SEM_NONE);                // the term closes the others
+}
+
+// A thread still holds a caller's mutex at the last psp_term. Its robust
+// mutexes stay linked through that mutex, so its next robust lock, a new
+// library's mutexes and its own end must not meet freed memory.
+TEST(SyncConcurrency, MutexHeldByAnotherThreadAcrossTheLastTerm) {
+  psp_test::ChildResult result = psp_test::runInChild(60, [] {
+    for (int round = 0; round < 20; ++round) {
+      EXPECT_EQ(psp_init(), PSP_OKAY);
+      PSP_SEM held = psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 1);
+      std::atomic<int> step{0};
+      std::thread holder([&] {
+        psp_syncEnterExcl(held);
+        step = 1;
+        while (step.load() != 2)
+          std::this_thread::yield();
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+        pthread_mutex_t own;
+        pthread_mutex_init(&own, &attr);
+        pthread_mutex_lock(&own);
+        pthread_mutex_unlock(&own);
+        pthread_mutex_destroy(&own);
+        pthread_mutexattr_destroy(&attr);
+        EXPECT_EQ(psp_init(), PSP_OKAY);
+        PSP_SEM fresh = psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 2);
+        EXPECT_EQ(psp_syncEnterExcl(fresh), PSP_OKAY);
+        psp_syncExitExcl(fresh);
+        psp_syncDelete(fresh);
+        psp_term();
+      });
+      while (step.load() != 1)
+        std::this_thread::yield();
+      psp_term();
+      step = 2;
+      holder.join();
+    }
+    return true;
+  });
+  EXPECT_TRUE(result.ok()) << psp_test::describe(result);
 }
 
 } // namespace

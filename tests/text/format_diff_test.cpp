@@ -30,8 +30,15 @@ TEST(FormatDifferential, AgainstCLibrary) {
   for (int i = 0; i < 50000 && !HasFatalFailure(); ++i) {
     char conversion = "diuoxXs"[rng() % 7];
     std::string f = "<%";
-    for (int k = 0, n = rng() % 4; k < n; ++k)
-      f += "-+ 0#"[rng() % (conversion == 'o' ? 4 : 5)]; // no # for o
+    for (int k = 0, n = rng() % 4; k < n; ++k) {
+      char flag = "-+ 0#"[rng() % (conversion == 'o' ? 4 : 5)]; // no # for o
+#ifdef _WIN32
+      // MinGW's printf signs %u under '+' and ' '; C and the library do not.
+      if (conversion == 'u' && (flag == '+' || flag == ' '))
+        continue;
+#endif
+      f += flag;
+    }
     if (rng() % 3)
       f += std::to_string(rng() % 25);
     if (unsigned p = rng() % 3) // none, "." alone, or "." and digits
@@ -45,6 +52,8 @@ TEST(FormatDifferential, AgainstCLibrary) {
       compare(f, texts[rng() % std::size(texts)]);
     else if (length.empty() || length[0] == 'h')
       compare(f, static_cast<int>(v));
+    else if (length == "l")
+      compare(f, static_cast<long>(v)); // 32 bits on Windows
     else
       compare(f, v);
   }

@@ -75,4 +75,35 @@ TEST(BuildersUninitialised, ReturnNothing) {
   EXPECT_EQ(out, nullptr);
 }
 
+// The old string as an argument, or as the format itself, stays readable
+// until the new text is written, whichever way the tag's resize moves it.
+TEST(BuildersSelfAppend, OldStringAsArgumentOrFormat) {
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  for (uint32_t kind : {PSP_TAGKIND_BUCKET, PSP_TAGKIND_HEAP, PSP_TAGKIND_MALLOC}) {
+    PSP_MEMTAG tag = psp_createTagEx(nullptr, 0, kind, nullptr, nullptr);
+    char *s = psp_makeStrVA("test", __LINE__, tag, "abcdefgh");
+    std::string expected = "abcdefgh";
+    for (int round = 0; round < 10; ++round) {
+      if (round % 3 == 2) {
+        s = psp_appendStrVA("test", __LINE__, tag, s, s); // the format is the old text
+        expected += expected;
+      } else {
+        s = psp_appendStrVA("test", __LINE__, tag, s, "%s|%.3s", s, s + 1);
+        expected += expected + "|" + expected.substr(1, 3);
+      }
+      ASSERT_NE(s, nullptr);
+      ASSERT_EQ(std::string(s), expected) << "kind " << kind << " round " << round;
+    }
+    PSP_WCHAR *w = psp_makeWStrVA("test", __LINE__, tag, u"wxyz");
+    std::u16string wide = u"wxyz";
+    for (int round = 0; round < 8; ++round) {
+      ASSERT_EQ(psp_appendWStrVA_rc("test", __LINE__, &w, tag, w, u"%s", w), PSP_OKAY);
+      wide += wide;
+      ASSERT_EQ(std::u16string(w), wide) << "kind " << kind;
+    }
+    psp_freeTagMem(tag, 1, "test", __LINE__);
+  }
+  psp_term();
+}
+
 } // namespace

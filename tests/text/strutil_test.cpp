@@ -113,9 +113,17 @@ TEST(StrUtil, TokenizeAndMessages) {
   EXPECT_EQ(tokens(" a , , b", ",", 1), (Words{"a", "b"}));
   EXPECT_EQ(tokens(" a , , b", ",", 0), (Words{" a ", " ", " b"}));
   EXPECT_EQ(tokens("\tx y\t", ",", 1), (Words{"x y"}));
-  // Numbers the runtime does not know (EINVAL) give no message.
-  EXPECT_EQ(psp_strerr_alloc(999999, PSP_TAG_DEFAULT), nullptr);
-  EXPECT_EQ(psp_strerr_alloc(0xFFFFFFFFu, PSP_TAG_DEFAULT), nullptr);
+  // Numbers the runtime does not know: EINVAL and no message from POSIX's
+  // strerror_r, "Unknown error" from Windows' strerror_s.
+  for (uint32_t unknown : {999999u, 0xFFFFFFFFu}) {
+    char *text = psp_strerr_alloc(unknown, PSP_TAG_DEFAULT);
+#ifdef _WIN32
+    EXPECT_STREQ(text, "Unknown error");
+    psp_freeMem(text, PSP_TAG_DEFAULT, "test", __LINE__);
+#else
+    EXPECT_EQ(text, nullptr);
+#endif
+  }
   psp_term();
 }
 

@@ -3,7 +3,11 @@
 // A caller's mutex is a recursive, robust, process-private pthread mutex: a
 // thread that dies holding it leaves it "abandoned" (EOWNERDEAD), which the
 // next taker sees once and repairs with pthread_mutex_consistent. The
-// library's own locks may skip robustness (see syncCreateLock). An event is
+// library's own locks may skip robustness (see syncCreateLock). While held, a
+// robust mutex is linked into its owner's robust list, which the owner's
+// later lock operations and its exit write through; so native objects live
+// in mmap'd stores of their own, and a store holding a mutex that another
+// thread still owns is never unmapped or reused. An event is
 // a plain mutex, a condition variable on CLOCK_MONOTONIC, a signalled flag and
 // a generation count; the generation lets a set that is at once followed by a
 // reset still release every thread that was waiting when it was set. Timed
@@ -12,6 +16,7 @@
 #include "platform/os.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -113,18 +118,36 @@ void mutexInit(SyncObject &object, bool robust) {
   mutex->depth = 0;
 }
 
-void mutexDestroy(SyncObject &object) {
+SyncObject *nativeStoreCreate(uint32_t count) {
+  void *store = mmap(nullptr, size_t{count} * sizeof(SyncObject), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return store == MAP_FAILED ? nullptr : static_cast<SyncObject *>(store);
+}
+
+void nativeStoreRelease(SyncObject *store, uint32_t count) {
+  munmap(store, size_t{count} * sizeof(SyncObject));
+}
+
+bool mutexDestroy(SyncObject &object) {
   Mutex *mutex = asMutex(object);
   // A robust mutex sits on its owner's robust list while held; destroying it
   // there would leave the list pointing into freed memory. Give back every
-  // level this thread holds first. (One held by another thread is a misuse
-  // the library cannot repair.)
+  // level this thread holds first.
   if (mutex->owner.load(std::memory_order_relaxed) == self()) {
     mutex->owner.store(0, std::memory_order_relaxed);
     for (; mutex->depth > 0; --mutex->depth)
       pthread_mutex_unlock(&mutex->native);
   }
+  // Another owner, alive, keeps it; a dead one's hold is taken over and let go.
+  int rc = pthread_mutex_trylock(&mutex->native);
+  if (rc == EBUSY)
+    return false;
+  if (rc == EOWNERDEAD)
+    pthread_mutex_consistent(&mutex->native);
+  if (rc == 0 || rc == EOWNERDEAD)
+    pthread_mutex_unlock(&mutex->native);
   pthread_mutex_destroy(&mutex->native);
+  return true;
 }
 
 WaitResult mutexLock(SyncObject &object, uint32_t timeoutMs) {
@@ -216,10 +239,12 @@ void eventReset(SyncObject &object) {
   pthread_mutex_unlock(&event->mutex);
 }
 
-bool tlsCreate(uint32_t &key) {
+bool tlsCreate(uint32_t &key, void (*atThreadExit)(void *value)) {
   static_assert(sizeof(pthread_key_t) <= sizeof(uint32_t));
   pthread_key_t native;
-  if (pthread_key_create(&native, nullptr) != 0)
+  // A key's destructor runs at thread exit for a non-NULL value, after the
+  // value is cleared, and never after pthread_key_delete.
+  if (pthread_key_create(&native, atThreadExit) != 0)
     return false;
   key = static_cast<uint32_t>(native);
   return true;

@@ -1,4 +1,4 @@
-// strerror_xsi.cpp - reaches the XSI strerror_r.
+// strerror_xsi.cpp - error texts through the XSI strerror_r.
 //
 // The library is built with _GNU_SOURCE, under which glibc's <string.h>
 // declares the GNU strerror_r (returns a char * that may ignore the buffer).
@@ -12,14 +12,14 @@
 #include <stddef.h>
 #include <string.h>
 
-#include "text/strerror_xsi.h"
+#include "platform/os.h"
 
-namespace psp {
+namespace psp::os {
 
-int strerrorXsi(int errnum, char *buf, uint64_t size) {
+int errorText(int errnum, char *buf, uint64_t size) {
   // Fails to compile if the GNU form slipped through.
   int (*xsi)(int, char *, size_t) = strerror_r;
   return xsi(errnum, buf, static_cast<size_t>(size));
 }
 
-} // namespace psp
+} // namespace psp::os

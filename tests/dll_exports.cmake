@@ -1,0 +1,37 @@
+# psp.dll exports exactly the psp_ functions the public header declares.
+#   cmake -DOBJDUMP=... -DDLL=psp.dll -DHEADER=include/psp.h [-DPENDING=sources] -P dll_exports.cmake
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
+endif()
+string(REGEX MATCHALL "\t\\[ *[0-9]+\\] [A-Za-z0-9_@?$]+" exported "${dump}")
+list(TRANSFORM exported REPLACE ".*\\] " "")
+
+file(READ ${HEADER} header)
+string(REGEX MATCHALL "PSP_API[^;(]*[ *]psp_[A-Za-z0-9_]+\\(" declared "${header}")
+list(TRANSFORM declared REPLACE ".*[ *](psp_[A-Za-z0-9_]+)\\($" "\\1")
+
+# Functions defined in sources not yet in the Windows build are not expected.
+foreach(source ${PENDING})
+  file(READ ${source} text)
+  string(REGEX MATCHALL "PSP_API[^;{(]*[ *]psp_[A-Za-z0-9_]+\\(" defined "${text}")
+  list(TRANSFORM defined REPLACE ".*[ *](psp_[A-Za-z0-9_]+)\\($" "\\1")
+  if(defined)
+    list(REMOVE_ITEM declared ${defined})
+  endif()
+endforeach()
+
+list(SORT exported)
+list(SORT declared)
+list(LENGTH exported count)
+if(count EQUAL 0)
+  message(FATAL_ERROR "${DLL} exports nothing")
+endif()
+set(extra ${exported})
+list(REMOVE_ITEM extra ${declared})
+set(missing ${declared})
+list(REMOVE_ITEM missing ${exported})
+if(extra OR missing)
+  message(FATAL_ERROR "exported but not declared: ${extra}\ndeclared but not exported: ${missing}")
+endif()
+message(STATUS "${count} exports, all psp_ functions of the header")

@@ -1,0 +1,433 @@
+// File handles and file utilities through psp.h only: open modes and the
+// dispatchers' rules, standard names, sharing and the byte-0 lock between
+// handles, 64-bit positions, UTF-8 / UTF-16 names, the process flags in
+// forked children, copy and compare across block boundaries, temporary
+// names and directory, bad input, and racing opens.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "psp.h"
+#include "../watchdog.h"
+
+namespace {
+
+using psp_test::runInChild;
+
+constexpr uint32_t RW = PSP_FILE_RDWR, WO = PSP_FILE_WRONLY, CREATE = PSP_FILE_CREATE,
+                   TRUNC = PSP_FILE_TRUNCATE;
+
+class Files : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_EQ(psp_init(), PSP_OKAY);
+    char tmpl[] = "/tmp/psp_files_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    psp_term();
+    ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
+  }
+  std::string at(const std::string &name) const { return dir_ + "/" + name; }
+  void put(const std::string &name, const std::string &bytes) const {
+    PSP_FH fh = psp_fileOpen(at(name).c_str(), RW | TRUNC, 0);
+    ASSERT_NE(fh, nullptr);
+    EXPECT_EQ(psp_fileSeekWrite(fh, 0, bytes.data(), bytes.size()), bytes.size());
+    psp_fileClose(fh);
+  }
+  std::string get(const std::string &name) const {
+    PSP_FH fh = psp_fileOpen(at(name).c_str(), 0, 0);
+    std::string bytes(psp_fileLength(fh), '\0');
+    bytes.resize(psp_fileSeekRead(fh, 0, bytes.data(), bytes.size()));
+    psp_fileClose(fh);
+    return fh != nullptr ? bytes : "<missing>";
+  }
+  std::string dir_;
+};
+
+std::string pattern(size_t n, char salt = 0) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>(i * 7 + i / 1024 + salt);
+  return s;
+}
+
+TEST_F(Files, OpenModesAndDispatchers) {
+  const std::string name = at("a");
+  const char *f = name.c_str();
+  EXPECT_EQ(psp_fileOpen(f, 0, 0), nullptr) << "missing without the create bit";
+  PSP_FH fh = psp_fileOpen(f, RW | CREATE, 0);
+  ASSERT_NE(fh, nullptr);
+  char buf[32] = {};
+  uint64_t pos = 99;
+  EXPECT_EQ(psp_fileWrite(fh, "hello world", 11), 11u);
+  EXPECT_EQ(psp_fileWrite(fh, "x", 0), 0u);
+  EXPECT_EQ(psp_fileSeek(fh, 6, 0, &pos), PSP_OKAY);
+  EXPECT_EQ(psp_fileRead(fh, buf, sizeof buf), 5u);
+  EXPECT_STREQ(buf, "world");
+  EXPECT_EQ(psp_fileSeekWrite(fh, 2, "LL", 2), 2u);
+  EXPECT_EQ(psp_fileSeek(fh, 0, 1, &pos), PSP_OKAY);
+  EXPECT_EQ(pos, 4u) << "a positioned write leaves the offset after its bytes";
+  EXPECT_EQ(psp_fileSeekRead(fh, 100, buf, 4), 0u) << "past the end";
+  EXPECT_EQ(psp_fileSetSize(fh, 25000), PSP_OKAY);
+  EXPECT_EQ(psp_fileSeek(fh, 0, 1, &pos), PSP_OKAY);
+  EXPECT_EQ(pos, 25000u) << "growth leaves the offset at the new end";
+  EXPECT_EQ(get("a"), "heLLo world" + std::string(25000 - 11, '\0'));
+  EXPECT_EQ(psp_fileSetSize(fh, 5), PSP_OKAY);
+  EXPECT_EQ(psp_fileLength(fh), 5u);
+  EXPECT_EQ(psp_fileSync(fh), PSP_OKAY);
+  EXPECT_EQ(psp_filePageOut(fh, 1, 1), PSP_OKAY);
+  EXPECT_EQ(psp_fileMap(fh, nullptr, nullptr), PSP_ERR_NOTSUPPORTED);
+  EXPECT_EQ(psp_fileRemap(fh, nullptr, nullptr), PSP_ERR_NOTSUPPORTED);
+  EXPECT_EQ(psp_fileUnmap(fh, nullptr, nullptr), PSP_ERR_NOTSUPPORTED);
+  psp_fileClose(fh);
+
+  fh = psp_fileOpen(f, 0, 0);
+  EXPECT_EQ(psp_fileWrite(fh, "z", 1) + psp_fileSeekWrite(fh, 0, "z", 1), 0u) << "read only";
+  EXPECT_EQ(psp_fileSetSize(fh, 0), PSP_ERR_WRITE);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(psp_fileSeek(fh, 1, 3, &pos), PSP_OKAY);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Invalid seek method, seeking from beginning\n");
+  EXPECT_EQ(pos, 1u);
+  EXPECT_EQ(psp_fileSeek(fh, -5, 0, &pos), PSP_ERR_SYSTEM);
+  psp_fileClose(fh);
+  fh = psp_fileOpen(f, WO, 0);
+  EXPECT_EQ(psp_fileRead(fh, buf, 4) + psp_fileSeekRead(fh, 0, buf, 4), 0u) << "write only";
+  psp_fileClose(fh);
+  psp_fileClose(psp_fileOpen(f, RW | CREATE, 0));
+  EXPECT_EQ(get("a"), "heLLo") << "create alone keeps the contents";
+  psp_fileClose(psp_fileOpen(f, TRUNC, 0));
+  EXPECT_EQ(get("a"), "");
+}
+
+TEST_F(Files, BadInputCreatesAndTruncatesNothing) {
+  put("keep", "data");
+  const std::string longName = at(std::string(300, 'n')), invalid = at("bad\xff\xfe"),
+                    orphan = at("no/such/parent");
+  const char16_t lone[] = {u'x', 0xD800, 0};
+  for (const char *name : {static_cast<const char *>(nullptr), "", longName.c_str(),
+                           invalid.c_str(), dir_.c_str(), orphan.c_str()})
+    for (uint32_t mode : {0u, RW | CREATE, RW | TRUNC})
+      EXPECT_EQ(psp_fileOpen(name, mode, 0), nullptr) << (name ? name : "NULL") << " " << mode;
+  EXPECT_EQ(psp_fileOpenW(nullptr, RW | CREATE, 0), nullptr);
+  EXPECT_EQ(psp_fileOpenW(lone, RW | CREATE, 0), nullptr);
+  EXPECT_EQ(psp_fileRemove(invalid.c_str()), PSP_ERR_NOMEMORY);
+  EXPECT_EQ(psp_fileRemoveW(lone), PSP_ERR_NOMEMORY);
+  EXPECT_EQ(psp_fileRemove(nullptr), PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp_fileRemove(""), PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp_fileRemove(dir_.c_str()), PSP_ERR_SYSTEM) << "a directory is not a file";
+  EXPECT_EQ(psp_fileRemove(at("missing").c_str()), PSP_OKAY);
+  EXPECT_EQ(psp_fileCopyW(lone, u"x"), PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp_fileCmpW(lone, u"x"), PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp_fileValidateW(lone) + psp_fileValidate(nullptr), 0);
+  EXPECT_EQ(psp_fileCopy(nullptr, at("c").c_str()), PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp_fileCopy(at("keep").c_str(), dir_.c_str()), PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp_fileCopy(at("missing").c_str(), at("c").c_str()), PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp_fileCreateTmpName(nullptr, nullptr, nullptr, nullptr, PSP_TAG_DEFAULT), nullptr);
+  int64_t mtime = 42;
+  EXPECT_EQ(psp_fileModTimeStat(at("missing").c_str(), nullptr, &mtime), PSP_ERR_NOFILE);
+  EXPECT_EQ(mtime, 42);
+  EXPECT_EQ(psp_fileModTimeStat(at("keep").c_str(), nullptr, &mtime), PSP_OKAY);
+  EXPECT_NEAR(static_cast<double>(mtime), static_cast<double>(time(nullptr)), 60.0);
+  EXPECT_EQ(psp_fileRead(nullptr, &mtime, 1) + psp_fileLength(nullptr), 0u);
+  psp_fileClose(nullptr);
+  EXPECT_EQ(std::system(("test \"$(ls '" + dir_ + "')\" = keep").c_str()), 0)
+      << "nothing was created";
+  const std::string fifo = at("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A FIFO with no one at the other end does not hold an open up.
+  EXPECT_TRUE(runInChild(10, [&] {
+                return psp_fileOpen(fifo.c_str(), WO, 0) == nullptr &&
+                       psp_fileOpen(fifo.c_str(), 0, 0);
+              }).ok());
+  EXPECT_EQ(get("keep"), "data");
+}
+
+TEST_F(Files, StandardNamesMatchedInFull) {
+  EXPECT_TRUE(runInChild(10, [&] {
+                EXPECT_EQ(chdir(dir_.c_str()), 0);
+                psp_fileClose(psp_fileOpen("STDOUT", WO, 0));
+                EXPECT_NE(fcntl(1, F_GETFD), -1) << "closing never closes a standard stream";
+                for (const char *disk : {"stdio", "std", "stdout2"}) {
+                  psp_fileClose(psp_fileOpen(disk, RW | CREATE, 0));
+                  EXPECT_EQ(access(disk, F_OK), 0) << disk;
+                }
+                psp_nodisk();
+                PSP_FH err = psp_fileOpen("StdErr", WO, 0);
+                EXPECT_NE(err, nullptr) << "the flags do not apply to standard streams";
+                EXPECT_EQ(psp_fileWrite(err, "", 0), 0u);
+                psp_fileClose(err);
+                return true;
+              }).ok());
+}
+
+TEST_F(Files, LockAndSharingBetweenHandles) {
+  put("f", "0123456789");
+  const std::string name = at("f");
+  const char *f = name.c_str();
+  for (uint32_t mode : {RW, 0u}) {
+    PSP_FH a = psp_fileOpen(f, mode, 0), b = psp_fileOpen(f, mode, 0);
+    EXPECT_EQ(psp_fileLock(a), PSP_OKAY);
+    EXPECT_EQ(psp_fileLock(b), PSP_ERR_SYSTEM) << "held by another handle: fails at once";
+    EXPECT_EQ(psp_fileUnlock(a), PSP_OKAY);
+    EXPECT_EQ(psp_fileLock(b), PSP_OKAY);
+    psp_fileClose(b); // the close drops its lock
+    EXPECT_EQ(psp_fileLock(a), PSP_OKAY);
+    psp_fileClose(a);
+  }
+  const uint16_t DR = PSP_FILE_DENY_READ, DW = PSP_FILE_DENY_WRITE;
+  const struct {
+    uint32_t mode1;
+    uint16_t deny1;
+    uint32_t mode2;
+    uint16_t deny2;
+    bool opens;
+  } cases[] = {
+      {0, DW, RW, 0, false},           {0, DW, 0, 0, true},           {0, DW, WO, 0, false},
+      {RW, 0, 0, DW, false},           {0, 0, 0, DW, true},           {WO, DR, 0, 0, false},
+      {0, 0, WO, DR, false},           {WO, 0, WO, DR, true},         {RW, DR | DW, 0, 0, false},
+      {RW, 0, RW | CREATE, DW, false}, {0, DW, RW | TRUNC, 0, false},
+  };
+  for (const auto &c : cases) {
+    PSP_FH first = psp_fileOpen(f, c.mode1, c.deny1), second = psp_fileOpen(f, c.mode2, c.deny2);
+    EXPECT_EQ(second != nullptr, c.opens)
+        << c.mode1 << "/" << c.deny1 << " " << c.mode2 << "/" << c.deny2;
+    psp_fileClose(second);
+    if (!c.opens) { // the rule holds across processes too
+      EXPECT_TRUE(runInChild(10, [&] { return !psp_fileOpen(f, c.mode2, c.deny2); }).ok());
+    }
+    psp_fileClose(first);
+    EXPECT_EQ(get("f"), "0123456789") << "a refused truncating open truncates nothing";
+  }
+}
+
+TEST_F(Files, PositionsBeyondFourGiB) {
+  PSP_FH fh = psp_fileOpen(at("sparse").c_str(), RW | CREATE, 0);
+  const uint64_t far = (5ull << 30) + 3;
+  uint64_t pos = 0;
+  char buf[8] = {};
+  ASSERT_EQ(psp_fileSeekWrite(fh, far, "tail", 4), 4u);
+  EXPECT_EQ(psp_fileLength(fh), far + 4);
+  EXPECT_EQ(psp_fileSeekRead(fh, far - 2, buf, 8), 6u);
+  EXPECT_EQ(std::string(buf, 6), std::string("\0\0tail", 6));
+  EXPECT_EQ(psp_fileSeek(fh, -4, 2, &pos), PSP_OKAY);
+  EXPECT_EQ(pos, far);
+  EXPECT_EQ(psp_fileSeek(fh, 1ll << 32, 1, &pos), PSP_OKAY);
+  EXPECT_EQ(pos, far + (1ull << 32));
+  EXPECT_EQ(psp_fileSetSize(fh, (4ull << 30) + 1), PSP_OKAY);
+  EXPECT_EQ(psp_fileLength(fh), (4ull << 30) + 1);
+  psp_fileClose(fh);
+}
+
+TEST_F(Files, NonAsciiNamesInBothForms) {
+  put("donn\xC3\xA9"
+      "es_\xE6\x97\xA5\xE6\x9C\xAC_\xF0\x9F\x98\x80.txt",
+      "abc");
+  const std::u16string base(dir_.begin(), dir_.end());
+  const std::u16string wide = base + u"/donn\u00E9es_\u65E5\u672C_\U0001F600.txt",
+                       copy = base + u"/\u00FC.bin";
+  PSP_FH fh = psp_fileOpenW(wide.c_str(), 0, 0);
+  EXPECT_EQ(psp_fileLength(fh), 3u);
+  psp_fileClose(fh);
+  uint32_t isDir = 9;
+  EXPECT_EQ(psp_fileValidateExW(wide.c_str(), 0, &isDir), 1);
+  EXPECT_EQ(isDir, 0u);
+  EXPECT_EQ(psp_fileCopyW(wide.c_str(), copy.c_str()), PSP_OKAY);
+  EXPECT_EQ(psp_fileCmpExW(wide.c_str(), 0, copy.c_str(), 0), PSP_OKAY);
+  EXPECT_EQ(get("\xC3\xBC.bin"), "abc");
+  EXPECT_EQ(psp_fileRemoveExW(wide.c_str(), 0), PSP_OKAY);
+  EXPECT_EQ(psp_fileValidateW(wide.c_str()), 0);
+}
+
+TEST_F(Files, ReadOnlyAndNoDiskFlagsInChildren) {
+  put("f", "data");
+  const std::string f = at("f"), g = at("g");
+  EXPECT_TRUE(runInChild(10, [&] {
+                unsetenv("ZEB_TMPDIR");
+                psp_setTmpDir(nullptr);
+                psp_rdonly();
+                PSP_FH fh = psp_fileOpen(f.c_str(), 0, 0);
+                EXPECT_EQ(psp_fileSync(fh), PSP_OKAY);
+                psp_fileClose(fh);
+                for (uint32_t mode : {WO, RW, CREATE, TRUNC})
+                  EXPECT_EQ(psp_fileOpen(f.c_str(), mode, 0), nullptr) << mode;
+                EXPECT_EQ(psp_fileRemove(f.c_str()), PSP_ERR_SYSTEM);
+                EXPECT_EQ(psp_fileCopy(f.c_str(), g.c_str()), PSP_ERR_SYSTEM);
+                EXPECT_EQ(psp_tmpdir(PSP_TAG_DEFAULT), nullptr);
+                return fh != nullptr && access(f.c_str(), F_OK) == 0 &&
+                       access(g.c_str(), F_OK) != 0;
+              }).ok());
+  EXPECT_TRUE(runInChild(10, [&] {
+                psp_nodisk();
+                EXPECT_EQ(psp_fileOpen(f.c_str(), 0, 0), nullptr);
+                EXPECT_EQ(psp_fileModTimeStat(f.c_str(), nullptr, nullptr), PSP_ERR_NOFILE);
+                EXPECT_EQ(psp_fileValidate(f.c_str()), 0);
+                EXPECT_EQ(psp_fileRemove(f.c_str()), PSP_ERR_SYSTEM);
+                EXPECT_EQ(psp_fileCmp(f.c_str(), f.c_str()), PSP_ERR_OPENFIRST);
+                return access(f.c_str(), F_OK) == 0;
+              }).ok());
+}
+
+TEST_F(Files, CopyAndCompareAcrossBlockBoundaries) {
+  const std::string src = at("src"), dst = at("dst");
+  for (size_t n : {0, 1, 1023, 1024, 1025, 3000, 300000}) {
+    const std::string bytes = pattern(n);
+    put("src", bytes);
+    std::string flipped = bytes;
+    for (size_t i = 0; i < n; i += 1000)
+      flipped[i] ^= 0x20;
+    for (const std::string &before : {std::string("<missing>"), bytes, bytes + pattern(5000, 3),
+                                      flipped, bytes.substr(0, n / 2)}) {
+      psp_fileRemove(dst.c_str());
+      if (before != "<missing>")
+        put("dst", before);
+      EXPECT_EQ(psp_fileCopy(src.c_str(), dst.c_str()), PSP_OKAY) << n;
+      EXPECT_EQ(get("dst"), bytes) << n << " over " << before.size();
+      EXPECT_EQ(psp_fileCmp(src.c_str(), dst.c_str()), PSP_OKAY);
+    }
+    put("dst", flipped);
+    EXPECT_EQ(psp_fileCmp(src.c_str(), dst.c_str()), n ? PSP_ERR_SYSTEM : PSP_OKAY);
+    put("dst", bytes + "x");
+    EXPECT_EQ(psp_fileCmp(src.c_str(), dst.c_str()), PSP_ERR_SYSTEM) << "second longer";
+    EXPECT_EQ(psp_fileCmp(dst.c_str(), src.c_str()), PSP_ERR_SYSTEM) << "first longer";
+  }
+  EXPECT_EQ(psp_fileCmp(at("missing").c_str(), src.c_str()), PSP_ERR_OPENFIRST);
+  EXPECT_EQ(psp_fileCmp(src.c_str(), at("missing").c_str()), PSP_ERR_OPENSECOND);
+  // Onto an identical file, or onto itself, nothing is written.
+  struct timeval old[2] = {{1000000000, 0}, {1000000000, 0}};
+  put("dst", pattern(300000));
+  ASSERT_EQ(utimes(dst.c_str(), old), 0);
+  EXPECT_EQ(psp_fileCopy(src.c_str(), dst.c_str()), PSP_OKAY);
+  EXPECT_EQ(psp_fileCopy(src.c_str(), src.c_str()), PSP_OKAY);
+  int64_t mtime = 0;
+  EXPECT_EQ(psp_fileModTimeStat(dst.c_str(), nullptr, &mtime), PSP_OKAY);
+  EXPECT_EQ(mtime, 1000000000);
+  EXPECT_EQ(get("src"), pattern(300000));
+}
+
+TEST_F(Files, ValidateAndTemporaryNames) {
+  put("f", "x");
+  uint32_t isDir = 7;
+  EXPECT_EQ(psp_fileValidateEx(at("f").c_str(), 0, &isDir), 1);
+  EXPECT_EQ(isDir, 0u);
+  EXPECT_EQ(psp_fileValidateEx(dir_.c_str(), 0, &isDir), 1);
+  EXPECT_EQ(isDir, 1u);
+  isDir = 7;
+  EXPECT_EQ(psp_fileValidateEx(at("missing").c_str(), 0, &isDir), 0);
+  EXPECT_EQ(isDir, 7u);
+  EXPECT_EQ(psp_fileValidate(at("f/child").c_str()), 0);
+
+  setenv("ZEB_TMPDIR", "/nowhere/at/all", 1);
+  uint32_t counter = 0;
+  char *a = psp_fileCreateTmpName(&counter, nullptr, nullptr, nullptr, PSP_TAG_DEFAULT);
+  char *b = psp_fileCreateTmpName(&counter, "log", "txt", nullptr, PSP_TAG_DEFAULT);
+  unsetenv("ZEB_TMPDIR");
+  char expect[128];
+  snprintf(expect, sizeof expect, "/nowhere/at/all/%s_%016llX_%010u_%s", "%s",
+           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&counter)),
+           static_cast<unsigned>(getpid()), "%s");
+  char first[128], second[128];
+  snprintf(first, sizeof first, expect, "temp", "000.tmp");
+  snprintf(second, sizeof second, expect, "log", "001.txt");
+  EXPECT_STREQ(a, first);
+  EXPECT_STREQ(b, second);
+  EXPECT_EQ(counter, 2u);
+  psp_freeMem(a, PSP_TAG_DEFAULT, "test", 0);
+  psp_freeMem(b, PSP_TAG_DEFAULT, "test", 0);
+}
+
+TEST_F(Files, TemporaryDirectoryChoice) {
+  const std::string writable = at("w");
+  ASSERT_EQ(mkdir(writable.c_str(), 0700), 0);
+  auto answer = [] {
+    char *dir = psp_tmpdir(PSP_TAG_DEFAULT);
+    std::string s = dir ? dir : "<none>";
+    psp_freeMem(dir, PSP_TAG_DEFAULT, "test", 0);
+    return s;
+  };
+  auto choices = [&] {
+    setenv("ZEB_TMPDIR", "/does/not/exist", 1);
+    EXPECT_EQ(answer(), "/does/not/exist") << "taken unprobed";
+    unsetenv("ZEB_TMPDIR");
+    setenv("TEMP", at("absent").c_str(), 1);
+    setenv("TMP", writable.c_str(), 1);
+    psp_setTmpDir(nullptr);
+    EXPECT_EQ(answer(), writable);
+    psp_setTmpDir(dir_.c_str());
+    EXPECT_EQ(answer(), dir_) << "the preferred directory comes first";
+    psp_setTmpDir(at("missing").c_str());
+    setenv("TEMP", writable.c_str(), 1);
+    EXPECT_EQ(answer(), writable) << "an unusable preference is passed over";
+    // Last comes the current directory: here /tmp fails because the probe's
+    // name is taken, and an existing name is never opened.
+    char taken[512];
+    snprintf(taken, sizeof taken, "/tmp/zeb_dirtest_tmp_%llX_%p",
+             static_cast<unsigned long long>(getpid()), reinterpret_cast<void *>(gettid()));
+    EXPECT_EQ(mkdir(taken, 0700), 0);
+    for (const char *name : {"TEMP", "TMP", "TMPDIR"})
+      unsetenv(name);
+    psp_setTmpDir(nullptr);
+    EXPECT_EQ(chdir(dir_.c_str()), 0);
+    EXPECT_EQ(answer(), dir_);
+    return rmdir(taken) == 0;
+  };
+  EXPECT_TRUE(runInChild(10, choices).ok());
+  EXPECT_EQ(std::system(
+                ("test \"$(ls -A '" + dir_ + "')\" = w && test -z \"$(ls -A '" + writable + "')\"")
+                    .c_str()),
+            0)
+      << "the probe leaves nothing behind";
+}
+
+TEST(FilesBeforeInit, RefusedWithoutTouchingTheDisk) {
+  uint32_t counter = 0;
+  EXPECT_EQ(psp_fileOpen("/tmp", 0, 0), nullptr);
+  EXPECT_EQ(psp_fileRemove("/tmp/psp-never-there"), PSP_ERR_NOMEMORY);
+  EXPECT_EQ(psp_fileValidate("/tmp"), 0);
+  EXPECT_EQ(psp_fileCopy("/etc/hostname", "/tmp/psp-never-there"), PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp_fileCmp("/etc/hostname", "/etc/hostname"), PSP_ERR_OPENFIRST);
+  EXPECT_EQ(psp_tmpdir(PSP_TAG_DEFAULT), nullptr);
+  EXPECT_EQ(psp_fileCreateTmpName(&counter, nullptr, nullptr, nullptr, PSP_TAG_DEFAULT), nullptr);
+}
+
+TEST(FilesConcurrency, OpenCloseStress) {
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  char tmpl[] = "/tmp/psp_files_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  {
+    psp_test::Watchdog watchdog(60, "racing opens, closes and first temporary-directory choices");
+    unsetenv("ZEB_TMPDIR");
+    psp_setTmpDir(tmpl);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+      threads.emplace_back([&, t] {
+        char *chosen = psp_tmpdir(PSP_TAG_THREAD);
+        EXPECT_STREQ(chosen, tmpl);
+        psp_freeMem(chosen, PSP_TAG_THREAD, "test", 0);
+        std::string name = std::string(tmpl) + "/t" + std::to_string(t);
+        for (int i = 0; i < 300; ++i) {
+          PSP_FH fh = psp_fileOpen(i % 3 ? name.c_str() : "stderr", RW | CREATE, 0);
+          EXPECT_EQ(psp_fileSeekWrite(fh, i, "", i % 3 ? 1 : 0), i % 3 ? 1u : 0u);
+          psp_fileClose(fh);
+        }
+      });
+    for (auto &t : threads)
+      t.join();
+  }
+  psp_setTmpDir(nullptr);
+  psp_term();
+  ASSERT_EQ(std::system((std::string("rm -rf ") + tmpl).c_str()), 0);
+}
+
+} // namespace
