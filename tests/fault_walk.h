@@ -1,5 +1,6 @@
 // Shared by the white-box tests: walking every allocation site of an
-// operation with the fault-injection switches, and observing tag jumps.
+// operation with the fault-injection switches, observing tag jumps, and
+// checking that a failure left no lock held.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 
 #include "psp.h"
 #include "testing.h"
+#include "watchdog.h"
 
 namespace psp::testing {
 
@@ -39,6 +41,18 @@ template <typename Fn> __attribute__((noinline)) bool leavesByJump(jmp_buf &jump
     return true;
   fn();
   return false;
+}
+
+// Runs fn on another thread, which must get through within seconds: a lock
+// left held by this thread (they are recursive, so this one would pass) shows
+// there as a failure naming the lock, not as a hang. With a thread stuck
+// inside the library nothing can be shut down, so the program ends there.
+template <typename Fn> void onOtherThread(const char *lock, Fn fn) {
+  if (!psp_test::finishesWithin(10, fn)) {
+    ADD_FAILURE() << lock << " still held after the failure";
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
 }
 
 } // namespace psp::testing

@@ -1,11 +1,15 @@
 // Bounded waiting for tests that can deadlock: a stuck lock must fail a test
 // in seconds with a message that says so, not hang until ctest's limit.
 //
-// Watchdog guards a scope in this process from a helper thread. runInChild
-// runs a body in a forked child and kills it when it overruns; it uses no
-// thread of its own, so the parent stays single-threaded across the fork
-// (ThreadSanitizer refuses children of multi-threaded parents that start
-// threads). Do not keep a Watchdog alive across runInChild.
+// Watchdog guards a scope in this process from a helper thread; it names the
+// running test unless told otherwise. finishesWithin runs a probe on another
+// thread (typically: take a lock the code under test must have released) and
+// reports whether it got through in time. runInChild runs a body in a forked
+// child and kills it when it overruns; it uses no thread of its own, so the
+// parent stays single-threaded across the fork (ThreadSanitizer refuses
+// children of multi-threaded parents that start threads). Do not keep a
+// Watchdog alive across runInChild. Limits are for plain builds: under a
+// sanitizer each is five times as long, up to 240 s.
 //
 // Windows has no fork: there the child is a new run of this test program
 // limited to the current test, told through PSP_TEST_CHILD which runInChild
@@ -18,13 +22,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
+#include <utility>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -33,38 +37,71 @@
 #include <unistd.h>
 #endif
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PSP_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PSP_TEST_SANITIZED 1
+#endif
+#endif
+
 namespace psp_test {
+
+#ifdef PSP_TEST_SANITIZED
+constexpr unsigned kSlowdown = 5;
+#else
+constexpr unsigned kSlowdown = 1;
+#endif
+
+// A limit as this build applies it: stretched under a sanitizer, but kept
+// short of ctest's 300 s so that the watchdog's message comes first.
+constexpr unsigned limitFor(unsigned seconds) {
+  unsigned stretched = seconds * kSlowdown;
+  return stretched <= 240 ? stretched : seconds > 240 ? seconds : 240;
+}
+
+// The running test's full name.
+inline std::string runningTest() {
+  const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+  return info ? std::string(info->test_suite_name()) + "." + info->name() : "test";
+}
 
 class Watchdog {
 public:
-  Watchdog(unsigned seconds, const char *what)
-      : thread_([this, seconds, what] {
-          std::unique_lock<std::mutex> hold(mutex_);
-          if (!cv_.wait_for(hold, std::chrono::seconds(seconds), [this] { return done_; })) {
+  explicit Watchdog(unsigned seconds, std::string what = runningTest())
+      : thread_([seconds = limitFor(seconds), what = std::move(what), done = done_.get_future()] {
+          if (done.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
             std::fprintf(stderr,
                          "watchdog: '%s' still running after %u s: deadlock or lost wake-up\n",
-                         what, seconds);
+                         what.c_str(), seconds);
             std::fflush(stderr);
             std::_Exit(124);
           }
         }) {}
   ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      done_ = true;
-    }
-    cv_.notify_one();
+    done_.set_value();
     thread_.join();
   }
-  Watchdog(const Watchdog &) = delete;
-  Watchdog &operator=(const Watchdog &) = delete;
 
 private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  std::thread thread_; // last: starts once the members above exist
+  std::promise<void> done_;
+  std::thread thread_; // after done_, whose future it takes
 };
+
+// Runs probe() on another thread; false when it has not finished within
+// `seconds`. A probe still blocked then is left behind, detached, so that the
+// failing test ends.
+template <typename Probe> bool finishesWithin(unsigned seconds, Probe probe) {
+  std::packaged_task<void()> task(std::move(probe));
+  std::future<void> finished = task.get_future();
+  std::thread thread(std::move(task));
+  if (finished.wait_for(std::chrono::seconds(limitFor(seconds))) != std::future_status::ready) {
+    thread.detach();
+    return false;
+  }
+  thread.join();
+  return true;
+}
 
 // How a forked child ended.
 struct ChildResult {
@@ -94,8 +131,7 @@ inline std::string &earlierResults() {
 // The current test's full name, and the number of this runInChild call in it
 // (one counter for every Body type).
 inline std::string currentTest(unsigned &call) {
-  const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(test->test_suite_name()) + "." + test->name();
+  std::string name = runningTest();
   static std::string lastTest;
   static unsigned calls = 0;
   if (name != lastTest) {
@@ -128,6 +164,7 @@ inline ChildResult replayedResult(const char *list, unsigned n) {
 // and no gtest assertion failed in it, 1 otherwise. The parent waits at most
 // `seconds`, then ends the child.
 template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
+  seconds = limitFor(seconds);
   unsigned mine = 0;
   const std::string name = currentTest(mine);
   if (const char *wanted = std::getenv("PSP_TEST_CHILD")) {
@@ -185,6 +222,7 @@ template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
 // and no gtest assertion failed in it, 1 otherwise. The parent waits at most
 // `seconds`, then kills the child.
 template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
+  seconds = limitFor(seconds);
   std::fflush(stdout);
   std::fflush(stderr);
   pid_t pid = fork();

@@ -14,6 +14,7 @@
 #include "internal.h"
 #include "platform/os.h"
 
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -229,23 +230,38 @@ PSP_API PSP_STATUS psp_atoui32(const char *text, uint32_t *out) {
 
 // ---- floating point ----
 
-PSP_API double psp_atof(const char *text) {
-  errno = 0;
+namespace {
+
+// The special words first, then the runtime's parse; a NULL text reads as 0.
+// Every path returns a value, whatever specialWord answers.
+template <typename F> F readFloating(const char *text) {
   switch (specialWord(text)) {
-  case Special::NaN: {
-    uint64_t bits = 0x7FFFFFFFFFFFFFFFull;
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
-  }
+  case Special::NaN:
+    // All payload bits for a double, the quiet bit alone for a float.
+    if constexpr (sizeof(F) == sizeof(double))
+      return std::bit_cast<double>(0x7FFFFFFFFFFFFFFFull);
+    else
+      return std::bit_cast<float>(0x7FC00000u);
   case Special::PlusInf:
-    return std::numeric_limits<double>::infinity();
+    return std::numeric_limits<F>::infinity();
   case Special::MinusInf:
-    return -std::numeric_limits<double>::infinity();
+    return -std::numeric_limits<F>::infinity();
   case Special::None:
     break;
   }
-  return text ? std::strtod(text, nullptr) : 0.0;
+  if (!text)
+    return F(0);
+  if constexpr (sizeof(F) == sizeof(double))
+    return std::strtod(text, nullptr);
+  else
+    return std::strtof(text, nullptr);
+}
+
+} // namespace
+
+PSP_API double psp_atof(const char *text) {
+  errno = 0;
+  return readFloating<double>(text);
 }
 
 PSP_API PSP_STATUS psp_strtod(const char *text, double *out) {
@@ -260,23 +276,7 @@ PSP_API PSP_STATUS psp_strtod(const char *text, double *out) {
 
 PSP_API PSP_STATUS psp_strtof(const char *text, float *out) {
   errno = 0;
-  float value;
-  switch (specialWord(text)) {
-  case Special::NaN: {
-    uint32_t bits = 0x7FC00000u;
-    std::memcpy(&value, &bits, sizeof value);
-    break;
-  }
-  case Special::PlusInf:
-    value = std::numeric_limits<float>::infinity();
-    break;
-  case Special::MinusInf:
-    value = -std::numeric_limits<float>::infinity();
-    break;
-  case Special::None:
-    value = text ? std::strtof(text, nullptr) : 0.0f;
-    break;
-  }
+  float value = readFloating<float>(text);
   bool range = (std::isinf(value) || value == 0.0f) && errno == ERANGE;
   if (out)
     *out = value; // stored even on a range error, unlike the double form

@@ -7,7 +7,6 @@
 
 #include <csetjmp>
 #include <cstdio>
-#include <thread>
 
 #include "internal.h"
 #include "testing.h"
@@ -19,14 +18,10 @@ using psp::testing::FaultSwitch;
 using psp::testing::g_failAllocation;
 using psp::testing::g_failRegion;
 using psp::testing::leavesByJump;
+using psp::testing::onOtherThread;
 using psp::testing::walk;
 
 uint64_t usage() { return psp::testing::globalUsage(); }
-
-template <typename Fn> void onOtherThread(Fn fn) {
-  std::thread t(fn);
-  t.join();
-}
 
 TEST(CoreFaultInternal, PoolsEverySiteWithAndWithoutJump) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
@@ -54,8 +49,7 @@ TEST(CoreFaultInternal, PoolsEverySiteWithAndWithoutJump) {
                   psp_poolPut(pool, b);
               });
               if (pool != nullptr) {
-                // The pool's mutex was released before any jump.
-                onOtherThread([&] {
+                onOtherThread("the pool's mutex", [&] {
                   void *c = psp_poolGetMem(pool, 16, 1, nullptr);
                   if (c != nullptr)
                     psp_poolPut(pool, c);
@@ -97,8 +91,8 @@ TEST(CoreFaultInternal, NamedGlobalsEverySiteWithAndWithoutJump) {
             });
           },
           [&] {
-            // The lock is free and every name made so far is still there.
-            onOtherThread([&] {
+            // Every name made so far is still there.
+            onOtherThread("the named-globals lock", [&] {
               for (int i = 0; i < made; ++i) {
                 char name[16];
                 std::snprintf(name, sizeof name, "g%02d", i);

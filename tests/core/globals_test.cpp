@@ -13,6 +13,7 @@
 
 #include "../watchdog.h"
 #include "psp.h"
+#include "../watchdog.h"
 
 namespace {
 
@@ -91,6 +92,7 @@ uint32_t slowInit(void *) {
 }
 
 TEST(GlobalsConcurrency, FirstDemandRaceRunsInitialiserOnce) {
+  psp_test::Watchdog dog(10);
   ASSERT_EQ(psp_init(), PSP_OKAY);
   for (int round = 0; round < 20; ++round) {
     g_raceInits = 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "psp.h"
+#include "../watchdog.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ TEST(Pool, FlagsAndOwnTag) {
 }
 
 TEST(PoolConcurrency, SharedPoolUnderManyThreads) {
+  psp_test::Watchdog dog(10);
   ASSERT_EQ(psp_init(), PSP_OKAY);
   Counts counts;
   PSP_POOL pool = make(PSP_TAG_DEFAULT, counts, 1);

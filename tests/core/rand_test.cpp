@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "psp.h"
+#include "../watchdog.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ TEST(Rand, PublishedSequenceSeedingAndDerivedDraws) {
 }
 
 TEST(RandConcurrency, SharedGeneratorDealsEachDrawOnce) {
+  psp_test::Watchdog dog(10);
   ASSERT_EQ(psp_init(), PSP_OKAY);
   PSP_RAND r = psp_randCreate(2024);
   constexpr int kThreads = 4, kDraws = 5000;

@@ -27,7 +27,7 @@ TEST(ByteOrder, EveryAliasReversesItsWidthInPlace) {
   }
 }
 
-TEST(Bits, FirstSetAndReverse) {
+TEST(Bits, FirstSetReverseAndHexDigits) {
   EXPECT_EQ(psp_bitFirstSet(0), 0u);
   EXPECT_EQ(psp_bitFirstSet(0x100), 9u);
   EXPECT_EQ(psp_bitFirstSet64(0), 0u);
@@ -40,9 +40,6 @@ TEST(Bits, FirstSetAndReverse) {
     EXPECT_EQ(psp_bitReverse64(v), uint64_t{1} << (63 - bit));
   }
   EXPECT_EQ(psp_bitReverse64(0x00000000000000F1ull), 0x8F00000000000000ull);
-}
-
-TEST(Bits, HexDigit) {
   const char *digits = "0123456789abcdef";
   for (int i = 0; i < 16; ++i) {
     EXPECT_EQ(psp_hexdigit(static_cast<uint8_t>(digits[i])), i);
@@ -52,7 +49,7 @@ TEST(Bits, HexDigit) {
     EXPECT_EQ(psp_hexdigit(static_cast<uint8_t>(c)), 0xFF) << c;
 }
 
-TEST(Rounding, HalvesAwayFromZero) {
+TEST(Floats, RoundingHalvesAwayFromZeroAndClassification) {
   EXPECT_EQ(psp_round(2.5), 3.0);
   EXPECT_EQ(psp_round(-2.5), -3.0);
   EXPECT_EQ(psp_round(2.4), 2.0);
@@ -60,9 +57,7 @@ TEST(Rounding, HalvesAwayFromZero) {
   EXPECT_TRUE(std::isnan(psp_round(std::nan(""))));
   EXPECT_EQ(psp_ceilf(1.25f), 2.0f);
   EXPECT_EQ(psp_floorf(-1.25f), -2.0f);
-}
-
-TEST(FloatChecks, ClassifyAndStoreOnlyWhenStated) {
+  // Classifications store their answer only where it is stated.
   const double inf = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
   struct Case {

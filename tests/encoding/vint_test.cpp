@@ -51,37 +51,26 @@ uint64_t decode(V bytes) {
   return v;
 }
 
-TEST(Vint, ExactBytesAtEveryClassBoundary) {
+TEST(Vint, ExactBytesRoundTripsAndOrder) {
   EXPECT_EQ(encode(300), V({0x80, 0xAC}));
   EXPECT_EQ(encode(1000000), V({0xCF, 0x01, 0xC0}));
   EXPECT_EQ(encode(4294967295u), V({0xE8, 0xF7, 0xDF, 0xBF, 0x7F}));
   EXPECT_EQ(encode(UINT64_MAX), V({0xFA, 0xFE, 0xFE, 0xF7, 0xF7, 0xF7, 0xDF, 0xBF, 0x7F}));
-  // Largest value of each class, and the lead byte the next class starts with.
-  const struct {
-    uint64_t last;
-    size_t length;
-    uint8_t nextLead;
-  } edges[] = {{0x7F, 1, 0x80},
-               {0x407F, 2, 0xC0},
-               {0x20407F, 3, 0xE0},
-               {0x820407F, 4, 0xE8},
-               {0x80820407F, 5, 0xF0},
-               {0x8080820407F, 6, 0xF8},
-               {0x108080820407F, 7, 0xF9},
-               {0x10108080820407F, 8, 0xFA}};
-  for (const auto &e : edges) {
-    V below = encode(e.last), above = encode(e.last + 1);
-    ASSERT_EQ(below.size(), e.length) << std::hex << e.last;
-    ASSERT_EQ(above.size(), e.length + 1) << std::hex << e.last;
-    V firstOfNext(e.length + 1, 0); // the first value of a class encodes w = 0
-    firstOfNext[0] = e.nextLead;
-    EXPECT_EQ(above, firstOfNext);
-    EXPECT_EQ(decode(below), e.last);
-    EXPECT_EQ(decode(above), e.last + 1);
+  // The largest value of each class (1, 2, ... 8 bytes), and the lead byte of
+  // the next class, whose first value follows it with zero bytes.
+  const uint64_t lastOfClass[] = {0x7F,        0x407F,        0x20407F,        0x820407F,
+                                  0x80820407F, 0x8080820407F, 0x108080820407F, 0x10108080820407F};
+  const uint8_t nextLead[] = {0x80, 0xC0, 0xE0, 0xE8, 0xF0, 0xF8, 0xF9, 0xFA};
+  for (size_t length = 1; length <= 8; ++length) {
+    uint64_t last = lastOfClass[length - 1];
+    V below = encode(last), firstOfNext(length + 1, 0);
+    firstOfNext[0] = nextLead[length - 1];
+    EXPECT_EQ(below.size(), length) << std::hex << last;
+    EXPECT_EQ(encode(last + 1), firstOfNext) << std::hex << last;
+    EXPECT_EQ(decode(below), last);
+    EXPECT_EQ(decode(firstOfNext), last + 1);
   }
-}
-
-TEST(Vint, RoundTripAndByteOrderMatchesValueOrder) {
+  // Random values of every width round-trip, and byte order is value order.
   std::mt19937_64 rng(42);
   V previous;
   uint64_t previousValue = 0;
@@ -90,15 +79,13 @@ TEST(Vint, RoundTripAndByteOrderMatchesValueOrder) {
       uint64_t v = bits == 64 ? rng() : rng() & ((uint64_t{1} << bits) - 1);
       V bytes = encode(v);
       ASSERT_EQ(decode(bytes), v);
-      if (!previous.empty()) {
-        EXPECT_EQ(previousValue < v, previous < bytes) << v;
-      }
+      EXPECT_TRUE(previous.empty() || (previousValue < v) == (previous < bytes)) << v;
       previous = bytes;
       previousValue = v;
     }
 }
 
-TEST(Vint, FailuresStoreNothing) {
+TEST(Vint, FailuresStoreNothingRangeAndWrap) {
   // Invalid lead bytes: only that byte is read.
   for (int lead = 0xFB; lead <= 0xFF; ++lead) {
     Bytes b{{static_cast<uint8_t>(lead), 0, 0, 0}};
@@ -125,9 +112,7 @@ TEST(Vint, FailuresStoreNothing) {
     EXPECT_EQ(psp_vintEncodeUIntmax(UINT64_MAX, emitTo, &b), -777);
     EXPECT_EQ(b.data.size(), static_cast<size_t>(failAt));
   }
-}
-
-TEST(Vint, Decode32RangeAndNonCanonicalWrap) {
+  // The 32-bit form refuses what does not fit; a nine-byte form wraps.
   Bytes fits{{0xE8, 0xF7, 0xDF, 0xBF, 0x7F}}, tooBig{{0xE8, 0xF7, 0xDF, 0xBF, 0x80}};
   uint32_t v32 = 0;
   EXPECT_EQ(psp_vintDecodeUInt32(readFrom, &fits, &v32), PSP_OKAY);
@@ -138,19 +123,11 @@ TEST(Vint, Decode32RangeAndNonCanonicalWrap) {
 }
 
 TEST(Vint, ZigZag) {
-  const struct {
-    int64_t s;
-    uint64_t u;
-  } pairs[] = {{0, 0},
-               {-1, 1},
-               {1, 2},
-               {-64, 127},
-               {63, 126},
-               {INT64_MIN, UINT64_MAX},
-               {INT64_MAX, UINT64_MAX - 1}};
-  for (auto p : pairs) {
-    EXPECT_EQ(psp_vintConvertToUnsigned(p.s), p.u) << p.s;
-    EXPECT_EQ(psp_vintConvertToSigned(p.u), p.s) << p.u;
+  const int64_t s[] = {0, -1, 1, -64, 63, INT64_MIN, INT64_MAX};
+  const uint64_t u[] = {0, 1, 2, 127, 126, UINT64_MAX, UINT64_MAX - 1};
+  for (size_t i = 0; i < std::size(s); ++i) {
+    EXPECT_EQ(psp_vintConvertToUnsigned(s[i]), u[i]) << s[i];
+    EXPECT_EQ(psp_vintConvertToSigned(u[i]), s[i]) << u[i];
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include "internal.h"
 #include "testing.h"
+#include "../watchdog.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ TEST(LifecycleInternal, FailedStartupStepRollsBackAndLeavesCountZero) {
 }
 
 TEST(LifecycleInternal, FailedStartupInsideCriticalSectionReleasesTheLock) {
+  psp_test::Watchdog dog(10); // a lock that is not recursive hangs here
   ASSERT_EQ(psp_enterCritSec(), PSP_OKAY);
   psp::testing::g_failStartupStep = 4;
   EXPECT_EQ(psp_init(), -4242);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "psp.h"
+#include "../watchdog.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ TEST(Lifecycle, VersionWritesOnlyNonNullPointers) {
 }
 
 TEST(Lifecycle, CriticalSectionIsRecursiveAndWorksBeforeInit) {
+  psp_test::Watchdog dog(10); // a lock that is not recursive hangs here
   EXPECT_EQ(psp_enterCritSec(), PSP_OKAY);
   EXPECT_EQ(psp_enterCritSec(), PSP_OKAY);
   ASSERT_EQ(psp_init(), PSP_OKAY); // init and term may run inside the section
@@ -50,6 +52,7 @@ TEST(Lifecycle, CriticalSectionIsRecursiveAndWorksBeforeInit) {
 }
 
 TEST(LifecycleConcurrency, FirstInitRacesAndCriticalSectionExcludes) {
+  psp_test::Watchdog dog(20);
   for (int round = 0; round < 10; ++round) {
     constexpr int kThreads = 6;
     std::atomic<int> go{0}, failures{0}, inside{0}, worst{0};

@@ -1,5 +1,6 @@
 // Memory tags through the public interface: flags and the _rc twins, moves,
-// limits, the caller buffer and life outside init, and random operation
+// peaks raised by growth, an arena's exact fill, kind-3 resets and double
+// frees, limits, the caller buffer and life outside init, and random operation
 // sequences checked against a model for every kind, run by many threads at
 // once on own and shared tags (MemoryConcurrency, run under ThreadSanitizer).
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "psp.h"
+#include "../watchdog.h"
 
 namespace {
 
@@ -36,7 +38,7 @@ void destroy(PSP_MEMTAG tag) { psp_freeTagMem(tag, 1, "t", 1); }
 int g_callbacks;
 void countCallback(void *context) { g_callbacks += *static_cast<int *>(context); }
 
-TEST(Memory, FlagsRefusalsAndMoves) {
+TEST(Memory, FlagsRefusalsMovesAndPeaks) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
   jmp_buf jump;
   if (setjmp(jump) != 0)
@@ -93,6 +95,28 @@ TEST(Memory, FlagsRefusalsAndMoves) {
   EXPECT_EQ(info.counters[0], 0u);
   put(moved, PSP_TAG_THREAD);
   destroy(safe);
+  // A growing block raises every peak: the tag's and, past it, the global
+  // one. Each row: kind, first size, the size of a block above it, freed
+  // before the growth (0: none), grown size.
+  const std::tuple<uint32_t, uint64_t, uint64_t, uint64_t> growths[] = {
+      {PSP_TAGKIND_BUCKET, 20, 0, 30},        // same class, in place
+      {PSP_TAGKIND_BUCKET, 9000, 0, 6000000}, // a large chunk resized in the global heap
+      {PSP_TAGKIND_HEAP, 100, 100, 240},      // absorbing the freed neighbour above
+      {PSP_TAGKIND_HEAP, 100, 0, 6000000}};   // moving to a new region
+  for (auto [kind, from, neighbour, to] : growths) {
+    PSP_MEMTAG tag = psp_createTagEx(nullptr, 0, kind, nullptr, nullptr);
+    char *above = neighbour ? get(neighbour, tag) : nullptr;
+    char *block = get(from, tag);
+    put(above, tag);
+    ASSERT_NE(extend(block, to, tag), nullptr);
+    PSP_MEMINFO info;
+    psp_getTagMemInfo(tag, &info);
+    uint64_t now = 0, peak = 0;
+    psp_getMemUsage(&now, &peak);
+    EXPECT_GE(info.counters[1], info.counters[0]) << kind << " " << to;
+    EXPECT_GE(peak, now) << kind << " " << to;
+    destroy(tag);
+  }
   psp_term();
 }
 
@@ -100,6 +124,7 @@ TEST(Memory, FlagsRefusalsAndMoves) {
 // is none or at least 0x400400, and is fixed while running with a caller
 // buffer; a term destroys forgotten tags, running their callbacks.
 TEST(Memory, LimitsCallerBufferAndLifeOutsideInit) {
+  psp_test::Watchdog dog(10);
   auto refused = [] {
     void *out = &out;
     EXPECT_EQ(psp_getMem_rc(16, PSP_TAG_THREAD, 1, nullptr, &out, "t", 1), PSP_ERR_NOMEMORY);
@@ -120,6 +145,8 @@ TEST(Memory, LimitsCallerBufferAndLifeOutsideInit) {
   // The first region is granted at zero usage; a second one is refused. The
   // malloc kind is neither counted nor limited, and reports a double free.
   PSP_MEMTAG arena = psp_createTagEx(nullptr, 0, PSP_TAGKIND_ARENA, nullptr, nullptr);
+  char *first = get(4001, arena); // 4008 of its first chunk's 4096 bytes
+  EXPECT_EQ(get(81, arena), first + 4008) << "an exact fill comes from the same chunk";
   EXPECT_NE(get(0x300000, arena), nullptr);
   EXPECT_EQ(get(0x200000, arena), nullptr);
   int weight = 5;
@@ -128,9 +155,20 @@ TEST(Memory, LimitsCallerBufferAndLifeOutsideInit) {
   char *a = get(0x800000, sys);
   EXPECT_NE(a, nullptr);
   put(a, sys);
+  // Resets free every block, and forget them: the tag keeps working, and a
+  // block a reset freed is not live either.
+  for (int round = 0; round < 4; ++round) {
+    for (int i = 0; i < 1000; ++i)
+      get(8, sys);
+    psp_freeTagMem(sys, 0, "t", 1);
+  }
+  char *reset = get(100, sys);
+  psp_freeTagMem(sys, 0, "t", 1);
   testing::internal::CaptureStdout();
   put(a, sys);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Attempting to free previously freed memory\n");
+  put(reset, sys);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Attempting to free previously freed memory\n"
+                                                    "Attempting to free previously freed memory\n");
   EXPECT_NE(get(100, sys), nullptr);
   EXPECT_NE(get(100, PSP_TAG_THREAD), nullptr);
   EXPECT_EQ(psp_setMemLimit(nullptr, 0), PSP_OKAY); // without a caller buffer it may change
@@ -240,6 +278,7 @@ void runThreads(std::vector<ModelRun> runs) { // a thread per run
 // on shared thread-safe tags. A reset does not run the tag's callback, the
 // destroy does; every byte comes back, the threads' own tags included.
 TEST(MemoryConcurrency, ModelRunsOnOwnAndSharedTags) {
+  psp_test::Watchdog dog(30);
   ASSERT_EQ(psp_init(), PSP_OKAY);
   // The default tag keeps its size-class chunks, so it goes first.
   runThreads(std::vector<ModelRun>(4, {PSP_TAG_DEFAULT, PSP_TAGKIND_BUCKET, 1, true}));

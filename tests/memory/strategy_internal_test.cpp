@@ -27,13 +27,18 @@ char *get(uint64_t size, PSP_MEMTAG tag = PSP_TAG_DEFAULT) {
 TEST(StrategyInternal, SizeClassBoundariesAndRefills) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
   PSP_MEMTAG tag = psp_createTagEx(nullptr, 0, PSP_TAGKIND_BUCKET, nullptr, nullptr);
-  const std::pair<uint64_t, uint64_t> classes[] = {{1, 16},      {16, 16},     {17, 32},
-                                                   {8192, 8192}, {8193, 8224}, {40000, 40000}};
-  for (auto [request, block] : classes) {
+  auto blockSize = [&](uint64_t request) {
     uint64_t size = 0;
     tag->methods.blockSize(&size, get(request, tag));
-    EXPECT_EQ(size, block) << request;
+    return size;
+  };
+  // Each power of two 16 ... 8192 is its own block size; one byte more is the next.
+  EXPECT_EQ(blockSize(1), 16u);
+  for (uint64_t block = 16; block <= 8192; block *= 2) {
+    EXPECT_EQ(blockSize(block), block);
+    EXPECT_EQ(blockSize(block + 1), block == 8192 ? 8224u : 2 * block) << block + 1;
   }
+  EXPECT_EQ(blockSize(40000), 40000u);
   psp_freeTagMem(tag, 0, "t", 1);
   // Refills of the 16-byte class carve 2, 4, 8, ... 128, then 128 again.
   PSP_MEMINFO info;
@@ -183,6 +188,15 @@ TEST(FaultInternal, SyncTableBlockAllocationJumpsOrReports) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Insufficient number of semaphores, called from here:7\n");
   EXPECT_GT(made.size(), 1000u);
+  // Another thread deletes and remakes an object of block 0, under the table lock.
+  const auto tableLockFree = [&] {
+    onOtherThread("the sync-table lock", [&] {
+      psp_syncDelete(made.back());
+      made.back() = psp_syncCreate_check(PSP_SYNC_EVENT, "t", 1);
+      EXPECT_NE(made.back(), PSP_SEM_NONE);
+    });
+  };
+  tableLockFree();
   // With PSP_TAG_DEFAULT's jump armed: a jump, from a plain create and from a
   // thread-safe tag creation, leaving nothing behind.
   const uint64_t base = usage();
@@ -194,6 +208,7 @@ TEST(FaultInternal, SyncTableBlockAllocationJumpsOrReports) {
   EXPECT_TRUE(leavesByJump(jump, [] { psp_createTagEx(nullptr, 1, 1, nullptr, nullptr); }));
   g_failAllocation.disarm();
   psp_resetTag(nullptr, PSP_TAG_DEFAULT);
+  tableLockFree();
   EXPECT_EQ(usage(), base);
   libraryWorks();
   psp_term(); // closes the objects still made
@@ -213,6 +228,7 @@ uint32_t threadTagBody(void *) {
 }
 
 TEST(FaultInternal, ThreadTagsUnderEveryFailure) {
+  psp_test::Watchdog dog(10);
   ASSERT_EQ(psp_init(), PSP_OKAY);
   libraryWorks();
   const uint64_t base = usage();

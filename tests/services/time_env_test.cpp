@@ -118,6 +118,7 @@ TEST(Environment, GetenvRoundTripsThroughUtf16) {
 }
 
 TEST(Environment, WideResultsBelongToTheirThread) {
+  psp_test::Watchdog dog(10); // a thread ends: its tag goes back under the tag-list lock
   setenv("PSP_SVC_A", "main", 1);
   setenv("PSP_SVC_B", "other", 1);
   const PSP_WCHAR *mine = psp_getenvW(u"PSP_SVC_A");

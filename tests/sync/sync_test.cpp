@@ -14,6 +14,7 @@
 
 #include "../watchdog.h"
 #include "psp.h"
+#include "../watchdog.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ struct Library {
 };
 
 TEST(Sync, MutexIsRecursiveOwnedAndRecoversWhenAbandoned) {
+  psp_test::Watchdog dog(10);
   Library lib;
   PSP_SEM m = psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 1);
   EXPECT_EQ(psp_syncEnterExcl(m), PSP_OKAY);
@@ -75,6 +77,7 @@ TEST(Sync, SlotsAreReusedAndExhaustionIsReported) {
 
 // That a thread's own tag is destroyed at its end is checked by MemoryConcurrency.
 TEST(Threads, ExitCodeReachesJoin) {
+  psp_test::Watchdog dog(10);
   Library lib;
   auto body = [](void *code) { return *static_cast<uint32_t *>(code); };
   for (uint32_t code : {7u, 0u, static_cast<uint32_t>(PSP_ERR_SYSTEM)}) {
@@ -101,6 +104,7 @@ TEST(Atomics, CompareAndSwapAndWrapAround) {
 // An event starts signalled, is reset by a start and set by a resume, which
 // releases every waiter; many threads create, delete and lock at once.
 TEST(SyncConcurrency, EventsMutexesAndCreationAcrossThreads) {
+  psp_test::Watchdog dog(10);
   Library lib;
   PSP_SEM mutex = psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 1);
   PSP_SEM event = psp_syncCreate_check(PSP_SYNC_EVENT, "t", 1);

@@ -32,6 +32,7 @@ TEST(StrUtil, Integers) {
   number<int32_t>(psp_atoi32, "2147483648", PSP_ERR_RANGE);
   number<int32_t>(psp_atoi32, "-2147483649", PSP_ERR_RANGE);
   number<int32_t>(psp_atoi32, "-2147483648", PSP_OKAY, INT32_MIN);
+  number<int32_t>(psp_atoi32, "2147483647", PSP_OKAY, INT32_MAX);
   number<uint64_t>(psp_atoui64, "-1", PSP_OKAY, UINT64_MAX); // negated modulo 2^64
   number<uint64_t>(psp_atoui64, "18446744073709551616", PSP_ERR_RANGE);
   number<uint64_t>(psp_atoui64, "00", PSP_ERR_NOTANUMBER);

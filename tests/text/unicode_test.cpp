@@ -72,7 +72,9 @@ TEST(Unicode, InvalidUtf8InEveryMode) {
               {"\xE0\x9F\xBF", u"\x7FF", u"\x7FF"},
               {"\xF0\x8F\xBF\xBF", u"?", fails}, // overlong U+FFFF is still U+FFFF
               {"\xF0\x8D\xA0\x80", u"?", fails}, // overlong surrogate
-              {"\xED\xA0\x80", u"?", fails},
+              {"\xED\xA0\x80", u"?", fails},     // surrogates, high and low
+              {"\xED\xB0\x80", u"?", fails},
+              {"\xED\xBF\xBF", u"?", fails},
               {"\xEF\xBF\xBE", u"?", fails},
               {"\xEF\xBF\xBF", u"?", fails},
               {"\xF4\x90\x80\x80", u"?", fails},
