@@ -423,12 +423,16 @@ struct Utf8Direct {
     out += encodeUtf8(cp, out);
     return 0;
   }
-  // From u, a unit 0x80..0xFFFF that is no surrogate, through every such
-  // unit that follows it from p on; gives where the run ends.
+  // From u, a unit 0x80..0xFFFF that is no surrogate, through every unit
+  // after it from p on up to a surrogate or four ASCII units in a row (which
+  // the walk's wide path takes); gives where the run ends. Short ASCII
+  // pieces between words stay here.
   const char16_t *bmpRun(uint32_t u, const char16_t *p, const char16_t *end) {
     char *o = out;
     for (;;) {
-      if (u < 0x800) {
+      if (u < 0x80) {
+        *o++ = static_cast<char>(u);
+      } else if (u < 0x800) {
         o[0] = static_cast<char>(0xC0 | (u >> 6));
         o[1] = static_cast<char>(0x80 | (u & 0x3F));
         o += 2;
@@ -441,8 +445,14 @@ struct Utf8Direct {
       if (p == end)
         break;
       u = *p;
-      if (u < 0x80 || u - 0xD800 < 0x800)
+      if (u - 0xD800 < 0x800)
         break;
+      if (u < 0x80 && end - p >= 4) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if ((w & 0xFF80FF80FF80FF80ull) == 0)
+          break;
+      }
       ++p;
     }
     out = o;
