@@ -362,8 +362,21 @@ int64_t streamWrite(PSP_STREAM s, const char *bytes, uint64_t n) {
 }
 
 int32_t streamVPrintf(PSP_STREAM s, const char *format, va_list args, bool mayJump) {
+  if (format == nullptr)
+    return -1;
+  // Short output is formatted once, into the stack; longer output is
+  // measured, then formatted into the scratch buffer grown to fit.
+  char local[256];
+  fmt::BoundedSink<char> quick(local, sizeof local);
+  if (fmt::formatTo(quick, format, args) != PSP_OKAY)
+    return -1;
+  if (quick.total < sizeof local) {
+    if (quick.total == 0)
+      return 0;
+    return streamWrite(s, local, quick.total) < 0 ? -1 : static_cast<int32_t>(quick.total);
+  }
   uint64_t length;
-  if (format == nullptr || !fmt::measure(format, args, &length))
+  if (!fmt::measure(format, args, &length))
     return -1;
   if (length == 0)
     return 0;
@@ -440,7 +453,36 @@ PSP_API char *psp_fgets(char *buf, int32_t size, PSP_STREAM s) {
     return nullptr;
   int32_t stored = 0;
   bool ended = false;
+  StreamBuf *b = s->buf;
   while (stored < size - 1) {
+    if (s->pushCount == 0 && s->encoding == PSP_ENC_UTF8 && b->pos >= b->start &&
+        b->pos < b->start + b->count) {
+      // Plain bytes straight from the window, up to the first one that needs
+      // the character reader: CR (line ends) and FF (reads as end of file).
+      const uint8_t *from = b->data + (b->pos - b->start);
+      uint64_t room = b->start + b->count - b->pos;
+      if (room > static_cast<uint64_t>(size - 1 - stored))
+        room = static_cast<uint64_t>(size - 1 - stored);
+      uint64_t k = 0;
+      bool lineEnd = false;
+      for (; k < room; ++k) {
+        const uint8_t c = from[k];
+        if (c == 0x0D || c == 0xFF)
+          break;
+        buf[stored + k] = static_cast<char>(c);
+        if (c == 0x0A) {
+          lineEnd = true;
+          ++k;
+          break;
+        }
+      }
+      b->pos += k;
+      stored += static_cast<int32_t>(k);
+      if (lineEnd)
+        break;
+      if (k == room)
+        continue;
+    }
     const int32_t c = getChar(s);
     if (c == -1) {
       ended = true;
