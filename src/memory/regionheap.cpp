@@ -352,12 +352,8 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
   return region;
 }
 
-} // namespace
-
-void *regionAlloc(RegionHeap &heap, uint64_t n) {
-  n = round16(n == 0 ? 1 : n);
-  if (n > kMaxBlock)
-    return nullptr;
+// Every other request: n is rounded and in range.
+[[gnu::noinline]] void *regionAllocSlow(RegionHeap &heap, uint64_t n) {
   unsigned bin;
   bool first;
   Block **link = bestFit(heap, static_cast<uint32_t>(n), &bin, &first);
@@ -398,8 +394,8 @@ void *regionAlloc(RegionHeap &heap, uint64_t n) {
   return bytes(taken) + 16;
 }
 
-void regionFree(RegionHeap &heap, void *block) {
-  Block *h = headerOf(block);
+// Every other free: the block merges with a neighbour or fills its region.
+[[gnu::noinline]] void regionFreeSlow(RegionHeap &heap, Block *h) {
   RegionHeader *region = h->region;
   heap.inUse.sub(h->size);
   // Pushed (not merged below): take the stamp while the region is consistent.
@@ -433,6 +429,46 @@ void regionFree(RegionHeap &heap, void *block) {
     return;
   }
   setMarkAbove(region, merged, merged->size);
+}
+
+} // namespace
+
+// The usual request: an exact bin holds a block of the very size, and the
+// first of them is taken whole.
+void *regionAlloc(RegionHeap &heap, uint64_t n) {
+  n = round16(n == 0 ? 1 : n);
+  if (n > kMaxBlock)
+    return nullptr;
+  const unsigned bin = static_cast<unsigned>(n >> 4) - 1;
+  if (bin >= kExactBins || heap.bins[bin] == nullptr)
+    return regionAllocSlow(heap, n);
+  Block **link = leftmost(&heap.bins[bin]);
+  Block *b = *link;
+  *link = b->child[1];
+  if (heap.bins[bin] == nullptr)
+    heap.binMap[bin / 64] &= ~(uint64_t{1} << (bin % 64));
+  RegionHeader *region = regionOfFree(b);
+  b->mark = 0;
+  b->region = region;
+  setMarkAbove(region, b, 0);
+  heap.inUse.add(n);
+  return bytes(b) + 16;
+}
+
+// The usual free: both neighbours allocated, so the block is pushed as it is.
+void regionFree(RegionHeap &heap, void *block) {
+  Block *h = headerOf(block);
+  RegionHeader *region = h->region;
+  Block *up = following(h);
+  const bool top = bytes(up) >= regionEnd(region);
+  if (h->mark != 0 || (!top && up->mark != 0) || (top && bytes(h) == bytes(firstBlock(region))))
+    return regionFreeSlow(heap, h);
+  heap.inUse.sub(h->size);
+  const uint32_t stamp = nextStamp(heap, region);
+  makeFree(h, region, stamp);
+  index(heap, h);
+  if (!top)
+    up->mark = h->size;
 }
 
 void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep) {
