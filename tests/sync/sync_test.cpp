@@ -1,8 +1,6 @@
-// Sync objects, threads and atomics through the public interface: mutex
-// semantics across threads and the abandoned mutex, slot reuse and
-// exhaustion, exit codes, atomic wrap-around, and events, locking and
-// creation from many threads at once (SyncConcurrency, run under
-// ThreadSanitizer).
+// Sync objects, threads and atomics: mutex ownership and abandonment, slot
+// reuse and exhaustion, exit codes, wrap-around, and events, locking and
+// creation from many threads at once.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -14,7 +12,6 @@
 
 #include "../watchdog.h"
 #include "psp.h"
-#include "../watchdog.h"
 
 namespace {
 
@@ -207,9 +204,9 @@ TEST(SyncConcurrency, MutexStressAndAbandonmentWithSleepers) {
   psp_syncDelete(m);
 }
 
-// A thread still holds a caller's mutex at the last psp_term. Its robust
-// mutexes stay linked through that mutex, so its next robust lock, a new
-// library's mutexes and its own end must not meet freed memory.
+// A thread holds a caller's mutex across the last psp_term: its robust-mutex
+// list links through it, so its next robust lock, new library mutexes and its
+// own end must not meet freed memory.
 TEST(SyncConcurrency, MutexHeldByAnotherThreadAcrossTheLastTerm) {
   psp_test::ChildResult result = psp_test::runInChild(60, [] {
     for (int round = 0; round < 20; ++round) {
