@@ -180,7 +180,9 @@ TEST_F(Log, ConsoleCopiesAndCallsBeforeInit) {
   EXPECT_EQ(get("stderr.txt").substr(0, 3), "e1\n");
 }
 
-TEST_F(Log, ThreadsWriteWholeRecords) {
+using LogConcurrency = Log;
+
+TEST_F(LogConcurrency, ThreadsWriteWholeRecords) {
   psp_test::Watchdog watchdog(60);
   ASSERT_EQ(psp_log_openEx(nullptr, at("t.log").c_str()), PSP_OKAY);
   ASSERT_EQ(psp_stdout_openEx(nullptr, at("t.out").c_str()), PSP_OKAY);
