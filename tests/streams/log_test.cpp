@@ -82,8 +82,10 @@ TEST_F(Log, TargetsAreSharedAndCounted) {
   ASSERT_EQ(psp_log_openEx(nullptr, nullptr), PSP_OKAY); // silences the file
   ASSERT_EQ(psp_log_openEx(nullptr, ""), PSP_OKAY);
   psp_log("hidden\n");
+  EXPECT_EQ(psp_log("bad %9999999999d\n", 1), 0);
   psp_log_closeEx(nullptr);
   psp_log_closeEx(nullptr);
+  EXPECT_EQ(psp_log("bad %9999999999d\n", 1), 0); // formats that fail write nothing
   psp_log("three\n");
   psp_log_closeEx(nullptr); // refs 0: closed
   psp_log("four\n");

@@ -279,6 +279,8 @@ TEST_F(Streams, FormattedOutputAndBadInput) {
   std::string longText(5000, 'k');
   EXPECT_EQ(psp_fprintf(s, "%s", longText.c_str()), 5000);
   EXPECT_EQ(psp_fprintf(s, "%I64u", static_cast<uint64_t>(7)), 1);
+  EXPECT_EQ(psp_fprintf(s, "ab%9999999999dcd", 1), -1); // a failing format writes nothing
+  EXPECT_EQ(psp_fputs(nullptr, s), -1);
   psp_fclose(s);
   EXPECT_EQ(get("f.txt"), "42-x\n" + longText + "7");
 
