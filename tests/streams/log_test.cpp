@@ -16,35 +16,15 @@
 #include <vector>
 
 #include "psp.h"
+#include "scratch_dir.h"
 #include "../watchdog.h"
 
 namespace {
 
 using psp_test::runInChild;
 
-class Log : public ::testing::Test {
+class Log : public ScratchDir {
 protected:
-  void SetUp() override {
-    ASSERT_EQ(psp_init(), PSP_OKAY);
-    char tmpl[] = "/tmp/psp_log_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    psp_term();
-    ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
-  }
-  std::string at(const std::string &name) const { return dir_ + "/" + name; }
-  std::string get(const std::string &name) const {
-    std::string bytes;
-    if (FILE *f = std::fopen(at(name).c_str(), "rb")) {
-      char chunk[4096];
-      for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
-        bytes.append(chunk, n);
-      std::fclose(f);
-    }
-    return bytes;
-  }
   bool exists(const std::string &name) const { return access(at(name).c_str(), F_OK) == 0; }
   // Sends file descriptor `fd` of a forked child to the named file.
   void redirect(int fd, const std::string &name) const {
@@ -52,7 +32,6 @@ protected:
     dup2(to, fd);
     close(to);
   }
-  std::string dir_;
 };
 
 // The log file layout: the stamp, two spaces, the record.
