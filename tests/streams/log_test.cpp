@@ -16,35 +16,15 @@
 #include <vector>
 
 #include "psp.h"
+#include "scratch_dir.h"
 #include "../watchdog.h"
 
 namespace {
 
 using psp_test::runInChild;
 
-class Log : public ::testing::Test {
+class Log : public ScratchDir {
 protected:
-  void SetUp() override {
-    ASSERT_EQ(psp_init(), PSP_OKAY);
-    char tmpl[] = "/tmp/psp_log_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    psp_term();
-    ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
-  }
-  std::string at(const std::string &name) const { return dir_ + "/" + name; }
-  std::string get(const std::string &name) const {
-    std::string bytes;
-    if (FILE *f = std::fopen(at(name).c_str(), "rb")) {
-      char chunk[4096];
-      for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
-        bytes.append(chunk, n);
-      std::fclose(f);
-    }
-    return bytes;
-  }
   bool exists(const std::string &name) const { return access(at(name).c_str(), F_OK) == 0; }
   // Sends file descriptor `fd` of a forked child to the named file.
   void redirect(int fd, const std::string &name) const {
@@ -52,7 +32,6 @@ protected:
     dup2(to, fd);
     close(to);
   }
-  std::string dir_;
 };
 
 // The log file layout: the stamp, two spaces, the record.
@@ -82,8 +61,10 @@ TEST_F(Log, TargetsAreSharedAndCounted) {
   ASSERT_EQ(psp_log_openEx(nullptr, nullptr), PSP_OKAY); // silences the file
   ASSERT_EQ(psp_log_openEx(nullptr, ""), PSP_OKAY);
   psp_log("hidden\n");
+  EXPECT_EQ(psp_log("bad %9999999999d\n", 1), 0);
   psp_log_closeEx(nullptr);
   psp_log_closeEx(nullptr);
+  EXPECT_EQ(psp_log("bad %9999999999d\n", 1), 0); // formats that fail write nothing
   psp_log("three\n");
   psp_log_closeEx(nullptr); // refs 0: closed
   psp_log("four\n");
@@ -180,7 +161,9 @@ TEST_F(Log, ConsoleCopiesAndCallsBeforeInit) {
   EXPECT_EQ(get("stderr.txt").substr(0, 3), "e1\n");
 }
 
-TEST_F(Log, ThreadsWriteWholeRecords) {
+using LogConcurrency = Log;
+
+TEST_F(LogConcurrency, ThreadsWriteWholeRecords) {
   psp_test::Watchdog watchdog(60);
   ASSERT_EQ(psp_log_openEx(nullptr, at("t.log").c_str()), PSP_OKAY);
   ASSERT_EQ(psp_stdout_openEx(nullptr, at("t.out").c_str()), PSP_OKAY);

@@ -12,6 +12,7 @@
 #include "internal.h"
 #include "testing.h"
 #include "../fault_walk.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -20,35 +21,13 @@ using psp::testing::g_failFileOp;
 using psp::testing::onOtherThread;
 using psp::testing::walk;
 
-class StreamFaults : public ::testing::Test {
+class StreamFaults : public ScratchDir {
 protected:
-  void SetUp() override {
-    ASSERT_EQ(psp_init(), PSP_OKAY);
-    char tmpl[] = "/tmp/psp_sfault_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    psp_term();
-    ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
-  }
-  std::string at(const std::string &name) const { return dir_ + "/" + name; }
-  std::string get(const std::string &name) const {
-    std::string bytes;
-    if (FILE *f = std::fopen(at(name).c_str(), "rb")) {
-      char chunk[4096];
-      for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
-        bytes.append(chunk, n);
-      std::fclose(f);
-    }
-    return bytes;
-  }
   static uint64_t inUse(PSP_MEMTAG tag) {
     PSP_MEMINFO info{};
     psp_getTagMemInfo(tag, &info);
     return info.counters[0];
   }
-  std::string dir_;
 };
 
 TEST_F(StreamFaults, RefusedWritesKeepTheirBytes) {

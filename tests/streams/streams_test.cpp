@@ -10,37 +10,14 @@
 #include <string>
 
 #include "psp.h"
+#include "scratch_dir.h"
 
 namespace {
 
-class Streams : public ::testing::Test {
+using namespace std::string_literals;
+
+class Streams : public ScratchDir {
 protected:
-  void SetUp() override {
-    ASSERT_EQ(psp_init(), PSP_OKAY);
-    char tmpl[] = "/tmp/psp_streams_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    psp_term();
-    ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
-  }
-  std::string at(const std::string &name) const { return dir_ + "/" + name; }
-  void put(const std::string &name, const std::string &bytes) const {
-    FILE *f = std::fopen(at(name).c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-  }
-  std::string get(const std::string &name) const {
-    std::string bytes;
-    if (FILE *f = std::fopen(at(name).c_str(), "rb")) {
-      char chunk[4096];
-      for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
-        bytes.append(chunk, n);
-      std::fclose(f);
-    }
-    return bytes;
-  }
   // Every value psp_fgetc gives until end of file.
   std::basic_string<int32_t> readAll(const std::string &name, uint32_t encoding) const {
     PSP_STREAM s = psp_fopen(at(name).c_str(), "r", encoding);
@@ -61,7 +38,6 @@ protected:
     psp_fclose(s);
     return get("w.txt");
   }
-  std::string dir_;
 };
 
 using Values = std::basic_string<int32_t>;
@@ -72,32 +48,16 @@ TEST_F(Streams, ByteOrderMarkTable) {
     uint32_t asked;
     Values expected;
   } cases[] = {
-      {"\xEF\xBB\xBF"
-       "A",
-       2,
-       {'A'}},               // UTF-8 mark wins over the caller
-      {"AB", 2, {'A', 'B'}}, // no mark: bytes, whatever was asked
-      {std::string("\xFF\xFE"
-                   "A\0",
-                   4),
-       0,
-       {'A'}},                                   // little-endian
-      {std::string("\xFE\xFF\0A", 4), 0, {'A'}}, // big-endian
-      {"\xEF\xBB"
-       "A",
-       2,
-       {-17, -69, 'A'}}, // broken marks fall back to bytes
-      {"\xFF"
-       "A",
-       2,
-       {}}, // a broken mark; FF then reads as -1: the end
-      {"\xFE"
-       "A",
-       2,
-       {-2, 'A'}},
-      {"", 2, {}},
-      {"\xEF\xBB", 0, {-17, -69}}, // ends inside a mark: bytes
-      {"\xEF", 1, {-17}},
+      {"\xEF\xBB\xBF\x41"s, 2, {'A'}},       // a UTF-8 mark wins over the caller
+      {"AB"s, 2, {'A', 'B'}},                // no mark: bytes, whatever was asked
+      {"\xFF\xFE\x41\0"s, 0, {'A'}},         // little-endian
+      {"\xFE\xFF\0\x41"s, 0, {'A'}},         // big-endian
+      {"\xEF\xBB\x41"s, 2, {-17, -69, 'A'}}, // broken marks fall back to bytes
+      {"\xFF\x41"s, 2, {}},                  // a broken mark; FF then reads as -1: the end
+      {"\xFE\x41"s, 2, {-2, 'A'}},
+      {""s, 2, {}},
+      {"\xEF\xBB"s, 0, {-17, -69}}, // ends inside a mark: bytes
+      {"\xEF"s, 1, {-17}},
   };
   for (const Case &c : cases) {
     put("m.txt", c.bytes);
@@ -279,6 +239,8 @@ TEST_F(Streams, FormattedOutputAndBadInput) {
   std::string longText(5000, 'k');
   EXPECT_EQ(psp_fprintf(s, "%s", longText.c_str()), 5000);
   EXPECT_EQ(psp_fprintf(s, "%I64u", static_cast<uint64_t>(7)), 1);
+  EXPECT_EQ(psp_fprintf(s, "ab%9999999999dcd", 1), -1); // a failing format writes nothing
+  EXPECT_EQ(psp_fputs(nullptr, s), -1);
   psp_fclose(s);
   EXPECT_EQ(get("f.txt"), "42-x\n" + longText + "7");
 
