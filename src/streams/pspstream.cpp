@@ -1,8 +1,11 @@
 // pspstream.cpp - text streams: buffered sequential text over a file handle
 // or a standard stream.
 //
-// A stream owns one StreamBuf, a 1024-byte window onto the file at `start`.
-// Readers use [start, start + count), writers [start, start + 1024); when
+// A stream owns one StreamBuf, a window of `cap` bytes onto the file at
+// `start`: 1024 for standard streams and terminals, whose output must show
+// without waiting, 64 KiB for everything else, so that a system call moves
+// more than a line or two. Readers use [start, start + count), writers
+// [start, start + cap); when
 // `pos` leaves the window the one refill step hands the dirty bytes to the
 // handle and reads the next window. The stream never seeks: every transfer
 // goes to the handle's current position. Written bytes stay in the buffer
@@ -45,6 +48,26 @@ void *allocDefault(uint32_t size, bool mayJump) {
   return block;
 }
 
+// The record and its data in one block; only the record is zeroed.
+StreamBuf *allocBuf(uint32_t cap) {
+  psp_memtag_rec *tag = resolveTag(PSP_TAG_DEFAULT);
+  if (tag == nullptr)
+    return nullptr;
+  auto *b = static_cast<StreamBuf *>(tagTryAlloc(tag, sizeof(StreamBuf) + cap));
+  if (b == nullptr)
+    return nullptr;
+  std::memset(b, 0, sizeof(StreamBuf));
+  b->cap = cap;
+  b->data = reinterpret_cast<uint8_t *>(b + 1);
+  return b;
+}
+
+bool isTerminal(PSP_FH fh) {
+  uint32_t terminal = 0;
+  return fh->backend->isATTY != nullptr && fh->backend->isATTY(fh->native, &terminal) == PSP_OKAY &&
+         terminal != 0;
+}
+
 void freeDefault(void *block) {
   if (block == nullptr)
     return;
@@ -73,7 +96,7 @@ bool refill(StreamBuf *b) {
     b->count = 0;
     return true;
   }
-  const uint32_t got = psp_fileRead(b->fh, b->data, kStreamBufSize);
+  const uint32_t got = psp_fileRead(b->fh, b->data, b->cap);
   b->count = got == 0xFFFFFFFFu ? 0 : got;
   return true;
 }
@@ -87,7 +110,7 @@ inline int readByte(StreamBuf *b) {
 }
 
 inline bool putRaw(StreamBuf *b, uint8_t c) {
-  if (b->pos < b->start || b->pos >= b->start + kStreamBufSize)
+  if (b->pos < b->start || b->pos >= b->start + b->cap)
     if (!refill(b))
       return false;
   b->data[b->pos - b->start] = c;
@@ -265,23 +288,26 @@ PSP_STATUS openWithBits(const char *path, uint32_t bits, bool writing, bool stan
   auto *s = static_cast<PSP_STREAM>(allocDefault(sizeof(psp_stream_rec), mayJump));
   if (s == nullptr)
     return PSP_ERR_NOMEMORY;
-  auto *b = static_cast<StreamBuf *>(allocDefault(sizeof(StreamBuf), false));
+  PSP_MEMTAG fileTagged = fileTag();
+  PSP_FH fh = nullptr;
+  PSP_STATUS status = fileTagged == nullptr
+                          ? PSP_ERR_NOMEMORY
+                          : openFileHandle(path, bits & ~kFileExclusive, options, fileTagged, &fh);
+  if (status != PSP_OKAY) {
+    freeDefault(s);
+    return status == PSP_ERR_NOMEMORY ? PSP_ERR_NOMEMORY : PSP_ERR_NOFILE;
+  }
+  const uint32_t cap = standard || isTerminal(fh) ? kStreamBufSize : kStreamIoSize;
+  StreamBuf *b = allocBuf(cap);
   if (b == nullptr) {
+    psp_fileClose(fh);
     freeDefault(s);
     if (mayJump)
       if (psp_memtag_rec *tag = resolveTag(PSP_TAG_DEFAULT))
         tagJumpIfArmed(tag); // nothing of this call is left
     return PSP_ERR_NOMEMORY;
   }
-  PSP_MEMTAG fileTagged = fileTag();
-  PSP_STATUS status = fileTagged == nullptr ? PSP_ERR_NOMEMORY
-                                            : openFileHandle(path, bits & ~kFileExclusive, options,
-                                                             fileTagged, &b->fh);
-  if (status != PSP_OKAY) {
-    freeDefault(b);
-    freeDefault(s);
-    return status == PSP_ERR_NOMEMORY ? PSP_ERR_NOMEMORY : PSP_ERR_NOFILE;
-  }
+  b->fh = fh;
   if (!standard)
     b->size = psp_fileLength(b->fh);
   s->buf = b;
@@ -341,10 +367,10 @@ int64_t streamWrite(PSP_STREAM s, const char *bytes, uint64_t n) {
   if (s->encoding != PSP_ENC_UTF16 && !os::kTextCrLf) {
     // Bytes pass unchanged: copy whole runs into the window.
     for (uint64_t done = 0; done < n;) {
-      if (b->pos < b->start || b->pos >= b->start + kStreamBufSize)
+      if (b->pos < b->start || b->pos >= b->start + b->cap)
         if (!refill(b))
           return -1;
-      const uint64_t room = b->start + kStreamBufSize - b->pos;
+      const uint64_t room = b->start + b->cap - b->pos;
       const uint64_t k = n - done < room ? n - done : room;
       std::memcpy(b->data + (b->pos - b->start), bytes + done, k);
       b->dirty = 1;
