@@ -27,6 +27,7 @@
 #include "text/format.h"
 #include "text/unicode.h"
 
+#include <bit>
 #include <cstring>
 
 namespace psp {
@@ -272,6 +273,30 @@ inline int32_t getChar(PSP_STREAM s) {
   return getSlow(s);
 }
 
+// The index of the first LF, CR or 0xFF in p[0, n), or n: the bytes before
+// it pass through psp_fgets unchanged. Eight bytes at a time where the
+// lowest address is the low byte of a word.
+uint64_t findLineStop(const uint8_t *p, uint64_t n) {
+  uint64_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+    for (; i + 8 <= n; i += 8) {
+      uint64_t word;
+      std::memcpy(&word, p + i, 8);
+      // (x - ones) & ~x & high marks the zero bytes of x; the lowest mark is
+      // always a true zero, which is all the search needs.
+      const uint64_t lf = word ^ (kOnes * 0x0A), cr = word ^ (kOnes * 0x0D), ff = ~word;
+      const uint64_t hit =
+          (((lf - kOnes) & ~lf) | ((cr - kOnes) & ~cr) | ((ff - kOnes) & ~ff)) & kHigh;
+      if (hit != 0)
+        return i + (static_cast<uint64_t>(std::countr_zero(hit)) >> 3);
+    }
+  }
+  while (i < n && p[i] != 0x0A && p[i] != 0x0D && p[i] != 0xFF)
+    ++i;
+  return i;
+}
+
 // The line-end rule on output: a CR before each LF where the platform wants it.
 inline int putWithLineEnd(PSP_STREAM s, uint8_t c) {
   if (os::kTextCrLf && c == 0x0A)
@@ -489,19 +514,11 @@ PSP_API char *psp_fgets(char *buf, int32_t size, PSP_STREAM s) {
       uint64_t room = b->start + b->count - b->pos;
       if (room > static_cast<uint64_t>(size - 1 - stored))
         room = static_cast<uint64_t>(size - 1 - stored);
-      uint64_t k = 0;
-      bool lineEnd = false;
-      for (; k < room; ++k) {
-        const uint8_t c = from[k];
-        if (c == 0x0D || c == 0xFF)
-          break;
-        buf[stored + k] = static_cast<char>(c);
-        if (c == 0x0A) {
-          lineEnd = true;
-          ++k;
-          break;
-        }
-      }
+      uint64_t k = findLineStop(from, room);
+      const bool lineEnd = k < room && from[k] == 0x0A;
+      if (lineEnd)
+        ++k;
+      std::memcpy(buf + stored, from, k);
       b->pos += k;
       stored += static_cast<int32_t>(k);
       if (lineEnd)

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "psp.h"
@@ -214,6 +215,48 @@ TEST_F(Streams, PushBackAndFgets) {
   EXPECT_EQ(psp_fgets(buf, sizeof buf, s), buf);
   EXPECT_STREQ(buf, "cd\n");
   psp_fclose(s);
+}
+
+// psp_fgets takes plain runs from the window a word at a time; it must stop
+// exactly where the character reader would, at every offset of LF, CR and
+// 0xFF within a word, so it is checked against psp_fgetc read the same way.
+TEST_F(Streams, FgetsMatchesTheCharacterReader) {
+  std::string bytes;
+  uint32_t seed = 12345;
+  static const char *const kStops[] = {"\n", "\r", "\r\n", "\xFF", "\x80", "b"};
+  while (bytes.size() < 20000) {
+    seed = seed * 1103515245u + 12345u;
+    const uint32_t run = 1 + (seed >> 16) % 18; // no two 0xFF in a row
+    bytes += std::string(run, 'a' + static_cast<char>(run % 7));
+    bytes += kStops[(seed >> 8) % std::size(kStops)];
+  }
+  put("mix.txt", bytes);
+  PSP_STREAM lines = psp_fopen(at("mix.txt").c_str(), "r", 0);
+  PSP_STREAM chars = psp_fopen(at("mix.txt").c_str(), "r", 0);
+  char buf[64];
+  for (int32_t size = 1, calls = 0;; size = size % 40 + 1, ++calls) {
+    std::string expected;
+    int32_t c = 0;
+    while (static_cast<int32_t>(expected.size()) < size - 1 && (c = psp_fgetc(chars)) != -1) {
+      expected += static_cast<char>(c);
+      if (c == '\n')
+        break;
+    }
+    const bool none = c == -1 && expected.empty() && size > 1;
+    const char *got = psp_fgets(buf, size, lines);
+    ASSERT_EQ(got == nullptr, none) << "call " << calls;
+    if (got != nullptr) {
+      ASSERT_EQ(std::string(got), expected) << "call " << calls;
+    } else {
+      // An 0xFF or the end: one more read tells them apart, in both streams.
+      const int32_t next = psp_fgetc(chars);
+      ASSERT_EQ(psp_fgetc(lines), next);
+      if (next == -1)
+        break;
+    }
+  }
+  psp_fclose(lines);
+  psp_fclose(chars);
 }
 
 TEST_F(Streams, GetLineGrowsByHundreds) {
