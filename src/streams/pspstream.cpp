@@ -415,22 +415,18 @@ int64_t streamWrite(PSP_STREAM s, const char *bytes, uint64_t n) {
 int32_t streamVPrintf(PSP_STREAM s, const char *format, va_list args, bool mayJump) {
   if (format == nullptr)
     return -1;
-  // Short output is formatted once, into the stack; longer output is
-  // measured, then formatted into the scratch buffer grown to fit.
+  // Short output is formatted once, into the stack; longer output, measured
+  // by that pass, is formatted again into the scratch buffer grown to fit.
   char local[256];
   fmt::BoundedSink<char> quick(local, sizeof local);
-  if (fmt::formatTo(quick, format, args) != PSP_OKAY)
+  if (fmt::formatTo(quick, format, args) != PSP_OKAY || quick.total >= fmt::kMaxLength)
     return -1;
   if (quick.total < sizeof local) {
     if (quick.total == 0)
       return 0;
     return streamWrite(s, local, quick.total) < 0 ? -1 : static_cast<int32_t>(quick.total);
   }
-  uint64_t length;
-  if (!fmt::measure(format, args, &length))
-    return -1;
-  if (length == 0)
-    return 0;
+  const uint64_t length = quick.total; // that pass measured it
   if (s->scratchSize < length + 1) {
     psp_memtag_rec *tag = resolveTag(PSP_TAG_DEFAULT);
     if (tag == nullptr)
