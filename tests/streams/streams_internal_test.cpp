@@ -10,6 +10,7 @@
 #include <string>
 
 #include "internal.h"
+#include "streams/stream.h"
 #include "testing.h"
 #include "../fault_walk.h"
 #include "scratch_dir.h"
@@ -33,12 +34,13 @@ protected:
 TEST_F(StreamFaults, RefusedWritesKeepTheirBytes) {
   PSP_STREAM s = psp_fopen(at("w.txt").c_str(), "w", 0);
   ASSERT_NE(s, nullptr);
-  std::string text(1000, 'a');
-  ASSERT_EQ(psp_fputs(text.c_str(), s), 1000);
+  // A file's window is the large one; leave 24 bytes of room in it.
+  std::string text(psp::kStreamIoSize - 24, 'a');
+  ASSERT_EQ(psp_fputs(text.c_str(), s), static_cast<int32_t>(text.size()));
   g_failFileOp[psp::kFileWrite].arm(1, true);
   EXPECT_EQ(psp_fflush(s), 0); // refused, not reported
   EXPECT_EQ(psp_fsync(s), -1);
-  // The window is full at 1024: the refill's write is refused too.
+  // The window fills after 24 more bytes: the refill's write is refused too.
   EXPECT_EQ(psp_fputs(std::string(100, 'b').c_str(), s), -1);
   EXPECT_EQ(psp_fprintf(s, "%s", std::string(100, 'c').c_str()), -1);
   EXPECT_EQ(psp_fputc('d', s), 0);
