@@ -115,10 +115,10 @@ void syncShutdown();
 
 // A PSP_SYNC_MUTEX for one of the library's own locks that no caller can
 // wait on (tag mutexes, the tag-list, global-heap and bootstrap locks). It is
-// recursive but not robust: the library never runs caller code or ends a
-// thread while holding such a lock, so no owner can die holding it, and it
-// skips the robust-list bookkeeping that makes a robust lock several times
-// dearer. Otherwise it is psp_syncCreate_check(PSP_SYNC_MUTEX, file, line).
+// recursive but reports no abandonment: the library never runs caller code
+// or ends a thread while holding such a lock, so no owner can die holding
+// it, and it skips the bookkeeping of the owner's list of held mutexes.
+// Otherwise it is psp_syncCreate_check(PSP_SYNC_MUTEX, file, line).
 PSP_SEM syncCreateLock(const char *file, int32_t line);
 
 // The guarded lock of every optional PSP_SEM inside the library: nothing

@@ -74,19 +74,26 @@ inline unsigned longClassOf(uint64_t value) {
 // caller's function and a compare.
 __attribute__((noinline)) PSP_STATUS encodeLong(uint64_t value, PSP_EMITTER emitter,
                                                 void *context) {
-  unsigned c = value <= 0x407F ? 2 : value <= 0x20407F ? 3 : longClassOf(value);
-  const VintClass &k = kClasses[c];
+  if (value <= 0x407F) { // class 2, the commonest after class 1: no table
+    uint64_t w = value - 0x80;
+    if (int status = emitter(context, static_cast<int>(0x80 | (w >> 8))))
+      return status;
+    return emitter(context, static_cast<int>(w & 0xFF));
+  }
+  const VintClass &k = kClasses[value <= 0x20407F ? 3 : longClassOf(value)];
   uint64_t w = value - k.offset;
   unsigned shift = 8 * (k.length - 1u);
   // Classes 7-9 carry no payload in the lead byte, and their shift reaches 64
   // only for class 9, whose lead bits are then dropped by the mask.
   uint8_t lead = static_cast<uint8_t>(k.lead | ((shift < 64 ? w >> shift : 0) & k.leadMask));
-  int status = emitter(context, lead);
-  while (status == 0 && shift != 0) {
+  if (int status = emitter(context, lead))
+    return status;
+  while (shift > 8) {
     shift -= 8;
-    status = emitter(context, static_cast<int>((w >> shift) & 0xFF));
+    if (int status = emitter(context, static_cast<int>((w >> shift) & 0xFF)))
+      return status;
   }
-  return status;
+  return emitter(context, static_cast<int>(w & 0xFF));
 }
 
 __attribute__((noinline)) PSP_STATUS decodeLong(PSP_BYTE_READER reader, void *context,

@@ -29,6 +29,8 @@ using FreeBlock = BucketFreeBlock;
 using BlockHeader = BucketHeader;
 
 static_assert(sizeof(Chunk) == 16 && sizeof(BlockHeader) == 8);
+// The overhead has always started at 176 bytes, the state's size.
+static_assert(sizeof(BucketState) == 176);
 
 BucketState *stateOf(void *state) { return static_cast<BucketState *>(state); }
 
@@ -67,7 +69,7 @@ FreeBlock *refill(BucketState *b, int c) {
   if (count < kMaxGrow)
     b->grow[c] = count * 2;
   linkChunk(b, reinterpret_cast<Chunk *>(chunk));
-  b->overhead.add(sizeof(Chunk) + sizeof(BlockHeader) * count);
+  b->counters.total += sizeof(Chunk) + (blockSize + sizeof(BlockHeader)) * uint64_t{count};
   // Pushed in address order, so the highest block is handed out first.
   FreeBlock *head = b->lists[c];
   char *at = chunk + sizeof(Chunk);
@@ -77,7 +79,8 @@ FreeBlock *refill(BucketState *b, int c) {
     head = f;
   }
   b->lists[c] = head;
-  b->freeBytes.add(uint64_t{blockSize} * count);
+  b->counters.freeBytes.add(uint64_t{blockSize} * count);
+  b->counters.noteOverhead();
   return head;
 }
 
@@ -90,8 +93,9 @@ void *allocLarge(BucketState *b, uint32_t s) {
   BlockHeader *h = reinterpret_cast<BlockHeader *>(chunk + sizeof(Chunk));
   h->requested = s;
   h->blockSize = static_cast<uint32_t>(rounded);
-  b->inUse.add(s);
-  b->overhead.add(24 + rounded - s);
+  b->counters.total += rounded + 24;
+  b->counters.inUse.add(s);
+  b->counters.noteOverhead();
   return chunk + 24;
 }
 
@@ -120,10 +124,10 @@ inline void freeBlock(BucketState *b, void *block) {
   if (bucketTryPush(b, block))
     return;
   BlockHeader *h = headerOf(block);
-  b->inUse.sub(h->requested);
+  b->counters.inUse.sub(h->requested);
   Chunk *chunk = reinterpret_cast<Chunk *>(static_cast<char *>(block) - 24);
   unlinkChunk(b, chunk);
-  b->overhead.sub(24 + uint64_t{h->blockSize} - h->requested);
+  b->counters.total -= uint64_t{h->blockSize} + 24;
   globalFree(chunk, nullptr);
 }
 
@@ -151,10 +155,9 @@ void *bucketRealloc(void *block, uint32_t size, void *state, uint32_t keep) {
   }
   if (newClass < kClasses) {
     h->requested = size;
-    b->inUse.sub(s);
-    b->inUse.add(size);
-    b->overhead.sub(blockSize - s);
-    b->overhead.add(blockSize - size);
+    b->counters.inUse.sub(s);
+    b->counters.inUse.add(size);
+    b->counters.noteOverhead();
     return block;
   }
   // Both large: resize the chunk in the global heap and relink it.
@@ -171,10 +174,10 @@ void *bucketRealloc(void *block, uint32_t size, void *state, uint32_t keep) {
   h = reinterpret_cast<BlockHeader *>(chunk + 1);
   h->requested = size;
   h->blockSize = static_cast<uint32_t>(rounded);
-  b->inUse.sub(s);
-  b->inUse.add(size);
-  b->overhead.sub(uint64_t{blockSize} - s);
-  b->overhead.add(rounded - size);
+  b->counters.total += rounded - blockSize;
+  b->counters.inUse.sub(s);
+  b->counters.inUse.add(size);
+  b->counters.noteOverhead();
   return reinterpret_cast<char *>(chunk) + 24;
 }
 
@@ -188,21 +191,22 @@ void bucketFreeAll(void *state) {
     b->lists[c] = nullptr;
     b->grow[c] = 2;
   }
-  b->inUse.value = 0;
-  b->freeBytes.value = 0;
-  b->overhead.value = sizeof(BucketState);
+  b->counters.inUse.value = 0;
+  b->counters.freeBytes.value = 0;
+  b->counters.total = sizeof(BucketState);
 }
 
 void bucketBlockSize(uint64_t *result, void *block) { *result = headerOf(block)->blockSize; }
 
 void bucketInfo(void *state, PSP_MEMINFO *info) {
   BucketState *b = stateOf(state);
-  info->counters[0] = b->inUse.value;
-  info->counters[1] = b->inUse.peak;
-  info->counters[2] = b->freeBytes.value;
-  info->counters[3] = b->freeBytes.peak;
-  info->counters[4] = b->overhead.value;
-  info->counters[5] = b->overhead.peak;
+  const BucketCounters &k = b->counters;
+  info->counters[0] = k.inUse.value;
+  info->counters[1] = k.inUse.peak;
+  info->counters[2] = k.freeBytes.value;
+  info->counters[3] = k.freeBytes.peak;
+  info->counters[4] = k.overhead();
+  info->counters[5] = k.overheadPeak;
 }
 
 } // namespace
@@ -221,7 +225,8 @@ bool makeBucketKind(psp_memtag_rec *tag) {
     return false;
   for (int c = 0; c < kClasses; ++c)
     b->grow[c] = 2;
-  b->overhead.add(sizeof(BucketState));
+  b->counters.total = sizeof(BucketState);
+  b->counters.noteOverhead();
   tag->state = b;
   tag->methods = MemMethods{bucketDestroyState, bucketAlloc,     bucketRealloc, bucketFree,
                             bucketFreeAll,      bucketBlockSize, bucketInfo};

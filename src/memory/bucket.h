@@ -7,6 +7,8 @@
 
 #include "memory/strategy.h"
 
+#include <cstring>
+
 namespace psp::mem {
 
 constexpr int kBucketClasses = 10;
@@ -26,17 +28,31 @@ struct BucketHeader {
   uint32_t blockSize;
 };
 
+// The six counters, kept so that an allocation or a free writes two values:
+// overhead is derived as total - in use - free bytes, where total (the
+// state and every chunk) changes only when a chunk comes or goes.
+struct BucketCounters {
+  CounterPair inUse;     // requested bytes of live blocks
+  CounterPair freeBytes; // block bytes on the free lists
+  uint64_t total;
+  uint64_t overheadPeak;
+  uint64_t overhead() const { return total - inUse.value - freeBytes.value; }
+  void noteOverhead() {
+    uint64_t o = overhead();
+    if (o > overheadPeak)
+      overheadPeak = o;
+  }
+};
+
 struct BucketState {
-  CounterPair inUse;
-  CounterPair freeBytes;
-  CounterPair overhead;
+  BucketCounters counters;
   BucketFreeBlock *lists[kBucketClasses];
   uint32_t grow[kBucketClasses];
   BucketChunk *chunks;
 };
 
 // For 1 <= s <= 8192: the class whose blocks are the smallest power of two >= s.
-inline int bucketClassOf(uint32_t s) { return s <= 16 ? 0 : 28 - __builtin_clz(s - 1); }
+inline int bucketClassOf(uint32_t s) { return 28 - __builtin_clz((s - 1) | 15); }
 
 // The methods kind 0 puts in its records, compared by the allocation
 // interface to take the inline paths below. A testing build keeps to the
@@ -58,12 +74,11 @@ inline void *bucketTryPop(BucketState *b, uint32_t s) {
     return nullptr;
   b->lists[c] = f->next;
   const uint32_t blockSize = 16u << c;
-  BucketHeader *h = reinterpret_cast<BucketHeader *>(f);
-  h->requested = s;
-  h->blockSize = blockSize;
-  b->inUse.add(s);
-  b->freeBytes.sub(blockSize);
-  b->overhead.add(blockSize - s);
+  const BucketHeader header{s, blockSize};
+  std::memcpy(f, &header, sizeof header); // one store
+  b->counters.inUse.add(s);
+  b->counters.freeBytes.sub(blockSize);
+  b->counters.noteOverhead();
   return reinterpret_cast<char *>(f) + sizeof(BucketHeader);
 }
 
@@ -74,13 +89,12 @@ inline bool bucketTryPush(BucketState *b, void *block) {
   const uint32_t blockSize = h->blockSize;
   if (blockSize > kBucketLargest)
     return false;
-  b->inUse.sub(s);
   const int c = __builtin_ctz(blockSize) - 4;
   BucketFreeBlock *f = reinterpret_cast<BucketFreeBlock *>(h);
   f->next = b->lists[c];
   b->lists[c] = f;
-  b->freeBytes.add(blockSize);
-  b->overhead.sub(blockSize - s);
+  b->counters.inUse.sub(s);
+  b->counters.freeBytes.add(blockSize);
   return true;
 }
 

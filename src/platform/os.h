@@ -69,7 +69,7 @@ void nativeStoreRelease(SyncObject *store, uint32_t count);
 void mutexInit(SyncObject &object, bool robust);
 // Releases every level the calling thread still holds, then destroys; true.
 // A mutex that another live thread holds is left as it is and gives false:
-// while held, a robust mutex is linked into its owner's list of robust
+// while held, a robust mutex is linked into its owner's list of held
 // mutexes, so its memory must stay valid and unused for as long as that
 // thread lives.
 bool mutexDestroy(SyncObject &object);

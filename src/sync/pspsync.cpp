@@ -146,7 +146,8 @@ void syncShutdown() {
       if (slot.next == kHandedOut && !closeNative(&slot))
         stillHeld = true;
     }
-    // Kept for good when another thread's robust list still runs through it.
+    // Kept for good when another thread's list of held mutexes still runs
+    // through it.
     if (!stillHeld)
       os::nativeStoreRelease(entry.block->natives, kSlotsPerBlock);
     if (tag != nullptr)

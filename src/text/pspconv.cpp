@@ -81,7 +81,13 @@ struct LimitedByteCount {
   }
 };
 
-template <class Counter, class Store, class Out, class In, class Walk>
+// Input is converted in stretches whose longest output fits in the room
+// left, through a store that checks no room; what remains once the stretches
+// get short goes through the bounded store. The result is the same as one
+// walk through the bounded store: a stretch ends only where cutBefore allows,
+// and nothing in it is skipped for want of room.
+template <class Counter, class Store, class Direct, uint64_t kMaxOut, class Out, class In,
+          class Walk>
 uint64_t bounded(Out *dst, uint64_t size, const In *src, uint64_t count, int mode, Walk walk) {
   if (!dst) {
     Counter counter;
@@ -91,8 +97,26 @@ uint64_t bounded(Out *dst, uint64_t size, const In *src, uint64_t count, int mod
   }
   if (size == 0)
     return 0;
+  constexpr uint64_t kShortest = 32;
   Store store{dst, size - 1};
-  if (walk(src, count, store, mode) != PSP_OKAY)
+  while (count != 0) {
+    uint64_t n = (store.capacity - store.used) / kMaxOut;
+    if (n < count) {
+      for (int back = 0; back < 4 && n >= kShortest && !cutBefore(src[n]); ++back)
+        --n;
+      if (n < kShortest || !cutBefore(src[n]))
+        break;
+    } else {
+      n = count;
+    }
+    Direct direct{dst + store.used};
+    if (walk(src, n, direct, mode) != PSP_OKAY)
+      return kFailed;
+    store.used = static_cast<uint64_t>(direct.out - dst);
+    src += n;
+    count -= n;
+  }
+  if (count != 0 && walk(src, count, store, mode) != PSP_OKAY)
     return kFailed;
   dst[store.used] = 0; // the held-back unit always has room for it
   return store.used + 1;
@@ -101,13 +125,13 @@ uint64_t bounded(Out *dst, uint64_t size, const In *src, uint64_t count, int mod
 } // namespace
 
 uint64_t utf16ToUtf8(char *dst, uint64_t size, const char16_t *src, uint64_t count, int mode) {
-  return bounded<Utf8Counter, Utf8Store>(
+  return bounded<Utf8Counter, Utf8Store, Utf8Direct, 3>(
       dst, size, src, count, mode,
       [](auto *s, uint64_t n, auto &sink, int m) { return walkUtf16(s, n, sink, m); });
 }
 
 uint64_t utf8ToUtf16(char16_t *dst, uint64_t size, const char *src, uint64_t count, int mode) {
-  return bounded<Utf16Counter, Utf16Store>(
+  return bounded<Utf16Counter, Utf16Store, Utf16Direct, 1>(
       dst, size, src, count, mode,
       [](auto *s, uint64_t n, auto &sink, int m) { return decodeUtf8(s, n, sink, m); });
 }

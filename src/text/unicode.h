@@ -177,6 +177,10 @@ template <class Sink>
     ++p;
     int r;
     if (u - 0xD800 >= 0x800) {
+      if constexpr (requires { sink.bmpRun(u, p, end); }) {
+        p = sink.bmpRun(u, p, end);
+        continue;
+      }
       r = sink.put(u);
     } else if (u >= 0xDC00) {
       r = invalidPiece(sink, mode); // low surrogate with nothing pending
@@ -409,6 +413,84 @@ struct Utf16Store {
     return 0;
   }
 };
+
+// Stores without a room check, for a stretch of input whose longest output
+// is known to fit: a UTF-8 byte gives at most one UTF-16 unit, a UTF-16 unit
+// at most three UTF-8 bytes (an invalid piece gives one '?').
+struct Utf8Direct {
+  char *out;
+  int put(uint32_t cp) {
+    out += encodeUtf8(cp, out);
+    return 0;
+  }
+  // From u, a unit 0x80..0xFFFF that is no surrogate, through every unit
+  // after it from p on up to a surrogate or four ASCII units in a row (which
+  // the walk's wide path takes); gives where the run ends. Short ASCII
+  // pieces between words stay here.
+  const char16_t *bmpRun(uint32_t u, const char16_t *p, const char16_t *end) {
+    char *o = out;
+    for (;;) {
+      if (u < 0x80) {
+        *o++ = static_cast<char>(u);
+      } else if (u < 0x800) {
+        o[0] = static_cast<char>(0xC0 | (u >> 6));
+        o[1] = static_cast<char>(0x80 | (u & 0x3F));
+        o += 2;
+      } else {
+        o[0] = static_cast<char>(0xE0 | (u >> 12));
+        o[1] = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+        o[2] = static_cast<char>(0x80 | (u & 0x3F));
+        o += 3;
+      }
+      if (p == end)
+        break;
+      u = *p;
+      if (u - 0xD800 < 0x800)
+        break;
+      if (u < 0x80 && end - p >= 4) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if ((w & 0xFF80FF80FF80FF80ull) == 0)
+          break;
+      }
+      ++p;
+    }
+    out = o;
+    return p;
+  }
+  int ascii(const char16_t *run, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i)
+      out[i] = static_cast<char>(run[i]);
+    out += n;
+    return 0;
+  }
+};
+
+struct Utf16Direct {
+  char16_t *out;
+  int put(uint32_t cp) {
+    out += encodeUtf16(cp, out);
+    return 0;
+  }
+  int ascii(const char *run, uint64_t n) {
+    const uint8_t *in = reinterpret_cast<const uint8_t *>(run);
+    for (uint64_t i = 0; i < n; ++i)
+      out[i] = in[i];
+    out += n;
+    return 0;
+  }
+};
+
+// Where counted input may be cut in two without changing what the walk sees:
+// before a unit that is not a low surrogate, before a byte that is not a
+// continuation byte and not 0xF8..0xFF (which an unfinished sequence would
+// swallow). Either way, a sequence the cut leaves unfinished is one invalid
+// piece at the end of the input as it is before the unit that breaks it.
+inline bool cutBefore(char16_t u) { return static_cast<uint32_t>(u) - 0xDC00 >= 0x400; }
+inline bool cutBefore(char c) {
+  uint32_t b = static_cast<uint8_t>(c);
+  return b < 0x80 || b - 0xC0 < 0x38;
+}
 
 // ---- conversions for the library's own callers ----
 

@@ -1,9 +1,15 @@
 // sync.cpp - POSIX mutexes, manual-reset events, thread-local slots and threads.
 //
-// A mutex is a futex word with an owner and a depth beside it: 0 free, 1
-// held, 2 held with sleepers, 3 free after its owner ended while holding it.
-// An uncontended lock is one compare-and-swap and an unlock one exchange,
-// with no system call and no robust-list bookkeeping. A caller's mutex is
+// A mutex is a futex word (0 free, 1 held, 3 free after its owner ended
+// while holding it), a count of sleepers, and an owner and a depth. An
+// uncontended lock is one compare-and-swap; an unlock is a plain store and a
+// look at the sleepers, with no locked instruction: a thread about to sleep
+// counts itself and then runs a process-wide barrier (membarrier), which
+// orders every other thread's store before its look, so either the unlocker
+// sees the sleeper or the sleeper sees the word free. Where that barrier is
+// not to be had, the unlock pays a full fence instead; if it fails in use,
+// sleepers wake every millisecond to look again. There is no robust-list
+// bookkeeping either: a caller's mutex is
 // pushed on its owner's list of held mutexes when first taken and popped when
 // last released; the list's head is thread-local, and a key destructor that
 // runs when the thread ends walks it and leaves every mutex still there in
@@ -20,6 +26,7 @@
 #include "platform/os.h"
 
 #include <linux/futex.h>
+#include <linux/membarrier.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -36,12 +43,13 @@ namespace psp::os {
 
 namespace {
 
-constexpr uint32_t kFree = 0, kHeld = 1, kSleepers = 2, kAbandoned = 3;
+constexpr uint32_t kFree = 0, kHeld = 1, kAbandoned = 3;
 
 // Only the owner writes owner, depth and nextHeld; others only compare the
 // owner with themselves.
 struct Mutex {
   std::atomic<uint32_t> state;
+  std::atomic<uint32_t> sleepers; // threads in the contended path
   uint32_t depth;
   std::atomic<uintptr_t> owner;
   Mutex *nextHeld; // the owner's list of held caller's mutexes
@@ -90,9 +98,45 @@ long futex(std::atomic<uint32_t> &word, int op, uint32_t value, const timespec *
                  deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
-// Gives the word back as `to` and wakes one sleeper if there were any.
+// Whether unlocks may skip the full fence: the process is registered for
+// expedited private membarrier. Decided once, before the first mutex exists.
+std::atomic<bool> g_lightRelease{false};
+
+bool registerBarrier() {
+  long mask = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+  return mask > 0 && (mask & MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0 &&
+         syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+}
+
+void decideRelease() {
+  static const bool decided = [] {
+    // A forked child keeps the light unlocks; it registers again.
+    pthread_atfork(nullptr, nullptr, [] { registerBarrier(); });
+    g_lightRelease.store(registerBarrier(), std::memory_order_relaxed);
+    return true;
+  }();
+  (void)decided;
+}
+
+// The sleeper's half: after counting itself, before looking at the word.
+// False when the barrier failed and a wake may be missed.
+bool heavyBarrier() {
+  if (!g_lightRelease.load(std::memory_order_relaxed))
+    return true; // the count's own read-modify-write was a full fence
+  return syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0;
+}
+
+// Gives the word back as `to` and wakes one sleeper if there are any.
 void releaseWord(Mutex *mutex, uint32_t to) {
-  if (mutex->state.exchange(to, std::memory_order_release) == kSleepers)
+  mutex->state.store(to, std::memory_order_release);
+  uint32_t sleepers;
+  if (g_lightRelease.load(std::memory_order_relaxed)) {
+    std::atomic_signal_fence(std::memory_order_seq_cst); // the sleeper's barrier orders us
+    sleepers = mutex->sleepers.load(std::memory_order_relaxed);
+  } else {
+    sleepers = mutex->sleepers.fetch_add(0, std::memory_order_seq_cst); // a full fence
+  }
+  if (sleepers != 0)
     futex(mutex->state, FUTEX_WAKE, 1, nullptr);
 }
 
@@ -131,29 +175,49 @@ WaitResult taken(Mutex *mutex, uint32_t was) {
   return was == kAbandoned ? WaitResult::Abandoned : WaitResult::Signalled;
 }
 
-// The contended path: the word is marked as having sleepers, and whoever
-// exchanges it away from free or abandoned has won it.
-__attribute__((noinline)) WaitResult lockSlow(Mutex *mutex, uint32_t timeoutMs) {
-  uint32_t was = mutex->state.load(std::memory_order_relaxed);
-  if (timeoutMs == 0) {
-    while (was == kFree || was == kAbandoned) {
-      if (mutex->state.compare_exchange_weak(was, kHeld, std::memory_order_acquire))
-        return taken(mutex, was);
-    }
-    return WaitResult::TimedOut;
+// Takes the word if it is free or abandoned.
+bool tryWord(Mutex *mutex, uint32_t &was) {
+  was = mutex->state.load(std::memory_order_relaxed);
+  while (was == kFree || was == kAbandoned) {
+    if (mutex->state.compare_exchange_weak(was, kHeld, std::memory_order_acquire))
+      return true;
   }
+  return false;
+}
+
+// The contended path: the caller counts itself among the sleepers, then
+// sleeps while the word reads held.
+__attribute__((noinline)) WaitResult lockSlow(Mutex *mutex, uint32_t timeoutMs) {
+  uint32_t was;
+  if (tryWord(mutex, was))
+    return taken(mutex, was);
+  if (timeoutMs == 0)
+    return WaitResult::TimedOut;
   timespec deadline{};
   if (timeoutMs != kWaitForever)
     deadline = deadlineAfter(CLOCK_MONOTONIC, timeoutMs);
+  mutex->sleepers.fetch_add(1, std::memory_order_seq_cst);
+  const bool fenced = heavyBarrier();
+  WaitResult result = WaitResult::TimedOut;
   for (;;) {
-    was = mutex->state.exchange(kSleepers, std::memory_order_acquire);
-    if (was == kFree || was == kAbandoned)
-      return taken(mutex, was);
-    long rc = futex(mutex->state, FUTEX_WAIT_BITSET, kSleepers,
-                    timeoutMs == kWaitForever ? nullptr : &deadline);
-    if (rc != 0 && errno == ETIMEDOUT)
-      return WaitResult::TimedOut;
+    if (tryWord(mutex, was)) {
+      result = taken(mutex, was);
+      break;
+    }
+    timespec poll{};
+    const timespec *until = timeoutMs == kWaitForever ? nullptr : &deadline;
+    if (!fenced) {
+      poll = deadlineAfter(CLOCK_MONOTONIC, 1);
+      if (until == nullptr || poll.tv_sec < deadline.tv_sec ||
+          (poll.tv_sec == deadline.tv_sec && poll.tv_nsec < deadline.tv_nsec))
+        until = &poll;
+    }
+    long rc = futex(mutex->state, FUTEX_WAIT_BITSET, kHeld, until);
+    if (rc != 0 && errno == ETIMEDOUT && until == &deadline)
+      break;
   }
+  mutex->sleepers.fetch_sub(1, std::memory_order_relaxed);
+  return result;
 }
 
 Event *asEvent(SyncObject &object) { return reinterpret_cast<Event *>(object.opaque); }
@@ -161,6 +225,7 @@ Event *asEvent(SyncObject &object) { return reinterpret_cast<Event *>(object.opa
 } // namespace
 
 void mutexInit(SyncObject &object, bool robust) {
+  decideRelease();
   Mutex *mutex = new (object.opaque) Mutex{};
   mutex->listed = robust;
 }
