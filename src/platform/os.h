@@ -128,6 +128,10 @@ uint64_t clockMonotonic();
 // untouched, when the platform cannot represent that time.
 bool brokenDownLocal(int64_t seconds, PSP_TM &out);
 bool brokenDownUtc(int64_t seconds, PSP_TM &out);
+// The current UTC time broken down (yday and isdst 0) into out when it is not
+// NULL, and its milliseconds; false, with nothing written, when the clock
+// cannot be read.
+bool utcNow(PSP_TM *out, uint32_t &milliseconds);
 
 void sleepMilliseconds(uint32_t ms); // 0 gives the rest of the time slice away
 uint32_t processId();
@@ -135,6 +139,18 @@ uint32_t onlineProcessors(); // at least 1
 // The calling thread's last platform error number.
 uint32_t threadErrno();
 void setThreadErrno(uint32_t error);
+// The platform's error number for a name too long to be passed on.
+uint32_t errorNameTooLong();
+// The runtime's own UTF-16 getenv and setlocale, where it has them (their
+// results belong to the runtime); elsewhere kRuntimeWide is false and the
+// neutral code converts through the narrow forms.
+#ifdef _WIN32
+inline constexpr bool kRuntimeWide = true;
+#else
+inline constexpr bool kRuntimeWide = false;
+#endif
+const char16_t *runtimeGetenvW(const char16_t *name);
+const char16_t *runtimeSetlocaleW(int category, const char16_t *name);
 // A locale object for one category (or all), NULL when there is none.
 void *localeCreate(int category, const char *name);
 void localeFree(void *locale);
@@ -175,9 +191,9 @@ bool stopHandlerInstall(void (*onStop)());
 void stopHandlerRemove();
 
 // Files. Results are 0 or the platform error number.
-int probe(const char *path);                  // 0 when anything is there (links not followed)
-int directoryUsable(const char *path);        // entries can be made and removed
-int directoryCreateAll(const char *path);     // 0 when it exists afterwards
+int probe(const char *path);              // 0 when anything is there (links not followed)
+int directoryUsable(const char *path);    // entries can be made and removed
+int directoryCreateAll(const char *path); // 0 when it exists afterwards
 int fileCreateNew(const char *path, const char *bytes, size_t length); // never replaces: EEXIST
 int fileReplace(const char *path, const char *bytes, size_t length);   // atomic, durable
 int fileRemove(const char *path);
@@ -200,6 +216,27 @@ bool accountCanRun(const char *account, const char *path);
 
 } // namespace svc
 
+// ---- path syntax ----
+// Windows writes '\\' and reads '/' too, and knows drive prefixes ("C:");
+// elsewhere '/' is the only separator and ':' an ordinary character.
+#ifdef _WIN32
+inline constexpr char kSeparator = '\\';
+inline constexpr bool kDriveLetters = true;
+// Room for one directory entry's name in UTF-8: 255 UTF-16 units of at most
+// three bytes each, and the terminator.
+inline constexpr size_t kEntryNameRoom = 766;
+#else
+inline constexpr char kSeparator = '/';
+inline constexpr bool kDriveLetters = false;
+inline constexpr size_t kEntryNameRoom = 256;
+#endif
+inline constexpr bool isSeparator(char c) { return c == '/' || (kDriveLetters && c == '\\'); }
+
+// The platform's own temporary-directory candidates, tried after the
+// preferred directory, "TEMP" and "TMP": up to two, written into storage;
+// gives how many.
+int systemTempDirs(char (&storage)[2][512]);
+
 // ---- current directory, directories and directory streams ----
 enum class CwdResult { Ok, TooSmall, Failed };
 // Writes the current directory, NUL-terminated, into buf. TooSmall: it needs
@@ -221,7 +258,10 @@ struct DirEntry {
   EntryKind kind;
 };
 
-void *dirOpen(const char *path);             // NULL when it cannot be listed
+// NULL when it cannot be listed. The pattern may narrow the listing where the
+// platform searches by one (the caller still filters every name); NULL or
+// empty lists everything.
+void *dirOpen(const char *path, const char *pattern);
 bool dirRead(void *stream, DirEntry &entry); // false at the end or on error
 // For an Unknown kind: whether the named entry of the stream's directory is a
 // directory itself. A symbolic link is not, whatever it points to.

@@ -82,7 +82,7 @@ PSP_API uint32_t psp_errno(void) { return os::threadErrno(); }
 PSP_API char *psp_strtok(char *text, const char *delimiters, char **context) {
   if (delimiters == nullptr || context == nullptr)
     return nullptr;
-  return strtok_r(text, delimiters, context);
+  return os::tokenize(text, delimiters, context);
 }
 
 PSP_API char *psp_setlocale(int category, const char *locale) {
@@ -94,6 +94,8 @@ PSP_API const PSP_WCHAR *psp_setlocaleW(int category, const PSP_WCHAR *locale) {
     const char *name = std::setlocale(category, narrow);
     return name == nullptr ? nullptr : storeWide(t_locale, name);
   };
+  if (os::kRuntimeWide)
+    return os::runtimeSetlocaleW(category, locale);
   return locale == nullptr ? set(nullptr) : withNarrow(locale, set);
 }
 
@@ -108,6 +110,8 @@ PSP_API char *psp_getenv(const char *name) { return name == nullptr ? nullptr : 
 PSP_API const PSP_WCHAR *psp_getenvW(const PSP_WCHAR *name) {
   if (name == nullptr)
     return nullptr;
+  if (os::kRuntimeWide)
+    return os::runtimeGetenvW(name);
   return withNarrow(name, [](const char *narrow) -> const char16_t * {
     const char *value = std::getenv(narrow);
     return value == nullptr ? nullptr : storeWide(t_environment, value);
