@@ -121,7 +121,8 @@ int errorText(int errnum, char *buf, uint64_t size);
 // Wall-clock time since 1970-01-01 UTC; false when it cannot be read.
 bool clockRealtime(int64_t &seconds, uint32_t &nanoseconds);
 // Nanoseconds of a clock that never goes back, from an arbitrary origin; 0
-// when the platform has none.
+// when the platform has none. Windows scales its performance counter by a
+// double-precision factor, so readings keep at most 53 significant bits.
 uint64_t clockMonotonic();
 // All nine fields of `seconds` broken down in local time (the process's
 // time-zone rules, daylight saving included) or in UTC; false, with `out`

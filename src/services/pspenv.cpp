@@ -2,7 +2,8 @@
 // before psp_init and keep no state of the library's own.
 //
 // The one exception is the result of the two UTF-16 forms (psp_setlocaleW,
-// psp_getenvW): the runtime has no UTF-16 strings to hand out, so each keeps
+// psp_getenvW) where the runtime has no UTF-16 strings to hand out (the
+// Windows runtime has, and its answers are passed on as they are): each keeps
 // a per-thread copy that lives until the next call of the same function on
 // that thread and is freed when the thread ends. Since these work without
 // psp_init, that copy comes from malloc, not from a tag. Text converts
