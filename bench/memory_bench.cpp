@@ -4,7 +4,11 @@
 //            /1: 16-256 bytes);
 //  - Random: 1024 slots, each step frees a random slot and refills it;
 //  - Grow:   a string grown from 16 bytes to 8 KiB by resizes, then freed.
-// Items are allocation+free pairs (for Grow: resizes).
+//  - Pair32: one 32-byte allocation freed at once;
+//  - Lifo32: 64 allocations of 32 bytes freed newest first.
+// Items are allocation+free pairs (for Grow: resizes). A thread is started
+// and joined before any measurement, so glibc runs as in a multi-threaded
+// process.
 //
 // mimalloc is opened with dlopen(RTLD_LOCAL) and called through mi_malloc /
 // mi_free, so it cannot take over malloc for the process: the glibc baseline
@@ -17,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "psp.h"
@@ -93,6 +98,28 @@ template <typename A> void lifo(benchmark::State &state, A a) {
   state.SetItemsProcessed(state.iterations() * 64);
 }
 
+template <typename A> void pair32(benchmark::State &state, A a) {
+  for (auto _ : state) {
+    void *p = a.alloc(32);
+    benchmark::DoNotOptimize(p);
+    a.release(p);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+template <typename A> void lifo32(benchmark::State &state, A a) {
+  void *batch[64];
+  for (auto _ : state) {
+    for (void *&p : batch) {
+      p = a.alloc(32);
+      benchmark::DoNotOptimize(p);
+    }
+    for (int i = 63; i >= 0; --i)
+      a.release(batch[i]);
+  }
+  state.SetItemsProcessed(state.iterations() * 64);
+}
+
 template <typename A> void randomOrder(benchmark::State &state, A a) {
   const std::vector<uint32_t> &table = sizes();
   std::vector<void *> slots(1024);
@@ -153,6 +180,10 @@ Library &library() {
 #define PSP_MIXES(name, make)                                                                      \
   void BM_Lifo_##name(benchmark::State &s) { lifo(s, make); }                                      \
   void BM_Random_##name(benchmark::State &s) { randomOrder(s, make); }                             \
+  void BM_Pair32_##name(benchmark::State &s) { pair32(s, make); }                                  \
+  void BM_Lifo32_##name(benchmark::State &s) { lifo32(s, make); }                                  \
+  BENCHMARK(BM_Pair32_##name);                                                                     \
+  BENCHMARK(BM_Lifo32_##name);                                                                     \
   BENCHMARK(BM_Lifo_##name)->Arg(0)->Arg(1);                                                       \
   BENCHMARK(BM_Random_##name);
 
@@ -194,6 +225,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   benchmark::AddCustomContext("malloc", where.dli_fname);
+  std::thread([] {}).join();
   library();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

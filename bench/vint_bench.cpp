@@ -65,33 +65,51 @@ BASELINE PSP_STATUS lebDecode(PSP_BYTE_READER read, void *ctx, uint64_t *out) {
   return 0;
 }
 
-// Mostly small values, as in row ids, lengths and counts: half below 128, a
-// quarter below 16K, then thinning out to full 64-bit values.
-const std::vector<uint64_t> &mixedValues() {
-  static const std::vector<uint64_t> values = [] {
-    std::mt19937_64 rng(7);
-    std::vector<uint64_t> v;
-    for (int i = 0; i < 4096; ++i) {
-      uint32_t pick = rng() % 100;
-      uint64_t r = rng();
-      if (pick < 50)
-        v.push_back(r & 0x7F);
-      else if (pick < 75)
-        v.push_back(r & 0x3FFF);
-      else if (pick < 90)
-        v.push_back(r & 0x1FFFFF);
-      else if (pick < 98)
-        v.push_back(r & 0xFFFFFFFF);
-      else
-        v.push_back(r);
-    }
-    return v;
-  }();
-  return values;
+// Two mixes of magnitudes. 0: row ids, lengths and counts: half below 128, a
+// quarter below 16K, then thinning out to full 64-bit values. 1: 60 % below
+// 2^7, 25 % below 2^14, 10 % below 2^32, 5 % full 64-bit.
+const std::vector<uint64_t> &mixedValues(int mix) {
+  static const std::vector<uint64_t> values[2] = {[] {
+                                                    std::mt19937_64 rng(7);
+                                                    std::vector<uint64_t> v;
+                                                    for (int i = 0; i < 4096; ++i) {
+                                                      uint32_t pick = rng() % 100;
+                                                      uint64_t r = rng();
+                                                      if (pick < 50)
+                                                        v.push_back(r & 0x7F);
+                                                      else if (pick < 75)
+                                                        v.push_back(r & 0x3FFF);
+                                                      else if (pick < 90)
+                                                        v.push_back(r & 0x1FFFFF);
+                                                      else if (pick < 98)
+                                                        v.push_back(r & 0xFFFFFFFF);
+                                                      else
+                                                        v.push_back(r);
+                                                    }
+                                                    return v;
+                                                  }(),
+                                                  [] {
+                                                    std::mt19937_64 rng(11);
+                                                    std::vector<uint64_t> v;
+                                                    for (int i = 0; i < 4096; ++i) {
+                                                      uint32_t pick = rng() % 100;
+                                                      uint64_t r = rng();
+                                                      if (pick < 60)
+                                                        v.push_back(r & 0x7F);
+                                                      else if (pick < 85)
+                                                        v.push_back(r & 0x3FFF);
+                                                      else if (pick < 95)
+                                                        v.push_back(r & 0xFFFFFFFF);
+                                                      else
+                                                        v.push_back(r);
+                                                    }
+                                                    return v;
+                                                  }()};
+  return values[mix];
 }
 
 template <bool Vint> void BM_Encode(benchmark::State &state) {
-  const auto &values = mixedValues();
+  const auto &values = mixedValues(static_cast<int>(state.range(0)));
   Buffer buf;
   buf.bytes.reserve(values.size() * 10);
   // Hidden from the optimiser, so both codecs make real indirect calls.
@@ -112,7 +130,7 @@ template <bool Vint> void BM_Encode(benchmark::State &state) {
 }
 
 template <bool Vint> void BM_Decode(benchmark::State &state) {
-  const auto &values = mixedValues();
+  const auto &values = mixedValues(static_cast<int>(state.range(0)));
   Buffer buf;
   for (uint64_t v : values) {
     if constexpr (Vint)
@@ -138,10 +156,10 @@ template <bool Vint> void BM_Decode(benchmark::State &state) {
   state.SetItemsProcessed(state.iterations() * values.size());
 }
 
-BENCHMARK(BM_Encode<false>)->Name("encode/leb128");
-BENCHMARK(BM_Encode<true>)->Name("encode/vint");
-BENCHMARK(BM_Decode<false>)->Name("decode/leb128");
-BENCHMARK(BM_Decode<true>)->Name("decode/vint");
+BENCHMARK(BM_Encode<false>)->Name("encode/leb128")->Arg(0)->Arg(1);
+BENCHMARK(BM_Encode<true>)->Name("encode/vint")->Arg(0)->Arg(1);
+BENCHMARK(BM_Decode<false>)->Name("decode/leb128")->Arg(0)->Arg(1);
+BENCHMARK(BM_Decode<true>)->Name("decode/vint")->Arg(0)->Arg(1);
 
 } // namespace
 

@@ -423,6 +423,69 @@ PSP_API uint32_t psp_validateFloat(float value, uint32_t *kind);
 PSP_API uint32_t psp_validateDouble(double value, uint32_t *kind);
 
 /* ------------------------------------------------------------------------ */
+/* Text streams and console printing                                         */
+/* ------------------------------------------------------------------------ */
+
+/* Buffered text over a file handle or a standard stream; one thread at a
+   time. mode: "r", "w", "a", optionally followed by "+" (NULL reads "r").
+   encoding: 0 (detect when reading, UTF-8 when writing), PSP_ENC_UTF8 or
+   PSP_ENC_UTF16 (the caller still reads and writes UTF-8). */
+PSP_API PSP_STREAM psp_fopen(const char *path, const char *mode, uint32_t encoding);
+PSP_API PSP_STREAM psp_fopenEx(const char *path, const char *mode, uint32_t encoding,
+                               uint16_t options);
+PSP_API PSP_STREAM psp_fopenStd(const char *name);
+PSP_API void psp_fclose(PSP_STREAM s);
+/* The next byte as a signed char widened to int32_t; -1 at end of file. */
+PSP_API int32_t psp_fgetc(PSP_STREAM s);
+PSP_API int32_t psp_fungetc(int32_t value, PSP_STREAM s);
+PSP_API char *psp_fgets(char *buf, int32_t size, PSP_STREAM s);
+PSP_API int32_t psp_fputc(int32_t ch, PSP_STREAM s);
+PSP_API int32_t psp_fputs(const char *text, PSP_STREAM s);
+PSP_API int32_t psp_vfprintf(PSP_STREAM s, const char *format, va_list args);
+PSP_API int32_t psp_fprintf(PSP_STREAM s, const char *format, ...);
+/* On the current target of the process-wide stdout (stderr) log sink. */
+PSP_API int32_t psp_printf(const char *format, ...);
+PSP_API int32_t psp_printfV(const char *format, va_list args);
+PSP_API int32_t psp_printfErrV(const char *format, va_list args);
+PSP_API void psp_flush(void);
+PSP_API void psp_flushErr(void);
+PSP_API int32_t psp_fflush(PSP_STREAM s);
+PSP_API int32_t psp_fsync(PSP_STREAM s);
+PSP_API PSP_STATUS psp_fIsATTY(PSP_STREAM s, uint32_t *isTerminal);
+PSP_API PSP_STATUS psp_fSetEcho(PSP_STREAM s, uint32_t on);
+/* A line of any length into *line (grown in tag), its size in *size. */
+PSP_API char *psp_fGetLine(PSP_STREAM s, char **line, uint32_t *size, PSP_MEMTAG tag);
+
+/* ------------------------------------------------------------------------ */
+/* Logging                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* A NULL context names the process-wide sinks that psp_init makes. Records
+   are UTF-8 text that carries its own line end; the log file copy is
+   stamped "[YYYY-MM-DD HH:MM:SS]  ". */
+PSP_API PSP_STATUS psp_log_initCtx(PSP_LOG_CTX *ctx);
+PSP_API void psp_log_termCtx(PSP_LOG_CTX *ctx);
+PSP_API PSP_STATUS psp_log_openEx(PSP_LOG_CTX *ctx, const char *name);
+PSP_API void psp_log_closeEx(PSP_LOG_CTX *ctx);
+PSP_API PSP_STATUS psp_stdout_openEx(PSP_LOG_CTX *ctx, const char *name);
+PSP_API void psp_stdout_closeEx(PSP_LOG_CTX *ctx);
+PSP_API PSP_STATUS psp_log_createEx(PSP_LOG_CTX *ctx, const char *dir, const char *file);
+PSP_API int32_t psp_log(const char *format, ...);
+PSP_API int32_t psp_log_with_time(const char *format, ...);
+PSP_API int32_t psp_logEx(PSP_LOG_CTX *ctx, const char *format, ...);
+PSP_API int32_t psp_logEx_with_time(PSP_LOG_CTX *ctx, const char *format, ...);
+PSP_API int32_t psp_log_err(const char *format, ...);
+PSP_API int32_t psp_log_errV_Ex(PSP_LOG_CTX *ctx, uint32_t withTime, const char *format,
+                                va_list args);
+PSP_API int32_t psp_logW(const PSP_WCHAR *format, ...);
+PSP_API int32_t psp_log_errW(const PSP_WCHAR *format, ...);
+PSP_API int32_t psp_logWV_Ex(PSP_LOG_CTX *ctx, uint32_t withTime, const PSP_WCHAR *format,
+                             va_list args);
+PSP_API PSP_LOG_CHUNK psp_log_chunk_init(void);
+PSP_API void psp_log_chunk(PSP_LOG_CHUNK chunk, const char *format, ...);
+PSP_API void psp_log_chunk_end(PSP_LOG_CHUNK chunk, const char *format, ...);
+
+/* ------------------------------------------------------------------------ */
 /* Buffered binary streams                                                   */
 /* ------------------------------------------------------------------------ */
 
@@ -582,8 +645,8 @@ PSP_API void psp_serviceStarted(void);
 PSP_API void psp_serviceDone(void);
 PSP_API PSP_STATUS psp_serviceInstall(const char *name, const char *serviceName,
                                       const char *displayName, const char *description,
-                                      const char *path, const char *arguments,
-                                      const char *account, const char *password);
+                                      const char *path, const char *arguments, const char *account,
+                                      const char *password);
 PSP_API PSP_STATUS psp_serviceUninstall(const char *name, const char *serviceName);
 PSP_API void psp_errPrint(const char *text);
 

@@ -159,8 +159,11 @@ void globalsShutdown();
 extern PSP_LOG_SINK g_stdoutSink;
 extern PSP_LOG_SINK g_stderrSink;
 extern PSP_LOG_SINK g_logSink;
-PSP_STATUS sinkSetup(PSP_LOG_SINK *sink, const char *target); // target NULL: none
-void sinkPop(PSP_LOG_SINK *sink);                             // pops the top node
+// Makes a sink (its mutex and tag once the library runs) and pushes the
+// target `name` when not NULL; on failure nothing is left of it.
+PSP_STATUS sinkCreate(PSP_LOG_SINK *sink, const char *name);
+// Pops every target, then deletes the mutex and destroys the tag.
+void sinkDestroy(PSP_LOG_SINK *sink);
 
 // ---- temporary directory ----
 void tmpDirRelease(); // frees the chosen directory, if any
@@ -175,10 +178,6 @@ bool serviceNameValid(const char *name);
 // read (also before psp_init). Adjusting gives 0 or PSP_ERR_SYSTEM.
 uint32_t registryCount(const char *name);
 PSP_STATUS registryAdjust(const char *name, int32_t delta);
-
-// ---- diagnostics ----
-// Messages the library prints itself ("Failed to create thread\n").
-void diag(const char *format, ...);
 
 // ---- file handles ----
 // The file layer's own thread-safe tag, kept in the named global "pspfile";

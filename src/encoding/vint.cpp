@@ -61,36 +61,61 @@ constexpr std::array<uint8_t, 256> makeLeadTable() {
 
 constexpr std::array<uint8_t, 256> kLeadClass = makeLeadTable();
 
-inline unsigned classOf(uint64_t value) {
-  if (value <= 0x7F)
-    return 1;
-  if (value <= 0x407F)
-    return 2;
-  if (value <= 0x20407F)
-    return 3;
+// Classes 4-9 (values above 0x20407F); at most four comparisons in all.
+inline unsigned longClassOf(uint64_t value) {
   unsigned c = 4;
   while (c < 9 && value > kClasses[c].maxValue)
     ++c;
   return c;
 }
 
-PSP_STATUS decode(PSP_BYTE_READER reader, void *context, uint64_t *value) {
-  uint8_t byte;
-  PSP_STATUS status = reader(context, &byte);
-  if (status != PSP_OKAY)
-    return status;
-  unsigned c = kLeadClass[byte];
+// The one-byte forms stay out of these two, so the exported functions reach
+// them without saving a register: a one-byte value costs one call of the
+// caller's function and a compare.
+__attribute__((noinline)) PSP_STATUS encodeLong(uint64_t value, PSP_EMITTER emitter,
+                                                void *context) {
+  unsigned c = value <= 0x407F ? 2 : value <= 0x20407F ? 3 : longClassOf(value);
+  const VintClass &k = kClasses[c];
+  uint64_t w = value - k.offset;
+  unsigned shift = 8 * (k.length - 1u);
+  // Classes 7-9 carry no payload in the lead byte, and their shift reaches 64
+  // only for class 9, whose lead bits are then dropped by the mask.
+  uint8_t lead = static_cast<uint8_t>(k.lead | ((shift < 64 ? w >> shift : 0) & k.leadMask));
+  int status = emitter(context, lead);
+  while (status == 0 && shift != 0) {
+    shift -= 8;
+    status = emitter(context, static_cast<int>((w >> shift) & 0xFF));
+  }
+  return status;
+}
+
+__attribute__((noinline)) PSP_STATUS decodeLong(PSP_BYTE_READER reader, void *context,
+                                                uint64_t *value, uint8_t lead) {
+  unsigned c = kLeadClass[lead];
   if (c == 0)
     return PSP_ERR_VINT;
   const VintClass &k = kClasses[c];
-  uint64_t acc = byte & k.leadMask;
-  for (unsigned i = 1; i < k.length; ++i) {
-    if ((status = reader(context, &byte)) != PSP_OKAY)
+  uint64_t acc = lead & k.leadMask;
+  unsigned tail = k.length - 1u;
+  uint8_t byte;
+  do {
+    if (PSP_STATUS status = reader(context, &byte))
       return status;
     acc = (acc << 8) | byte;
-  }
+  } while (--tail != 0);
   *value = acc + k.offset; // wraps for the few non-canonical nine-byte forms
   return PSP_OKAY;
+}
+
+inline PSP_STATUS decode(PSP_BYTE_READER reader, void *context, uint64_t *value) {
+  uint8_t byte;
+  if (PSP_STATUS status = reader(context, &byte))
+    return status;
+  if (byte < 0x80) {
+    *value = byte;
+    return PSP_OKAY;
+  }
+  return decodeLong(reader, context, value, byte);
 }
 
 } // namespace
@@ -106,19 +131,9 @@ PSP_API int64_t psp_vintConvertToSigned(uint64_t value) {
 }
 
 PSP_API PSP_STATUS psp_vintEncodeUIntmax(uint64_t value, PSP_EMITTER emitter, void *context) {
-  unsigned c = classOf(value);
-  if (c == 1)
+  if (value <= 0x7F)
     return emitter(context, static_cast<int>(value));
-  const VintClass &k = kClasses[c];
-  uint64_t w = value - k.offset;
-  unsigned tail = k.length - 1u;
-  uint8_t lead = k.lead;
-  if (k.leadMask != 0)
-    lead = static_cast<uint8_t>(lead | (w >> (8 * tail)));
-  int status = emitter(context, lead);
-  for (unsigned i = tail; status == 0 && i-- > 0;)
-    status = emitter(context, static_cast<int>((w >> (8 * i)) & 0xFF));
-  return status;
+  return encodeLong(value, emitter, context);
 }
 
 PSP_API PSP_STATUS psp_vintDecodeUIntmax(PSP_BYTE_READER reader, void *context, uint64_t *out) {

@@ -66,14 +66,7 @@ template <typename Body> void underSpinFlag(Body body) {
 // Start-up and shut-down steps, in the order the sequence runs them.
 enum StartupStep { kLocks = 1, kMemory, kGlobals, kStdoutSink, kStderrSink, kLogSink };
 
-void drainSink(PSP_LOG_SINK *sink) {
-  while (sink->top != nullptr)
-    sinkPop(sink);
-  psp_syncDelete(sink->mutex);
-  sink->mutex = PSP_SEM_NONE;
-  psp_freeTagMem(sink->tag, 1, "psp", 244);
-  sink->tag = nullptr;
-}
+void drainSink(PSP_LOG_SINK *sink) { sinkDestroy(sink); }
 
 // Undoes every step before `failed`, newest first.
 void rollback(int failed) {
@@ -103,13 +96,13 @@ PSP_STATUS runStep(int step) {
     status = globalsStartup();
     break;
   case kStdoutSink:
-    status = sinkSetup(&g_stdoutSink, "stdout");
+    status = sinkCreate(&g_stdoutSink, "stdout");
     break;
   case kStderrSink:
-    status = sinkSetup(&g_stderrSink, "stderr");
+    status = sinkCreate(&g_stderrSink, "stderr");
     break;
   case kLogSink:
-    status = sinkSetup(&g_logSink, nullptr);
+    status = sinkCreate(&g_logSink, nullptr);
     break;
   }
 #ifdef PSP_TESTING

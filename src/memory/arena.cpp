@@ -41,6 +41,10 @@ struct ArenaChunk {
 static_assert(sizeof(ArenaChunk) == 24 && kMinChunk <= 0xFFFF);
 
 struct ArenaState {
+  // The newest chunk's free room and next block, kept here while it is the
+  // newest: its header is brought up to date only when the slow path runs.
+  char *bump;
+  uint64_t bumpRoom;           // 0 while there is no chunk with room
   ArenaChunk *recent[kRecent]; // newest first
   uint32_t recentCount;
   ArenaChunk *older;
@@ -128,8 +132,38 @@ char *takeOlder(ArenaState *a, ArenaChunk *&link, uint32_t s) {
 
 void arenaDestroyState(void *state) { bootstrapFree(state); }
 
+char *dataOf(ArenaChunk *c) { return reinterpret_cast<char *>(c + 1); }
+
+// The newest chunk's header takes back its room from the state.
+void flushNewest(ArenaState *a) {
+  if (a->recentCount != 0) {
+    ArenaChunk *c = a->recent[0];
+    c->used = static_cast<uint32_t>(a->bump - dataOf(c));
+    c->room = static_cast<uint16_t>(a->bumpRoom);
+  }
+}
+
+void loadNewest(ArenaState *a) {
+  if (a->recentCount != 0) {
+    ArenaChunk *c = a->recent[0];
+    a->bump = dataOf(c) + c->used;
+    a->bumpRoom = c->room;
+  } else {
+    a->bumpRoom = 0;
+  }
+}
+
+void *arenaAllocFrom(ArenaState *a, uint64_t s);
+
 // Any request that does not leave room in the newest chunk.
-[[gnu::noinline]] void *arenaAllocSlow(ArenaState *a, uint64_t s) {
+[[gnu::noinline]] void *arenaAllocSlow(ArenaState *a, uint32_t size) {
+  flushNewest(a);
+  void *block = arenaAllocFrom(a, (uint64_t{size == 0 ? 1u : size} + 7) & ~uint64_t{7});
+  loadNewest(a);
+  return block;
+}
+
+void *arenaAllocFrom(ArenaState *a, uint64_t s) {
   for (uint32_t i = 0; i < a->recentCount; ++i) {
     ArenaChunk *c = a->recent[i];
     if (c->room >= s) {
@@ -168,11 +202,23 @@ void *arenaAlloc(uint32_t size, void *state) {
   if (PSP_FAULT_ALLOCATION())
     return nullptr;
   ArenaState *a = stateOf(state);
-  const uint64_t s = (uint64_t{size == 0 ? 1u : size} + 7) & ~uint64_t{7};
-  // Most requests fit the newest chunk and leave room in it.
-  if (a->recentCount != 0 && a->recent[0]->room > s)
-    return carve(a, a->recent[0], static_cast<uint32_t>(s));
-  return arenaAllocSlow(a, s);
+  // Rounded up to 8; a size of 0 becomes 2^32 here and goes the slow way.
+  const uint64_t s = (uint64_t{size - 1u} | 7) + 1;
+  // Most requests fit the newest chunk and leave room in it. The peak is
+  // brought up to date when it is read or the arena reset.
+  if (a->bumpRoom > s) {
+    char *block = a->bump;
+    a->bump = block + s;
+    a->bumpRoom -= s;
+    a->handedOut.value += s;
+    return block;
+  }
+  return arenaAllocSlow(a, size);
+}
+
+void syncPeak(ArenaState *a) {
+  if (a->handedOut.value > a->handedOut.peak)
+    a->handedOut.peak = a->handedOut.value;
 }
 
 void *arenaRealloc(void *, uint32_t, void *, uint32_t) { return nullptr; }
@@ -205,8 +251,10 @@ void arenaFreeAll(void *state) {
     c = next;
   }
   a->recentCount = 0;
+  a->bumpRoom = 0;
   a->older = nullptr;
   a->full = nullptr;
+  syncPeak(a);
   a->handedOut.value = 0;
 }
 
@@ -214,6 +262,7 @@ void arenaBlockSize(uint64_t *result, void *) { *result = 0; }
 
 void arenaInfo(void *state, PSP_MEMINFO *info) {
   ArenaState *a = stateOf(state);
+  syncPeak(a);
   info->counters[0] = a->handedOut.value;
   info->counters[1] = a->handedOut.peak;
   for (int i = 2; i < 6; ++i)

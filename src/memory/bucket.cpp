@@ -11,7 +11,7 @@
 // Counters (for psp_getTagMemInfo): requested bytes in use, bytes on the
 // free lists, and overhead = state + chunk headers + block headers + rounding
 // slack. A large block's 24 header bytes are added and taken back together.
-#include "memory/strategy.h"
+#include "memory/bucket.h"
 #include "testing.h"
 
 #include <cstring>
@@ -20,32 +20,13 @@ namespace psp::mem {
 
 namespace {
 
-constexpr int kClasses = 10;
-constexpr uint32_t kLargest = 8192;
+constexpr int kClasses = kBucketClasses;
+constexpr uint32_t kLargest = kBucketLargest;
 constexpr uint32_t kMaxGrow = 128;
 
-struct Chunk {
-  Chunk *next;
-  Chunk *prev;
-};
-
-struct FreeBlock {
-  FreeBlock *next;
-};
-
-struct BlockHeader {
-  uint32_t requested;
-  uint32_t blockSize;
-};
-
-struct BucketState {
-  FreeBlock *lists[kClasses];
-  uint32_t grow[kClasses];
-  Chunk *chunks;
-  CounterPair inUse;
-  CounterPair freeBytes;
-  CounterPair overhead;
-};
+using Chunk = BucketChunk;
+using FreeBlock = BucketFreeBlock;
+using BlockHeader = BucketHeader;
 
 static_assert(sizeof(Chunk) == 16 && sizeof(BlockHeader) == 8);
 
@@ -55,8 +36,7 @@ BlockHeader *headerOf(void *block) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(block) - sizeof(BlockHeader));
 }
 
-// For 1 <= s <= 8192: the class whose blocks are the smallest power of two >= s.
-inline int classOf(uint32_t s) { return s <= 16 ? 0 : 28 - __builtin_clz(s - 1); }
+inline int classOf(uint32_t s) { return bucketClassOf(s); }
 
 void linkChunk(BucketState *b, Chunk *chunk) {
   chunk->prev = nullptr;
@@ -115,58 +95,39 @@ void *allocLarge(BucketState *b, uint32_t s) {
   return chunk + 24;
 }
 
+void *allocLargeOrRefill(BucketState *b, uint32_t s);
+
 inline void *allocBlock(BucketState *b, uint32_t s) {
   if (s == 0)
     s = 1;
+  if (s <= kLargest) {
+    if (void *block = bucketTryPop(b, s))
+      return block;
+  }
+  return allocLargeOrRefill(b, s);
+}
+
+// An empty class is refilled, then gives its first block.
+void *allocLargeOrRefill(BucketState *b, uint32_t s) {
   if (s > kLargest)
     return allocLarge(b, s);
-  const int c = classOf(s);
-  FreeBlock *f = b->lists[c];
-  if (f == nullptr) {
-    f = refill(b, c);
-    if (f == nullptr)
-      return nullptr;
-  }
-  b->lists[c] = f->next;
-  const uint32_t blockSize = 16u << c;
-  BlockHeader *h = reinterpret_cast<BlockHeader *>(f);
-  h->requested = s;
-  h->blockSize = blockSize;
-  b->inUse.add(s);
-  b->freeBytes.sub(blockSize);
-  b->overhead.add(blockSize - s);
-  return reinterpret_cast<char *>(f) + sizeof(BlockHeader);
+  if (refill(b, classOf(s)) == nullptr)
+    return nullptr;
+  return bucketTryPop(b, s);
 }
 
 inline void freeBlock(BucketState *b, void *block) {
-  BlockHeader *h = headerOf(block);
-  const uint32_t s = h->requested;
-  const uint32_t blockSize = h->blockSize;
-  b->inUse.sub(s);
-  if (blockSize <= kLargest) {
-    const int c = __builtin_ctz(blockSize) - 4;
-    FreeBlock *f = reinterpret_cast<FreeBlock *>(h);
-    f->next = b->lists[c];
-    b->lists[c] = f;
-    b->freeBytes.add(blockSize);
-    b->overhead.sub(blockSize - s);
+  if (bucketTryPush(b, block))
     return;
-  }
+  BlockHeader *h = headerOf(block);
+  b->inUse.sub(h->requested);
   Chunk *chunk = reinterpret_cast<Chunk *>(static_cast<char *>(block) - 24);
   unlinkChunk(b, chunk);
-  b->overhead.sub(24 + uint64_t{blockSize} - s);
+  b->overhead.sub(24 + uint64_t{h->blockSize} - h->requested);
   globalFree(chunk, nullptr);
 }
 
 void bucketDestroyState(void *state) { bootstrapFree(state); }
-
-void *bucketAlloc(uint32_t size, void *state) {
-  if (PSP_FAULT_ALLOCATION())
-    return nullptr;
-  return allocBlock(stateOf(state), size);
-}
-
-void bucketFree(void *block, void *state) { freeBlock(stateOf(state), block); }
 
 void *bucketRealloc(void *block, uint32_t size, void *state, uint32_t keep) {
   if (PSP_FAULT_ALLOCATION())
@@ -245,6 +206,14 @@ void bucketInfo(void *state, PSP_MEMINFO *info) {
 }
 
 } // namespace
+
+void *bucketAlloc(uint32_t size, void *state) {
+  if (PSP_FAULT_ALLOCATION())
+    return nullptr;
+  return allocBlock(stateOf(state), size);
+}
+
+void bucketFree(void *block, void *state) { freeBlock(stateOf(state), block); }
 
 bool makeBucketKind(psp_memtag_rec *tag) {
   BucketState *b = static_cast<BucketState *>(bootstrapAllocZeroed(sizeof(BucketState)));

@@ -21,6 +21,7 @@
 // longjmp(*jump, 1). It is made only from tagJumpIfArmed, and only once every
 // SemGuard of the failing call has gone out of scope and every structure the
 // call touched is consistent again (see there).
+#include "memory/bucket.h"
 #include "memory/strategy.h"
 #include "platform/os.h"
 #include "testing.h"
@@ -399,11 +400,13 @@ namespace {
 
 } // namespace
 
-PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
-                         const char *, int32_t) {
-  // The usual request (plain flags, a size in range, a tag record or the
-  // default tag) skips the checks that cannot apply, with the same outcome;
-  // without a mutex it goes straight to the strategy.
+namespace {
+
+// psp_getMem's usual request (plain flags, a size in range, a tag record or
+// the default tag) skips the checks that cannot apply, with the same outcome;
+// without a mutex it goes straight to the strategy.
+[[gnu::noinline]] void *getMemPlain(uint64_t size, PSP_MEMTAG tag, uint32_t flags,
+                                    const void *source) {
   if (flags == PSP_MEM_NORMAL && size - 1 < 0xFFFFFFFDu && initialised()) {
     psp_memtag_rec *rec = reinterpret_cast<uintptr_t>(tag) > 2 ? tag
                           : tag == PSP_TAG_DEFAULT             ? g_mem.defaultTag
@@ -418,6 +421,38 @@ PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const vo
       return tagAlloc(rec, static_cast<uint32_t>(size));
   }
   return getMemChecked(size, tag, flags, source);
+}
+
+[[gnu::noinline]] void freeMemGeneral(void *block, PSP_MEMTAG tag) {
+  if (block == nullptr || !initialised())
+    return;
+  psp_memtag_rec *rec = resolveInitialised(tag);
+  if (rec != nullptr)
+    tagFree(rec, block);
+}
+
+// A kind-0 tag record without a mutex, once the library runs: the
+// allocation and free below take its size classes inline, with no call.
+inline mem::BucketState *plainBucket(PSP_MEMTAG tag, bool alloc) {
+  if (!mem::kBucketInline || reinterpret_cast<uintptr_t>(tag) <= 2 ||
+      g_flags.running.load(std::memory_order_acquire) == 0 || tag->mutex != PSP_SEM_NONE)
+    return nullptr;
+  bool bucket =
+      alloc ? tag->methods.alloc == mem::bucketAlloc : tag->methods.free == mem::bucketFree;
+  return bucket ? static_cast<mem::BucketState *>(tag->state) : nullptr;
+}
+
+} // namespace
+
+PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
+                         const char *, int32_t) {
+  if (flags == PSP_MEM_NORMAL && size - 1 < mem::kBucketLargest) {
+    if (mem::BucketState *b = plainBucket(tag, true)) {
+      if (void *block = mem::bucketTryPop(b, static_cast<uint32_t>(size)))
+        return block;
+    }
+  }
+  return getMemPlain(size, tag, flags, source);
 }
 
 PSP_API PSP_STATUS psp_getMem_rc(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
@@ -467,11 +502,13 @@ PSP_API PSP_STATUS psp_extendMem_rc(void *block, uint64_t size, PSP_MEMTAG tag, 
 }
 
 PSP_API void psp_freeMem(void *block, PSP_MEMTAG tag, const char *, int32_t) {
-  if (block == nullptr || !initialised())
-    return;
-  psp_memtag_rec *rec = resolveInitialised(tag);
-  if (rec != nullptr)
-    tagFree(rec, block);
+  if (block != nullptr) {
+    if (mem::BucketState *b = plainBucket(tag, false)) {
+      if (mem::bucketTryPush(b, block))
+        return;
+    }
+  }
+  freeMemGeneral(block, tag);
 }
 
 PSP_API void psp_freeTagMem(PSP_MEMTAG tag, int32_t destroy, const char *, int32_t) {

@@ -88,24 +88,27 @@ void makeFree(Block *b, RegionHeader *region, uint32_t stamp) {
   b->order = orderOf(region, stamp);
 }
 
-// True when a is smaller, or as large and met first in the walk.
-inline bool before(const Block *a, const Block *b) {
-  return a->size < b->size || (a->size == b->size && a->order > b->order);
+// True when a is smaller, or as large and met first in the walk. Blocks of
+// one exact bin are all as large, so there the order alone decides.
+template <bool exact> inline int before(const Block *a, const Block *b) {
+  if (exact)
+    return a->order > b->order;
+  return (a->size < b->size) | ((a->size == b->size) & (a->order > b->order));
 }
 
 // The descents below choose a child by index rather than by branch: which
 // side a key falls on is a coin toss the branch predictor cannot learn.
 
-void treapInsert(Block *&root, Block *node) {
+template <bool exact> void treapInsert(Block *&root, Block *node) {
   const uint32_t p = treapPriority(node);
   Block **link = &root;
   for (Block *t; (t = *link) != nullptr && treapPriority(t) >= p;)
-    link = &t->child[before(t, node)];
+    link = &t->child[before<exact>(t, node)];
   // Split what hangs there around the new node: hook[1] takes the nodes met
   // before it, hook[0] those met after.
   Block **hook[2] = {&node->child[1], &node->child[0]};
   for (Block *t = *link; t != nullptr;) {
-    const int side = before(t, node);
+    const int side = before<exact>(t, node);
     *hook[side] = t;
     hook[side] = &t->child[side];
     t = t->child[side];
@@ -128,7 +131,10 @@ void treapRemoveAt(Block **link) {
 }
 
 void indexIn(RegionHeap &heap, unsigned bin, Block *b) {
-  treapInsert(heap.bins[bin], b);
+  if (bin < kExactBins)
+    treapInsert<true>(heap.bins[bin], b);
+  else
+    treapInsert<false>(heap.bins[bin], b);
   heap.binMap[bin / 64] |= uint64_t{1} << (bin % 64);
 }
 
@@ -141,12 +147,22 @@ void unindexAt(RegionHeap &heap, unsigned bin, Block **link) {
     heap.binMap[bin / 64] &= ~(uint64_t{1} << (bin % 64));
 }
 
+template <bool exact> Block **linkTo(Block **link, const Block *b) {
+  while (*link != b)
+    link = &(*link)->child[before<exact>(*link, b)];
+  return link;
+}
+
 void unindex(RegionHeap &heap, Block *b) {
   const unsigned bin = binOf(b->size);
-  Block **link = &heap.bins[bin];
-  while (*link != b)
-    link = &(*link)->child[before(*link, b)];
-  unindexAt(heap, bin, link);
+  Block **root = &heap.bins[bin];
+  unindexAt(heap, bin, bin < kExactBins ? linkTo<true>(root, b) : linkTo<false>(root, b));
+}
+
+Block **leftmost(Block **link) {
+  while ((*link)->child[0] != nullptr)
+    link = &(*link)->child[0];
+  return link;
 }
 
 // Where the walk's choice for n bytes hangs, or NULL; its bin in *binOut,
@@ -155,12 +171,18 @@ Block **bestFit(RegionHeap &heap, uint32_t n, unsigned *binOut, bool *firstOut) 
   unsigned bin = binOf(n);
   Block **best = nullptr;
   bool first = true;
-  for (Block **link = &heap.bins[bin]; *link != nullptr;) {
-    const int small = (*link)->size < n;
-    if (!small)
-      best = link;
-    first &= !small;
-    link = &(*link)->child[small];
+  if (bin < kExactBins) {
+    // Every block of the bin is n bytes: the first is the one.
+    if (heap.bins[bin] != nullptr)
+      best = leftmost(&heap.bins[bin]);
+  } else {
+    for (Block **link = &heap.bins[bin]; *link != nullptr;) {
+      const int small = (*link)->size < n;
+      if (!small)
+        best = link;
+      first &= !small;
+      link = &(*link)->child[small];
+    }
   }
   if (best == nullptr) {
     first = true;
@@ -171,9 +193,7 @@ Block **bestFit(RegionHeap &heap, uint32_t n, unsigned *binOut, bool *firstOut) 
         bits &= ~uint64_t{0} << (from % 64);
       if (bits != 0) {
         bin = w * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
-        best = &heap.bins[bin];
-        while ((*best)->child[0] != nullptr)
-          best = &(*best)->child[0];
+        best = leftmost(&heap.bins[bin]);
         break;
       }
     }
@@ -332,12 +352,8 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
   return region;
 }
 
-} // namespace
-
-void *regionAlloc(RegionHeap &heap, uint64_t n) {
-  n = round16(n == 0 ? 1 : n);
-  if (n > kMaxBlock)
-    return nullptr;
+// Every other request: n is rounded and in range.
+[[gnu::noinline]] void *regionAllocSlow(RegionHeap &heap, uint64_t n) {
   unsigned bin;
   bool first;
   Block **link = bestFit(heap, static_cast<uint32_t>(n), &bin, &first);
@@ -378,8 +394,8 @@ void *regionAlloc(RegionHeap &heap, uint64_t n) {
   return bytes(taken) + 16;
 }
 
-void regionFree(RegionHeap &heap, void *block) {
-  Block *h = headerOf(block);
+// Every other free: the block merges with a neighbour or fills its region.
+[[gnu::noinline]] void regionFreeSlow(RegionHeap &heap, Block *h) {
   RegionHeader *region = h->region;
   heap.inUse.sub(h->size);
   // Pushed (not merged below): take the stamp while the region is consistent.
@@ -413,6 +429,46 @@ void regionFree(RegionHeap &heap, void *block) {
     return;
   }
   setMarkAbove(region, merged, merged->size);
+}
+
+} // namespace
+
+// The usual request: an exact bin holds a block of the very size, and the
+// first of them is taken whole.
+void *regionAlloc(RegionHeap &heap, uint64_t n) {
+  n = round16(n == 0 ? 1 : n);
+  if (n > kMaxBlock)
+    return nullptr;
+  const unsigned bin = static_cast<unsigned>(n >> 4) - 1;
+  if (bin >= kExactBins || heap.bins[bin] == nullptr)
+    return regionAllocSlow(heap, n);
+  Block **link = leftmost(&heap.bins[bin]);
+  Block *b = *link;
+  *link = b->child[1];
+  if (heap.bins[bin] == nullptr)
+    heap.binMap[bin / 64] &= ~(uint64_t{1} << (bin % 64));
+  RegionHeader *region = regionOfFree(b);
+  b->mark = 0;
+  b->region = region;
+  setMarkAbove(region, b, 0);
+  heap.inUse.add(n);
+  return bytes(b) + 16;
+}
+
+// The usual free: both neighbours allocated, so the block is pushed as it is.
+void regionFree(RegionHeap &heap, void *block) {
+  Block *h = headerOf(block);
+  RegionHeader *region = h->region;
+  Block *up = following(h);
+  const bool top = bytes(up) >= regionEnd(region);
+  if (h->mark != 0 || (!top && up->mark != 0) || (top && bytes(h) == bytes(firstBlock(region))))
+    return regionFreeSlow(heap, h);
+  heap.inUse.sub(h->size);
+  const uint32_t stamp = nextStamp(heap, region);
+  makeFree(h, region, stamp);
+  index(heap, h);
+  if (!top)
+    up->mark = h->size;
 }
 
 void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep) {

@@ -33,6 +33,16 @@ void spinPause(uint32_t round);
 // Best-effort write of raw bytes to the process's standard output.
 void writeStdout(const char *bytes, size_t length);
 
+// The platform's line end as text streams write it: CR LF on Windows, LF
+// elsewhere. Reading turns CR LF into LF everywhere.
+#ifdef _WIN32
+inline constexpr bool kTextCrLf = true;
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr bool kTextCrLf = false;
+inline constexpr char kPathSeparator = '/';
+#endif
+
 // ---- native synchronization objects ----
 // Storage for one mutex or one manual-reset event. It lives inside the
 // library's own records (the sync table's blocks), never in a separate

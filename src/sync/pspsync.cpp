@@ -78,7 +78,7 @@ PSP_SEM takeSlot(const char *file, int32_t line) {
         syncTableLockLeave();
         if (tag != nullptr)
           tagJumpIfArmed(tag);
-        diag("Insufficient number of semaphores, called from %s:%d\n", file ? file : "", line);
+        psp_log("Insufficient number of semaphores, called from %s:%d\n", file ? file : "", line);
         return PSP_SEM_NONE;
       }
       std::memset(raw, 0, sizeof(SyncBlock));
@@ -93,7 +93,7 @@ PSP_SEM takeSlot(const char *file, int32_t line) {
     }
   }
   syncTableLockLeave();
-  diag("Insufficient number of semaphores, called from %s:%d\n", file ? file : "", line);
+  psp_log("Insufficient number of semaphores, called from %s:%d\n", file ? file : "", line);
   return PSP_SEM_NONE;
 }
 

@@ -33,7 +33,7 @@ PSP_API PSP_STATUS psp_threadBeginEx(PSP_THREAD_FN function, uint32_t stackSize,
   bool started = os::threadCreate(trampoline, thread, stackSize, &handle);
   thread->handle = started ? handle : nullptr;
   if (!started) {
-    diag("Failed to create thread\n");
+    psp_log("Failed to create thread\n");
     return PSP_ERR_SYSTEM;
   }
   return PSP_OKAY;

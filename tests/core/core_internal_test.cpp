@@ -1,8 +1,5 @@
-// Fault-injection walks over every allocation site of pools and named
-// globals, with and without a jump buffer armed on the tag they
-// allocate from. After each injected failure nothing is leaked (usage returns
-// to its base), no library lock is left held (another thread gets through),
-// and the family keeps working.
+// Every allocation site of pools and named globals failing, with and without
+// a jump on their tag: nothing leaks, no lock stays held, all keeps working.
 #include <gtest/gtest.h>
 
 #include <csetjmp>

@@ -1,5 +1,4 @@
-// Object pools: reuse of the head item, release of items that are too small,
-// the cap on pooled items, flags, destroy with a caller's or an own tag.
+// Object pools: head reuse, too-small heads released, the cap, flags, tags.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,5 +1,4 @@
-// Random generators: the published MT19937 sequence across regenerations,
-// seeding rules, derived draws and ranges, and a shared generator under threads.
+// Random generators: the published sequence, seeding, derived draws, threads.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,10 +1,11 @@
-// Byte order, bit scans, hexadecimal digits, rounding and float checks.
+// Byte order, bit scans, hex digits, rounding and float checks.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "psp.h"
 
@@ -50,9 +51,8 @@ TEST(Bits, FirstSetReverseAndHexDigits) {
 }
 
 TEST(Floats, RoundingHalvesAwayFromZeroAndClassification) {
-  EXPECT_EQ(psp_round(2.5), 3.0);
-  EXPECT_EQ(psp_round(-2.5), -3.0);
-  EXPECT_EQ(psp_round(2.4), 2.0);
+  for (auto [in, out] : {std::pair{2.5, 3.0}, {-2.5, -3.0}, {2.4, 2.0}})
+    EXPECT_EQ(psp_round(in), out) << in;
   EXPECT_TRUE(std::signbit(psp_round(-0.4)));
   EXPECT_TRUE(std::isnan(psp_round(std::nan(""))));
   EXPECT_EQ(psp_ceilf(1.25f), 2.0f);

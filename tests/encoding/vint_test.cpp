@@ -1,6 +1,5 @@
-// Variable-length integers: exact bytes at every class boundary, round trips
-// and ordering, invalid lead bytes, reader and emitter failures, the 32-bit
-// range check, the non-canonical wrap, zig-zag extremes.
+// Variable-length integers: exact bytes at class boundaries, round trips and
+// order, bad leads, failing callbacks, the 32-bit range, wrap, zig-zag.
 #include <gtest/gtest.h>
 
 #include <cstdint>

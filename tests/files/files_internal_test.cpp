@@ -1,15 +1,13 @@
-// File operations under injected faults: every backend slot, removal and the
-// status query failing at their Nth call, and every allocation failing with
-// and without a jump armed. Each failure is reported as the operation
-// states, and afterwards no descriptor is open and no memory is held.
+// Every backend slot and allocation failing at each call, with and without a
+// jump: reported as stated, no descriptor open, no memory held.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <unistd.h>
 
 #include <csetjmp>
-#include <functional>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "internal.h"

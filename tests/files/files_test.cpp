@@ -1,8 +1,6 @@
-// File handles and file utilities through psp.h only: open modes and the
-// dispatchers' rules, standard names, sharing and the byte-0 lock between
-// handles, 64-bit positions, UTF-8 / UTF-16 names, the process flags in
-// forked children, copy and compare across block boundaries, temporary
-// names and directory, bad input, and racing opens.
+// File handles and utilities: modes, standard names, sharing and the lock,
+// 64-bit positions, wide names, process flags, copy and compare, temporary
+// names and directory, bad input, racing opens.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -14,10 +12,11 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "psp.h"
 #include "../watchdog.h"
+#include "psp.h"
 
 namespace {
 
@@ -318,14 +317,12 @@ TEST_F(Files, CopyAndCompareAcrossBlockBoundaries) {
 
 TEST_F(Files, ValidateAndTemporaryNames) {
   put("f", "x");
-  uint32_t isDir = 7;
-  EXPECT_EQ(psp_fileValidateEx(at("f").c_str(), 0, &isDir), 1);
-  EXPECT_EQ(isDir, 0u);
-  EXPECT_EQ(psp_fileValidateEx(dir_.c_str(), 0, &isDir), 1);
-  EXPECT_EQ(isDir, 1u);
-  isDir = 7;
-  EXPECT_EQ(psp_fileValidateEx(at("missing").c_str(), 0, &isDir), 0);
-  EXPECT_EQ(isDir, 7u);
+  for (auto [name, exists, dir] :
+       {std::tuple{at("f"), 1, 0u}, {dir_, 1, 1u}, {at("missing"), 0, 7u}}) {
+    uint32_t isDir = 7;
+    EXPECT_EQ(psp_fileValidateEx(name.c_str(), 0, &isDir), exists) << name;
+    EXPECT_EQ(isDir, dir) << name;
+  }
   EXPECT_EQ(psp_fileValidate(at("f/child").c_str()), 0);
 
   setenv("ZEB_TMPDIR", "/nowhere/at/all", 1);
@@ -333,18 +330,15 @@ TEST_F(Files, ValidateAndTemporaryNames) {
   char *a = psp_fileCreateTmpName(&counter, nullptr, nullptr, nullptr, PSP_TAG_DEFAULT);
   char *b = psp_fileCreateTmpName(&counter, "log", "txt", nullptr, PSP_TAG_DEFAULT);
   unsetenv("ZEB_TMPDIR");
-  char expect[128];
-  snprintf(expect, sizeof expect, "/nowhere/at/all/%s_%016llX_%010u_%s", "%s",
-           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&counter)),
-           static_cast<unsigned>(getpid()), "%s");
-  char first[128], second[128];
-  snprintf(first, sizeof first, expect, "temp", "000.tmp");
-  snprintf(second, sizeof second, expect, "log", "001.txt");
-  EXPECT_STREQ(a, first);
-  EXPECT_STREQ(b, second);
+  for (auto [got, prefix, tail] : {std::tuple{a, "temp", "000.tmp"}, {b, "log", "001.txt"}}) {
+    char want[128];
+    snprintf(want, sizeof want, "/nowhere/at/all/%s_%016llX_%010u_%s", prefix,
+             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&counter)),
+             static_cast<unsigned>(getpid()), tail);
+    EXPECT_STREQ(got, want);
+    psp_freeMem(got, PSP_TAG_DEFAULT, "test", 0);
+  }
   EXPECT_EQ(counter, 2u);
-  psp_freeMem(a, PSP_TAG_DEFAULT, "test", 0);
-  psp_freeMem(b, PSP_TAG_DEFAULT, "test", 0);
 }
 
 TEST_F(Files, TemporaryDirectoryChoice) {

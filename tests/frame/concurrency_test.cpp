@@ -1,7 +1,5 @@
-// Calls that overlap psp_init and psp_term, late calls after the last
-// psp_term, and the thread tags of threads the library did not start. Each
-// case runs many rounds in a forked child, so a crash or a deadlock fails
-// that case alone, with a message, within the watchdog's time.
+// Calls overlapping psp_init and psp_term, late calls after the last psp_term,
+// and tags of threads the library did not start; each case in a forked child.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,9 +27,8 @@ void yieldUntil(const std::atomic<int> &flag, int value) {
     std::this_thread::yield();
 }
 
-// Threads each bracket their work with psp_init / psp_term, so one of them
-// runs the last psp_term while others wait in psp_init or in the critical
-// section. Inside its own bracket every thread must find a whole library.
+// One thread runs the last psp_term while others wait in psp_init or the
+// critical section; inside its own bracket each finds a whole library.
 TEST(LifecycleConcurrency, InitUseTermCyclesFromManyThreads) {
   expectCleanChild(120, [] {
     std::atomic<int> broken{0};
@@ -63,10 +60,8 @@ TEST(LifecycleConcurrency, InitUseTermCyclesFromManyThreads) {
   });
 }
 
-// A finaliser holds the last psp_term open until other threads wait for the
-// library lock in psp_enterCritSec and psp_init. They get in only once the
-// library is fully down, and the critical section keeps excluding the next
-// psp_init.
+// A finaliser holds the last psp_term open while others wait for the library
+// lock; they get in only once it is down, and the section excludes psp_init.
 std::atomic<int> g_termRunning;
 void holdTermOpen(void *) {
   g_termRunning = 1;
@@ -116,9 +111,7 @@ TEST(LifecycleConcurrency, LastTermKeepsWaitersOutUntilItHasEnded) {
   });
 }
 
-// Another thread keeps calling while the first psp_init runs: it must see
-// either no library or a fully started one, never a part of it, and once it
-// has seen the library it must keep seeing it.
+// Calls during the first psp_init see no library or a whole one, never part.
 TEST(LifecycleConcurrency, CallsDuringFirstInitSeeNoneOrAWholeLibrary) {
   expectCleanChild(120, [] {
     std::atomic<int> partial{0};
@@ -154,8 +147,7 @@ TEST(LifecycleConcurrency, CallsDuringFirstInitSeeNoneOrAWholeLibrary) {
   });
 }
 
-// After the last psp_term the process is as before psp_init: giving back a
-// handle made before it does nothing (C++ wrappers destroyed late do this).
+// Handles given back after the last psp_term (late C++ destructors) do nothing.
 TEST(LateCalls, GivingBackOldHandlesAfterTheLastTermDoesNothing) {
   expectCleanChild(60, [] {
     for (int round = 0; round < 3; ++round) {
@@ -194,16 +186,14 @@ TEST(LateCalls, GivingBackOldHandlesAfterTheLastTermDoesNothing) {
   });
 }
 
-// One wave of plain threads that allocate from their own tag, narrow and
-// wide, and end without the library's trampoline.
+// Plain threads allocate from their own tag and end without the trampoline.
 void foreignWave(int threads, std::atomic<int> *finishedCalls) {
   std::vector<std::thread> wave;
   for (int t = 0; t < threads; ++t)
     wave.emplace_back([finishedCalls] {
       void *block = psp_getMem(200, PSP_TAG_THREAD, PSP_MEM_NORMAL, nullptr, "t", 11);
       EXPECT_NE(block, nullptr);
-      PSP_WCHAR *wide = psp_makeWStrVA("t", 12, PSP_TAG_THREAD, u"%d", 42);
-      EXPECT_NE(wide, nullptr);
+      EXPECT_NE(psp_makeWStrVA("t", 12, PSP_TAG_THREAD, u"%d", 42), nullptr);
       if (finishedCalls != nullptr)
         ++*finishedCalls;
     });
@@ -227,8 +217,7 @@ TEST(ThreadTagConcurrency, PlainThreadsGiveTheirTagBackWhenTheyEnd) {
   });
 }
 
-// Threads end (and give back their tags) while the last psp_term and the next
-// psp_init run; their library calls are all finished before the psp_term.
+// Threads end, giving back their tags, while psp_term and psp_init run.
 TEST(ThreadTagConcurrency, ThreadsEndWhileTheLibraryStopsAndStarts) {
   expectCleanChild(120, [] {
     for (int round = 0; round < 100; ++round) {

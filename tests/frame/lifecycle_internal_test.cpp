@@ -2,53 +2,44 @@
 // start-up at every step.
 #include <gtest/gtest.h>
 
+#include "../watchdog.h"
 #include "internal.h"
 #include "testing.h"
-#include "../watchdog.h"
 
 namespace {
 
-TEST(LifecycleInternal, ReadOnlyAndNoDiskSurviveTermAndReinit) {
+// After the last psp_term only the locks stay made, for the next start-up.
+void expectDown(int step = 0) {
+  EXPECT_EQ(psp::g_flags.initCount.load(), 0u) << "step " << step;
+  EXPECT_EQ(psp::g_flags.running.load(), 0u) << "step " << step;
+  EXPECT_EQ(psp::g_flags.syncDisabled.load(), 0u) << "step " << step;
+  EXPECT_EQ(psp::g_flags.terminating.load(), 0u) << "step " << step;
+}
+
+TEST(LifecycleInternal, FlagsSurviveTermAndNoStateStays) {
   psp_rdonly();
   ASSERT_EQ(psp_init(), PSP_OKAY);
+  EXPECT_EQ(psp::g_flags.initCount.load() + psp::g_flags.running.load(), 2u);
   psp_nodisk();
   psp_term();
-  EXPECT_EQ(psp::g_flags.readOnly.load(), 1u);
-  EXPECT_EQ(psp::g_flags.noDisk.load(), 1u);
-  ASSERT_EQ(psp_init(), PSP_OKAY);
-  EXPECT_EQ(psp::g_flags.readOnly.load(), 1u);
-  psp_term();
-}
-
-// The locks stay made for the next start-up; nothing else stays.
-TEST(LifecycleInternal, TermLeavesNoStateBehind) {
-  ASSERT_EQ(psp_init(), PSP_OKAY);
-  EXPECT_EQ(psp::g_flags.initCount.load(), 1u);
-  EXPECT_EQ(psp::g_flags.running.load(), 1u);
-  psp_term();
-  EXPECT_EQ(psp::g_flags.initCount.load(), 0u);
-  EXPECT_EQ(psp::g_flags.running.load(), 0u);
+  expectDown();
   EXPECT_EQ(psp::g_flags.lockReady.load(), 1u);
-  EXPECT_EQ(psp::g_flags.syncDisabled.load(), 0u);
-  EXPECT_EQ(psp::g_flags.terminating.load(), 0u);
+  EXPECT_EQ(psp::g_flags.readOnly.load() + psp::g_flags.noDisk.load(), 2u);
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  EXPECT_EQ(psp::g_flags.readOnly.load(), 1u);
+  psp_term();
 }
 
-TEST(LifecycleInternal, FailedStartupStepRollsBackAndLeavesCountZero) {
+TEST(LifecycleInternal, FailedStartupStepRollsBack) {
   for (int step = 2; step <= 6; ++step) {
     psp::testing::g_failStartupStep = step;
     EXPECT_EQ(psp_init(), -4242) << "step " << step;
     psp::testing::g_failStartupStep = 0;
-    EXPECT_EQ(psp::g_flags.initCount.load(), 0u) << "step " << step;
-    EXPECT_EQ(psp::g_flags.running.load(), 0u) << "step " << step;
-    EXPECT_EQ(psp::g_flags.syncDisabled.load(), 0u) << "step " << step;
+    expectDown(step);
     EXPECT_EQ(psp::g_stdoutSink.top, nullptr);
-    // The library comes up normally afterwards.
     ASSERT_EQ(psp_init(), PSP_OKAY) << "step " << step;
     psp_term();
   }
-}
-
-TEST(LifecycleInternal, FailedStartupInsideCriticalSectionReleasesTheLock) {
   psp_test::Watchdog dog(10); // a lock that is not recursive hangs here
   ASSERT_EQ(psp_enterCritSec(), PSP_OKAY);
   psp::testing::g_failStartupStep = 4;

@@ -1,6 +1,5 @@
-// The pattern matcher against a plain transcription of its recursive rule,
-// a table of tricky cases, the pathological pattern, and every allocation
-// site of the path functions made to fail, with and without tag jumps.
+// The pattern matcher against its recursive rule, tricky and pathological
+// cases; every allocation site of the path functions failing.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -50,8 +49,7 @@ bool matches(const std::string &name, const std::string &pattern) {
 }
 
 TEST(PathMatchInternal, TableRecursiveRuleAndPathologicalCase) {
-  // Letters beyond ASCII and bytes that are not UTF-8; the random rounds
-  // below cover '*', '?', '#' and case.
+  // Non-ASCII letters and bytes; random rounds cover '*', '?', '#' and case.
   // clang-format off
   const std::tuple<const char *, const char *, bool> cases[] = {
       {"q?", "*?", true}, {"qx", "*?", false}, {"x*b", "**b", true}, {"\xFF", "?", true},

@@ -1,5 +1,4 @@
-// Paths and directories through the public interface, in a scratch
-// directory that each test makes its working directory.
+// Paths and directories, each test in a scratch working directory.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -175,9 +174,8 @@ TEST_F(Paths, IterateAndCreateConcurrency) {
   EXPECT_EQ(list(psp_pathOpen("t0", "*")).size(), 102u);
 }
 
-// Before psp_init nothing is made; the read-only flag changes nothing here;
-// with the no-disk flag nothing touches the file system. Flags outlive
-// psp_term, so this runs in a child.
+// Nothing before psp_init; read-only changes nothing here; no-disk touches
+// nothing. Flags outlive psp_term: in a child.
 TEST(PathsFlags, BeforeInitReadOnlyAndNoDisk) {
   auto child = psp_test::runInChild(20, [] {
     char *part = reinterpret_cast<char *>(1);

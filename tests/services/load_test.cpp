@@ -1,5 +1,5 @@
-// Dynamic loading of a module this build makes (psp_test_plugin.so): the
-// suffix rule, the 512-byte bound, lookups and the failure reasons.
+// Loading the module this build makes: the suffix rule, the 512-byte bound,
+// lookups and failure reasons.
 #include "psp.h"
 
 #include "scratch_dir.h"

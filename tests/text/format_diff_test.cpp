@@ -1,8 +1,5 @@
-// Differential test: generated integer and string conversion specs through
-// psp_snprintf and the C library's snprintf, limited to where the two
-// grammars agree (no %p, no ', no I64, %c or %%, and no '#' with 'o', where
-// a zero value or precision reads differently). Star widths and precisions
-// only pass values on; the worked tables cover their negative values.
+// Generated integer and string conversions against the C library's snprintf,
+// where the grammars agree (no %p, ', I64, %c, %%, nor '#' with 'o').
 #include <gtest/gtest.h>
 
 #include <cstdio>

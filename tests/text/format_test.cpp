@@ -1,6 +1,5 @@
-// Format engines: the worked tables through the narrow and the wide engine
-// unit for unit, bounded buffers and their records, emitter stops, %n at
-// every width, formats cut off anywhere, range errors and the host locale.
+// Format engines: tables through both engines, bounded buffers and records,
+// emitter stops, %n at every width, cut-off formats, range errors, locale.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -33,16 +32,13 @@ template <typename... A> std::u16string wide(const char16_t *format, A... a) {
   return buf;
 }
 
-// The same row through both engines: the wide result must be the narrow one,
-// unit for unit.
+// The wide result must be the narrow one, unit for unit.
 template <typename... A> void both(const char *expected, const char *format, A... a) {
   EXPECT_EQ(narrow(format, a...), expected) << format;
   EXPECT_EQ(wide(widen(format).c_str(), a...), widen(expected)) << format;
 }
 
-// Rows share a call where they share a concern. l follows the platform's long
-// (64 bits on Linux, 32 on Windows) and L with an integer reads 64 bits, as ll
-// does.
+// l follows the platform's long; L with an integer reads 64 bits, as ll does.
 TEST(Format, IntegerTable) {
   both("  007|7    |-0042|+5| 5|     007", "%5.3d|%-5d|%05d|%+d|% d|%08.3d", 7, 7, -42, 5, 5, 7);
   both("0xff|0XFF|0|010|010||00010", "%#x|%#X|%#x|%#o|%#.0o|%#.0o|%#.5o", 255, 255, 0, 8, 8, 0, 8);

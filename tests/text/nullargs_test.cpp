@@ -1,6 +1,4 @@
-// NULL where a caller's out-pointer, argument vector or text belongs: a
-// status, never a crash, and nothing allocated. Run in a forked child so a
-// crash fails this case alone.
+// NULL out-pointers, vectors and texts: a status, no crash, nothing allocated.
 #include <gtest/gtest.h>
 
 #include <functional>

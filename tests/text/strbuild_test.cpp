@@ -1,7 +1,5 @@
-// String builders: exact block sizes, appending, NULL old strings, failing
-// formats that allocate nothing and the not-initialised answers. Also that
-// the wide engine's locale record does not accumulate in its tags. Failing
-// allocations, with and without a jump, are walked in textalloc_internal_test.
+// String builders: exact blocks, appending, NULL and self old strings, failing
+// formats, no library, and the wide engine's locale record not accumulating.
 #include <gtest/gtest.h>
 
 #include <string>

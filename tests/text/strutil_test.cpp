@@ -1,7 +1,5 @@
-// String and number utilities: the zero rules and range limits of the integer
-// conversions, the float/double range-error difference, the special words,
-// bounded copies, case-insensitive search, the tokenizer and error messages
-// (whose text and block the fault-injection walk checks).
+// Number conversions (zero rules, limits, float/double range errors), bounded
+// copies, case-insensitive search, the tokenizer and error messages.
 #include <gtest/gtest.h>
 
 #include <bit>

@@ -1,7 +1,5 @@
-// Every allocation site of the allocating conversions, the string builders and
-// the tokenizer and error-message helpers, made to fail one after the other,
-// with and without a jump buffer on the tag: the call fails cleanly or jumps,
-// gives back what it had made, and the tag keeps working.
+// Every allocation site of conversions, builders, tokenizer and messages made
+// to fail in turn, with and without a jump: clean failure, nothing kept.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -49,9 +47,8 @@ template <class Op> void failEachSite(Op op, bool leavesBlockOnJump = false) {
   psp_term();
 }
 
-// Each result is checked, with its exact block size, and freed at once, so a
-// jump leaves nothing behind. Without a jump every call runs; only the armed
-// allocation fails. An argument vector with a bad entry gives back all it made.
+// Each result is checked with its exact block size and freed at once; a bad
+// argument vector gives back all it made.
 TEST(TextAllocInternal, ConversionsAndMessages) {
   failEachSite([](PSP_MEMTAG tag) {
     PSP_WCHAR a[] = u"one", b[] = u"zw\xF6lf", bad[] = u"b\xD800";

@@ -1,9 +1,6 @@
-// Unicode conversion: every invalid form in every mode, boundary code points,
-// round trips, skipping into small buffers, the sink answer the fuzz targets
-// do not try, and the allocating forms without the library. The fuzz targets
-// check the counting and copying helpers, sink stops and string forms against
-// a model on arbitrary input; textalloc_internal_test checks the allocating
-// forms' results and block sizes.
+// Unicode conversion: invalid forms in every mode, boundary code points, round
+// trips, small buffers, and what the fuzz targets and textalloc_internal_test
+// do not try.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -165,8 +162,6 @@ TEST(Unicode, PendingFromTheSinkDoesNotStop) {
   EXPECT_EQ(seen, U"a\U0001F600");
 }
 
-// Allocating forms answer nothing without the library; their results and
-// exact block sizes are checked with every allocation made to fail in turn.
 TEST(Unicode, AllocatingFormsNeedTheLibrary) {
   char *out = reinterpret_cast<char *>(1), **out8 = nullptr;
   PSP_WCHAR arg[] = u"x", *argv[] = {arg};

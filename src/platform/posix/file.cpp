@@ -216,7 +216,7 @@ PSP_STATUS fdClose(uint64_t native) {
 PSP_STATUS fdSeek(uint64_t native, int64_t offset, uint32_t origin, uint64_t *newPos) {
   int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : -1;
   if (whence < 0) {
-    diag("Invalid seek method, seeking from beginning\n");
+    psp_log("Invalid seek method, seeking from beginning\n");
     whence = SEEK_SET;
   }
   if (PSP_FAULT_FILE(kFileSeek))

@@ -1,20 +1,25 @@
 // sync.cpp - POSIX mutexes, manual-reset events, thread-local slots and threads.
 //
-// A caller's mutex is a recursive, robust, process-private pthread mutex: a
-// thread that dies holding it leaves it "abandoned" (EOWNERDEAD), which the
-// next taker sees once and repairs with pthread_mutex_consistent. The
-// library's own locks may skip robustness (see syncCreateLock). While held, a
-// robust mutex is linked into its owner's robust list, which the owner's
-// later lock operations and its exit write through; so native objects live
-// in mmap'd stores of their own, and a store holding a mutex that another
-// thread still owns is never unmapped or reused. An event is
-// a plain mutex, a condition variable on CLOCK_MONOTONIC, a signalled flag and
-// a generation count; the generation lets a set that is at once followed by a
+// A mutex is a futex word with an owner and a depth beside it: 0 free, 1
+// held, 2 held with sleepers, 3 free after its owner ended while holding it.
+// An uncontended lock is one compare-and-swap and an unlock one exchange,
+// with no system call and no robust-list bookkeeping. A caller's mutex is
+// pushed on its owner's list of held mutexes when first taken and popped when
+// last released; the list's head is thread-local, and a key destructor that
+// runs when the thread ends walks it and leaves every mutex still there in
+// state 3, waking one sleeper. The next taker sees 3 once: the mutex is
+// "abandoned". The library's own locks are not listed (a dead owner keeps
+// them). While held, a listed mutex is reachable from its owner's
+// list, so native objects live in mmap'd stores of their own, and a store
+// holding a mutex that another thread still owns is never unmapped or reused.
+// An event is a plain mutex, a condition variable on CLOCK_MONOTONIC, a
+// signalled flag and a generation count; the generation lets a set that is at once followed by a
 // reset still release every thread that was waiting when it was set. Timed
 // waits run against CLOCK_MONOTONIC so that wall-clock changes do not stretch
 // or cut them.
 #include "platform/os.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -27,26 +32,20 @@
 #include <cstring>
 #include <new>
 
-#if defined(__SANITIZE_THREAD__)
-#define PSP_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define PSP_TSAN 1
-#endif
-#endif
-
 namespace psp::os {
 
 namespace {
 
-// The owner and depth are kept beside the native mutex so that a release by
-// a thread that does not hold it, and the release of every level before
-// destruction, never reach pthread_mutex_unlock with a mutex the caller does
-// not own. Only the owner writes them; others only compare the owner.
+constexpr uint32_t kFree = 0, kHeld = 1, kSleepers = 2, kAbandoned = 3;
+
+// Only the owner writes owner, depth and nextHeld; others only compare the
+// owner with themselves.
 struct Mutex {
-  pthread_mutex_t native;
-  std::atomic<uintptr_t> owner;
+  std::atomic<uint32_t> state;
   uint32_t depth;
+  std::atomic<uintptr_t> owner;
+  Mutex *nextHeld; // the owner's list of held caller's mutexes
+  bool listed;     // a caller's mutex, whose abandonment is reported
 };
 
 struct Event {
@@ -63,14 +62,6 @@ static_assert(alignof(Event) <= alignof(SyncObject));
 
 Mutex *asMutex(SyncObject &object) { return reinterpret_cast<Mutex *>(object.opaque); }
 
-// A per-thread identity that costs one TLS address computation, cheaper than
-// a call to pthread_self on the lock path.
-uintptr_t self() {
-  static thread_local __attribute__((tls_model("initial-exec"))) char identity;
-  return reinterpret_cast<uintptr_t>(&identity);
-}
-Event *asEvent(SyncObject &object) { return reinterpret_cast<Event *>(object.opaque); }
-
 timespec deadlineAfter(clockid_t clock, uint32_t ms) {
   timespec ts;
   clock_gettime(clock, &ts);
@@ -83,39 +74,95 @@ timespec deadlineAfter(clockid_t clock, uint32_t ms) {
   return ts;
 }
 
-WaitResult fromLockResult(Mutex *mutex, int rc) {
-  switch (rc) {
-  case EOWNERDEAD:
-    // The dead owner's levels are gone with it; the caller holds one.
-    pthread_mutex_consistent(&mutex->native);
+// What a thread holds. Its address is the thread's identity, one TLS
+// address computation, cheaper than a call to pthread_self on the lock path.
+struct HeldList {
+  Mutex *head;
+  bool hooked; // the key's value is set, so the exit walk will run
+};
+
+thread_local __attribute__((tls_model("initial-exec"))) HeldList t_held;
+
+uintptr_t self() { return reinterpret_cast<uintptr_t>(&t_held); }
+
+long futex(std::atomic<uint32_t> &word, int op, uint32_t value, const timespec *deadline) {
+  return syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), op | FUTEX_PRIVATE_FLAG, value,
+                 deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+// Gives the word back as `to` and wakes one sleeper if there were any.
+void releaseWord(Mutex *mutex, uint32_t to) {
+  if (mutex->state.exchange(to, std::memory_order_release) == kSleepers)
+    futex(mutex->state, FUTEX_WAKE, 1, nullptr);
+}
+
+// Runs as the thread ends (a key destructor): what it still holds is left
+// abandoned, for the next taker to see.
+void abandonHeld(void *) {
+  t_held.hooked = false; // a later lock by another destructor hooks again
+  while (Mutex *mutex = t_held.head) {
+    t_held.head = mutex->nextHeld;
     mutex->depth = 0;
-    [[fallthrough]];
-  case 0:
-    mutex->owner.store(self(), std::memory_order_relaxed);
-    ++mutex->depth;
-    return rc == 0 ? WaitResult::Signalled : WaitResult::Abandoned;
-  case EBUSY:
-  case ETIMEDOUT:
-    return WaitResult::TimedOut;
-  default:
-    return WaitResult::Failed;
+    mutex->owner.store(0, std::memory_order_relaxed);
+    releaseWord(mutex, kAbandoned);
   }
 }
+
+__attribute__((noinline)) void hookThreadExit() {
+  static const pthread_key_t key = [] {
+    pthread_key_t made{};
+    pthread_key_create(&made, abandonHeld);
+    return made;
+  }();
+  pthread_setspecific(key, &t_held);
+  t_held.hooked = true;
+}
+
+// After the word is won: the caller owns one level.
+WaitResult taken(Mutex *mutex, uint32_t was) {
+  mutex->owner.store(self(), std::memory_order_relaxed);
+  mutex->depth = 1;
+  if (mutex->listed) {
+    if (!t_held.hooked)
+      hookThreadExit();
+    mutex->nextHeld = t_held.head;
+    t_held.head = mutex;
+  }
+  return was == kAbandoned ? WaitResult::Abandoned : WaitResult::Signalled;
+}
+
+// The contended path: the word is marked as having sleepers, and whoever
+// exchanges it away from free or abandoned has won it.
+__attribute__((noinline)) WaitResult lockSlow(Mutex *mutex, uint32_t timeoutMs) {
+  uint32_t was = mutex->state.load(std::memory_order_relaxed);
+  if (timeoutMs == 0) {
+    while (was == kFree || was == kAbandoned) {
+      if (mutex->state.compare_exchange_weak(was, kHeld, std::memory_order_acquire))
+        return taken(mutex, was);
+    }
+    return WaitResult::TimedOut;
+  }
+  timespec deadline{};
+  if (timeoutMs != kWaitForever)
+    deadline = deadlineAfter(CLOCK_MONOTONIC, timeoutMs);
+  for (;;) {
+    was = mutex->state.exchange(kSleepers, std::memory_order_acquire);
+    if (was == kFree || was == kAbandoned)
+      return taken(mutex, was);
+    long rc = futex(mutex->state, FUTEX_WAIT_BITSET, kSleepers,
+                    timeoutMs == kWaitForever ? nullptr : &deadline);
+    if (rc != 0 && errno == ETIMEDOUT)
+      return WaitResult::TimedOut;
+  }
+}
+
+Event *asEvent(SyncObject &object) { return reinterpret_cast<Event *>(object.opaque); }
 
 } // namespace
 
 void mutexInit(SyncObject &object, bool robust) {
-  Mutex *mutex = asMutex(object);
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  if (robust)
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_PRIVATE);
-  pthread_mutex_init(&mutex->native, &attr);
-  pthread_mutexattr_destroy(&attr);
-  new (&mutex->owner) std::atomic<uintptr_t>(0);
-  mutex->depth = 0;
+  Mutex *mutex = new (object.opaque) Mutex{};
+  mutex->listed = robust;
 }
 
 SyncObject *nativeStoreCreate(uint32_t count) {
@@ -130,50 +177,48 @@ void nativeStoreRelease(SyncObject *store, uint32_t count) {
 
 bool mutexDestroy(SyncObject &object) {
   Mutex *mutex = asMutex(object);
-  // A robust mutex sits on its owner's robust list while held; destroying it
-  // there would leave the list pointing into freed memory. Give back every
-  // level this thread holds first.
+  // Every level this thread holds is given back first, which also takes the
+  // mutex off this thread's list.
   if (mutex->owner.load(std::memory_order_relaxed) == self()) {
-    mutex->owner.store(0, std::memory_order_relaxed);
-    for (; mutex->depth > 0; --mutex->depth)
-      pthread_mutex_unlock(&mutex->native);
+    mutex->depth = 1;
+    mutexUnlock(object);
   }
-  // Another owner, alive, keeps it; a dead one's hold is taken over and let go.
-  int rc = pthread_mutex_trylock(&mutex->native);
-  if (rc == EBUSY)
-    return false;
-  if (rc == EOWNERDEAD)
-    pthread_mutex_consistent(&mutex->native);
-  if (rc == 0 || rc == EOWNERDEAD)
-    pthread_mutex_unlock(&mutex->native);
-  pthread_mutex_destroy(&mutex->native);
-  return true;
+  // Another owner keeps it: it is on that thread's list until released.
+  uint32_t was = mutex->state.load(std::memory_order_relaxed);
+  while (was == kFree || was == kAbandoned) {
+    if (mutex->state.compare_exchange_weak(was, kFree, std::memory_order_acquire))
+      return true;
+  }
+  return false;
 }
 
 WaitResult mutexLock(SyncObject &object, uint32_t timeoutMs) {
   Mutex *mutex = asMutex(object);
-  if (timeoutMs == kWaitForever)
-    return fromLockResult(mutex, pthread_mutex_lock(&mutex->native));
-  if (timeoutMs == 0)
-    return fromLockResult(mutex, pthread_mutex_trylock(&mutex->native));
-#ifdef PSP_TSAN
-  // ThreadSanitizer does not intercept pthread_mutex_clocklock; a lock it
-  // cannot see would make every later unlock look wrong to it.
-  timespec deadline = deadlineAfter(CLOCK_REALTIME, timeoutMs);
-  return fromLockResult(mutex, pthread_mutex_timedlock(&mutex->native, &deadline));
-#else
-  timespec deadline = deadlineAfter(CLOCK_MONOTONIC, timeoutMs);
-  return fromLockResult(mutex, pthread_mutex_clocklock(&mutex->native, CLOCK_MONOTONIC, &deadline));
-#endif
+  if (mutex->owner.load(std::memory_order_relaxed) == self()) {
+    ++mutex->depth;
+    return WaitResult::Signalled;
+  }
+  uint32_t was = kFree;
+  if (mutex->state.compare_exchange_strong(was, kHeld, std::memory_order_acquire))
+    return taken(mutex, kFree);
+  return lockSlow(mutex, timeoutMs);
 }
 
 void mutexUnlock(SyncObject &object) {
   Mutex *mutex = asMutex(object);
   if (mutex->owner.load(std::memory_order_relaxed) != self())
     return;
-  if (--mutex->depth == 0)
-    mutex->owner.store(0, std::memory_order_relaxed);
-  pthread_mutex_unlock(&mutex->native);
+  if (--mutex->depth != 0)
+    return;
+  if (mutex->listed) {
+    // Mutexes are mostly released newest first: the head, or close to it.
+    Mutex **link = &t_held.head;
+    while (*link != mutex)
+      link = &(*link)->nextHeld;
+    *link = mutex->nextHeld;
+  }
+  mutex->owner.store(0, std::memory_order_relaxed);
+  releaseWord(mutex, kFree);
 }
 
 void eventInit(SyncObject &object) {

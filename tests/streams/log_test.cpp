@@ -1,0 +1,240 @@
+// Logging through psp.h only: target stacks shared by name and count,
+// redirection of stdout, time stamps, contexts, wide records, chunks, calls
+// before psp_init, many threads writing whole records, and a log that is
+// complete when its writer is killed.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "psp.h"
+#include "../watchdog.h"
+
+namespace {
+
+using psp_test::runInChild;
+
+class Log : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_EQ(psp_init(), PSP_OKAY);
+    char tmpl[] = "/tmp/psp_log_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    psp_term();
+    ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
+  }
+  std::string at(const std::string &name) const { return dir_ + "/" + name; }
+  std::string get(const std::string &name) const {
+    std::string bytes;
+    if (FILE *f = std::fopen(at(name).c_str(), "rb")) {
+      char chunk[4096];
+      for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+        bytes.append(chunk, n);
+      std::fclose(f);
+    }
+    return bytes;
+  }
+  bool exists(const std::string &name) const { return access(at(name).c_str(), F_OK) == 0; }
+  // Sends file descriptor `fd` of a forked child to the named file.
+  void redirect(int fd, const std::string &name) const {
+    int to = open(at(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(to, fd);
+    close(to);
+  }
+  std::string dir_;
+};
+
+// The log file layout: the stamp, two spaces, the record.
+std::string unstamped(const std::string &log) {
+  static const std::regex stamp(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]  )");
+  std::string rest;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (!std::regex_search(line, m, stamp) || m.position(0) != 0)
+      return "unstamped line: " + line;
+    rest += line.substr(m.length(0)) + "\n";
+  }
+  return rest;
+}
+
+TEST_F(Log, TargetsAreSharedAndCounted) {
+  const std::string a = at("a.log");
+  ASSERT_EQ(psp_log_openEx(nullptr, a.c_str()), PSP_OKAY);
+  ASSERT_EQ(psp_log_openEx(nullptr, a.c_str()), PSP_OKAY);
+  ASSERT_EQ(psp_log_openEx(nullptr, at("A.LOG").c_str()), PSP_OKAY); // the same target
+  EXPECT_FALSE(exists("A.LOG"));
+  psp_log("one\n");
+  psp_log_closeEx(nullptr);
+  psp_log_closeEx(nullptr);
+  psp_log("two\n");
+  ASSERT_EQ(psp_log_openEx(nullptr, nullptr), PSP_OKAY); // silences the file
+  ASSERT_EQ(psp_log_openEx(nullptr, ""), PSP_OKAY);
+  psp_log("hidden\n");
+  psp_log_closeEx(nullptr);
+  psp_log_closeEx(nullptr);
+  psp_log("three\n");
+  psp_log_closeEx(nullptr); // refs 0: closed
+  psp_log("four\n");
+  psp_log_closeEx(nullptr); // empty: nothing happens
+  EXPECT_EQ(unstamped(get("a.log")), "one\ntwo\nthree\n");
+
+  // A failed push leaves the stack as it was; opening truncates.
+  ASSERT_EQ(psp_log_openEx(nullptr, a.c_str()), PSP_OKAY);
+  EXPECT_EQ(psp_log_openEx(nullptr, at("no/such/dir.log").c_str()), PSP_ERR_NOFILE);
+  psp_log("five\n");
+  psp_log_closeEx(nullptr);
+  EXPECT_EQ(unstamped(get("a.log")), "five\n");
+
+  // By directory and name; a file that cannot be opened is not reported.
+  EXPECT_EQ(psp_log_createEx(nullptr, dir_.c_str(), "c.log"), PSP_OKAY);
+  EXPECT_EQ(psp_log_createEx(nullptr, at("none").c_str(), "c.log"), PSP_OKAY);
+  EXPECT_EQ(psp_log_createEx(nullptr, dir_.c_str(), "../c.log"), PSP_ERR_INVALIDPARAM);
+  EXPECT_EQ(psp_log_createEx(nullptr, nullptr, "c.log"), PSP_ERR_INVALIDPARAM);
+  psp_log("six\n");
+  psp_log_closeEx(nullptr);
+  EXPECT_EQ(unstamped(get("c.log")), "six\n");
+}
+
+TEST_F(Log, StdoutRedirectionStampsAndChunks) {
+  ASSERT_EQ(psp_stdout_openEx(nullptr, at("out.txt").c_str()), PSP_OKAY);
+  ASSERT_EQ(psp_log_openEx(nullptr, at("file.log").c_str()), PSP_OKAY);
+  EXPECT_EQ(psp_log("x\n"), 2);
+  EXPECT_EQ(psp_printf("b%d\n", 1), 3);
+  EXPECT_EQ(psp_log_with_time("c\n"), 25);
+  EXPECT_EQ(psp_logW(u"%s=%d\n", u"\u00e9\U0001F600", 5), 9);
+  PSP_LOG_CHUNK chunk = psp_log_chunk_init();
+  ASSERT_NE(chunk, nullptr);
+  psp_log_chunk(chunk, "a");
+  psp_log_chunk(chunk, nullptr);
+  psp_log_chunk(chunk, "%s", "b");
+  psp_log_chunk_end(chunk, "c\n");
+  psp_log_chunk_end(psp_log_chunk_init(), nullptr); // empty: no record
+  psp_log_chunk_end(nullptr, "ignored\n");
+  psp_stdout_closeEx(nullptr);
+  psp_log_closeEx(nullptr);
+  const std::string records = "x\nc\n\xC3\xA9\xF0\x9F\x98\x80=5\nabc\n";
+  EXPECT_EQ(unstamped(get("file.log")), records);
+  std::string out = get("out.txt");
+  ASSERT_GT(out.size(), 30u);
+  EXPECT_EQ(out.substr(0, 5), "x\nb1\n");
+  EXPECT_EQ(unstamped(out.substr(5, 25)), "c\n");
+  EXPECT_EQ(out.substr(30), "\xC3\xA9\xF0\x9F\x98\x80=5\nabc\n");
+}
+
+TEST_F(Log, OwnContexts) {
+  EXPECT_EQ(psp_log_initCtx(nullptr), PSP_ERR_INVALIDPARAM);
+  PSP_LOG_CTX ctx;
+  ASSERT_EQ(psp_log_initCtx(&ctx), PSP_OKAY);
+  EXPECT_EQ(ctx.magic, PSP_LOG_CTX_MAGIC);
+  ASSERT_EQ(psp_log_openEx(&ctx, at("ctx.log").c_str()), PSP_OKAY);
+  ASSERT_EQ(psp_stdout_openEx(&ctx, nullptr), PSP_OKAY); // no console copy
+  ASSERT_EQ(psp_log_openEx(nullptr, at("global.log").c_str()), PSP_OKAY);
+  EXPECT_EQ(psp_logEx(&ctx, "mine %d\n", 1), 0);
+  EXPECT_EQ(psp_logEx_with_time(&ctx, "mine %d\n", 2), 0);
+  psp_stdout_closeEx(&ctx);
+  psp_log_closeEx(nullptr);
+  psp_log_termCtx(&ctx);
+  psp_log_termCtx(&ctx); // once only
+  EXPECT_EQ(psp_logEx(&ctx, "after\n"), 0);
+  EXPECT_EQ(unstamped(get("ctx.log")), "mine 1\nmine 2\n");
+  EXPECT_EQ(get("global.log"), "");
+}
+
+TEST_F(Log, ConsoleCopiesAndCallsBeforeInit) {
+  auto result = runInChild(30, [&] {
+    redirect(1, "stdout.txt");
+    redirect(2, "stderr.txt");
+    bool good = psp_log("x\n") == 2 && psp_log_err("e%d\n", 1) == 3;
+    good = good && psp_printf("p\n") == 2;
+    psp_flush();
+    PSP_STREAM out = psp_fopenStd("stdout");
+    good = good && out != nullptr && psp_fputs("s\n", out) == 2;
+    psp_fclose(out);
+    psp_term();
+    // Before psp_init: straight to the C runtime's streams.
+    good = good && psp_log("pre %d\n", 5) == 6 && psp_logW(u"w\u00e9\n") == 3;
+    good = good && psp_log_openEx(nullptr, "x") == PSP_ERR_SYSTEM &&
+           psp_stdout_openEx(nullptr, "x") == PSP_ERR_SYSTEM && psp_log_chunk_init() == nullptr &&
+           psp_printf("lost\n") == 0 && psp_fopenStd("stdout") == nullptr;
+    PSP_LOG_CTX ctx;
+    good = good && psp_log_initCtx(&ctx) != PSP_OKAY;
+    psp_log_closeEx(nullptr);
+    psp_flush();
+    std::fflush(stdout);
+    return good;
+  });
+  EXPECT_TRUE(result.ok()) << psp_test::describe(result);
+  EXPECT_EQ(get("stdout.txt"), "x\np\ns\npre 5\nw\xC3\xA9\n");
+  EXPECT_EQ(get("stderr.txt").substr(0, 3), "e1\n");
+}
+
+TEST_F(Log, ThreadsWriteWholeRecords) {
+  psp_test::Watchdog watchdog(60);
+  ASSERT_EQ(psp_log_openEx(nullptr, at("t.log").c_str()), PSP_OKAY);
+  ASSERT_EQ(psp_stdout_openEx(nullptr, at("t.out").c_str()), PSP_OKAY);
+  constexpr int kThreads = 4, kRecords = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < kRecords; ++i) {
+        // Some records exceed a stream's window, so they take several writes.
+        std::string pad(static_cast<size_t>((i * 37 + t) % 1500), static_cast<char>('a' + t));
+        if (i % 3 == 0)
+          psp_printf("T%d R%d %s\n", t, i, pad.c_str());
+        else
+          psp_log("T%d R%d %s\n", t, i, pad.c_str());
+      }
+    });
+  for (std::thread &th : threads)
+    th.join();
+  psp_stdout_closeEx(nullptr);
+  psp_log_closeEx(nullptr);
+  const std::regex whole(R"(T(\d) R(\d+) ([a-d]*))");
+  auto check = [&](const std::string &text, int expected) {
+    std::istringstream lines(text);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(line, m, whole)) << line.substr(0, 80);
+      int t = std::stoi(m[1]), i = std::stoi(m[2]);
+      EXPECT_EQ(m[3].length(), (i * 37 + t) % 1500);
+      EXPECT_EQ(m[3].str().find_first_not_of(static_cast<char>('a' + t)), std::string::npos);
+    }
+    EXPECT_EQ(count, expected);
+  };
+  check(unstamped(get("t.log")), kThreads * (kRecords - kRecords / 3));
+  check(get("t.out"), kThreads * kRecords);
+}
+
+TEST_F(Log, LogIsCompleteWhenTheWriterIsKilled) {
+  const std::string path = at("killed.log");
+  auto result = runInChild(30, [&] {
+    if (psp_stdout_openEx(nullptr, nullptr) != PSP_OKAY ||
+        psp_log_openEx(nullptr, path.c_str()) != PSP_OKAY)
+      return false;
+    for (int i = 0; i < 200; ++i)
+      psp_log("record %d\n", i);
+    std::raise(SIGKILL);
+    return false;
+  });
+  EXPECT_FALSE(result.exited);
+  EXPECT_EQ(result.code, SIGKILL);
+  std::string expected;
+  for (int i = 0; i < 200; ++i)
+    expected += "record " + std::to_string(i) + "\n";
+  EXPECT_EQ(unstamped(get("killed.log")), expected);
+}
+
+} // namespace

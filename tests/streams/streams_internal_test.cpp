@@ -1,0 +1,117 @@
+// Streams and logging under injected faults: refused writes keep their bytes
+// for a later flush, every allocation of an open or a push failing leaves
+// nothing behind and no sink lock held, and the service flag keeps records
+// off the console.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "internal.h"
+#include "testing.h"
+#include "../fault_walk.h"
+
+namespace {
+
+using psp::testing::g_failAllocation;
+using psp::testing::g_failFileOp;
+using psp::testing::onOtherThread;
+using psp::testing::walk;
+
+class StreamFaults : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_EQ(psp_init(), PSP_OKAY);
+    char tmpl[] = "/tmp/psp_sfault_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    psp_term();
+    ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
+  }
+  std::string at(const std::string &name) const { return dir_ + "/" + name; }
+  std::string get(const std::string &name) const {
+    std::string bytes;
+    if (FILE *f = std::fopen(at(name).c_str(), "rb")) {
+      char chunk[4096];
+      for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+        bytes.append(chunk, n);
+      std::fclose(f);
+    }
+    return bytes;
+  }
+  static uint64_t inUse(PSP_MEMTAG tag) {
+    PSP_MEMINFO info{};
+    psp_getTagMemInfo(tag, &info);
+    return info.counters[0];
+  }
+  std::string dir_;
+};
+
+TEST_F(StreamFaults, RefusedWritesKeepTheirBytes) {
+  PSP_STREAM s = psp_fopen(at("w.txt").c_str(), "w", 0);
+  ASSERT_NE(s, nullptr);
+  std::string text(1000, 'a');
+  ASSERT_EQ(psp_fputs(text.c_str(), s), 1000);
+  g_failFileOp[psp::kFileWrite].arm(1, true);
+  EXPECT_EQ(psp_fflush(s), 0); // refused, not reported
+  EXPECT_EQ(psp_fsync(s), -1);
+  // The window is full at 1024: the refill's write is refused too.
+  EXPECT_EQ(psp_fputs(std::string(100, 'b').c_str(), s), -1);
+  EXPECT_EQ(psp_fprintf(s, "%s", std::string(100, 'c').c_str()), -1);
+  EXPECT_EQ(psp_fputc('d', s), 0);
+  EXPECT_EQ(get("w.txt"), "");
+  g_failFileOp[psp::kFileWrite].disarm();
+  EXPECT_EQ(psp_fputc('e', s), 1);
+  psp_fclose(s);
+  EXPECT_EQ(get("w.txt"), text + std::string(24, 'b') + "e");
+}
+
+TEST_F(StreamFaults, FailedAllocationsLeaveNothing) {
+  ASSERT_EQ(psp_stdout_openEx(nullptr, nullptr), PSP_OKAY); // records stay off the console
+  const uint64_t before = inUse(PSP_TAG_DEFAULT);
+  const std::string path = at("f.log");
+  walk(
+      g_failAllocation,
+      [&] {
+        PSP_STREAM s = psp_fopen(path.c_str(), "w", 2);
+        if (s != nullptr) {
+          psp_fprintf(s, "%s\n", std::string(3000, 'x').c_str());
+          psp_fclose(s);
+        }
+        PSP_STATUS rc = psp_log_openEx(nullptr, path.c_str());
+        EXPECT_TRUE(rc == PSP_OKAY || rc == PSP_ERR_NOMEMORY) << rc;
+        psp_log("%s\n", std::string(700, 'y').c_str());
+        if (rc == PSP_OKAY)
+          psp_log_closeEx(nullptr);
+        PSP_LOG_CTX ctx;
+        if (psp_log_initCtx(&ctx) == PSP_OKAY)
+          psp_log_termCtx(&ctx);
+      },
+      [&] {
+        EXPECT_EQ(g_failAllocation.seen() > 0, true);
+        EXPECT_EQ(inUse(PSP_TAG_DEFAULT), before);
+        onOtherThread("a sink mutex", [] { psp_printf("%s", ""); });
+      });
+  psp_stdout_closeEx(nullptr);
+}
+
+TEST_F(StreamFaults, ServiceFlagKeepsRecordsOffTheConsole) {
+  ASSERT_EQ(psp_stdout_openEx(nullptr, at("out.txt").c_str()), PSP_OKAY);
+  ASSERT_EQ(psp_log_openEx(nullptr, at("s.log").c_str()), PSP_OKAY);
+  psp::g_flags.service.store(1);
+  EXPECT_EQ(psp_log("quiet\n"), 0);
+  psp::g_flags.service.store(0);
+  EXPECT_EQ(psp_log("loud\n"), 5);
+  psp_stdout_closeEx(nullptr);
+  psp_log_closeEx(nullptr);
+  EXPECT_EQ(get("out.txt"), "loud\n");
+  const std::string log = get("s.log");
+  EXPECT_NE(log.find("  quiet\n"), std::string::npos);
+  EXPECT_NE(log.find("  loud\n"), std::string::npos);
+}
+
+} // namespace
