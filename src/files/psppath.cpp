@@ -78,7 +78,7 @@ char *withSeparators(char *path) {
   if (os::kDriveLetters && path != nullptr)
     for (char *p = path; *p != 0; ++p)
       if (os::isSeparator(*p))
-        *p = os::kSeparator;
+        *p = os::kPathSeparator;
   return path;
 }
 
@@ -90,7 +90,7 @@ public:
   // root ("/" or "\\").
   bool fetch() {
     if (noDisk()) {
-      stack_[0] = os::kSeparator;
+      stack_[0] = os::kPathSeparator;
       stack_[1] = 0;
       text_ = stack_;
       return true;
@@ -300,7 +300,7 @@ PSP_API char *psp_fullpathEx(const char *path, PSP_MEMTAG tag) {
   if (here)
     return delivered(rec, withSeparators(joinInto(rec, dir, dirLength, 0, nullptr, 0, &cwd)));
   // The root ends with a separator already.
-  char sep = dirLength != 0 && os::isSeparator(dir[dirLength - 1]) ? 0 : os::kSeparator;
+  char sep = dirLength != 0 && os::isSeparator(dir[dirLength - 1]) ? 0 : os::kPathSeparator;
   return delivered(
       rec, withSeparators(joinInto(rec, dir, dirLength, sep, path, trimmedLength(path, n), &cwd)));
 }
@@ -418,7 +418,7 @@ PSP_API PSP_STATUS psp_dirCreateAll(const char *path) {
       continue;
     copy[i] = 0;
     st = createOne(copy);
-    copy[i] = os::kSeparator; // later prefixes are written the platform's way
+    copy[i] = os::kPathSeparator; // later prefixes are written the platform's way
   }
   if (st == PSP_OKAY || st == PSP_EXISTS)
     st = createOne(copy);

@@ -228,16 +228,15 @@ bool accountCanRun(const char *account, const char *path);
 } // namespace svc
 
 // ---- path syntax ----
-// Windows writes '\\' and reads '/' too, and knows drive prefixes ("C:");
-// elsewhere '/' is the only separator and ':' an ordinary character.
+// Windows writes kPathSeparator ('\\') and reads '/' too, and knows drive
+// prefixes ("C:"); elsewhere '/' is the only separator and ':' an ordinary
+// character.
 #ifdef _WIN32
-inline constexpr char kSeparator = '\\';
 inline constexpr bool kDriveLetters = true;
 // Room for one directory entry's name in UTF-8: 255 UTF-16 units of at most
 // three bytes each, and the terminator.
 inline constexpr size_t kEntryNameRoom = 766;
 #else
-inline constexpr char kSeparator = '/';
 inline constexpr bool kDriveLetters = false;
 inline constexpr size_t kEntryNameRoom = 256;
 #endif

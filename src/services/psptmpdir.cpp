@@ -29,7 +29,7 @@ std::atomic<char *> g_chosen{nullptr};
 // created exclusively, a cut name can only ever name the probe's own file.
 bool probe(const char *dir) {
   char name[512];
-  std::snprintf(name, sizeof name, "%s%czeb_dirtest_tmp_%llX_%p", dir, os::kSeparator,
+  std::snprintf(name, sizeof name, "%s%czeb_dirtest_tmp_%llX_%p", dir, os::kPathSeparator,
                 static_cast<unsigned long long>(os::processId()),
                 reinterpret_cast<void *>(static_cast<uintptr_t>(os::threadId())));
   PSP_MEMTAG tag = fileTag();

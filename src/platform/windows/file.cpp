@@ -108,7 +108,7 @@ PSP_STATUS hClose(uint64_t native) {
 PSP_STATUS hSeek(uint64_t native, int64_t offset, uint32_t origin, uint64_t *newPos) {
   DWORD method = origin == 1 ? FILE_CURRENT : origin == 2 ? FILE_END : FILE_BEGIN;
   if (origin > 2)
-    diag("Invalid seek method, seeking from beginning\n");
+    psp_log("Invalid seek method, seeking from beginning\n");
   if (PSP_FAULT_FILE(kFileSeek))
     return PSP_ERR_SYSTEM;
   LARGE_INTEGER distance, moved;
