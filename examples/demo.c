@@ -240,6 +240,38 @@ int main(void) {
          none == NULL ? "NULL" : "?", (int)last);
   psp_inputBuffDestroy(in);
 
+  section(
+      "text streams and the log (a UTF-16 file written and read back as UTF-8; a stamped log):");
+  char *textFile = psp_fileCreateTmpName(&counter, "demo", "txt", NULL, PSP_TAG_DEFAULT);
+  char *logFile = psp_fileCreateTmpName(&counter, "demo", "log", NULL, PSP_TAG_DEFAULT);
+  PSP_STREAM ts = psp_fopen(textFile, "w", PSP_ENC_UTF16);
+  psp_fprintf(ts, "caf\xC3\xA9 %d \xF0\x9F\x98\x80\nsecond line\n", 42);
+  psp_fclose(ts);
+  fh = psp_fileOpen(textFile, PSP_FILE_RDONLY, 0);
+  printf("  %" PRIu64 " bytes on disk: the mark FF FE, then UTF-16LE\n", psp_fileLength(fh));
+  psp_fileClose(fh);
+  char lineBuf[64];
+  ts = psp_fopen(textFile, "r", 0);
+  while (psp_fgets(lineBuf, sizeof lineBuf, ts) != NULL)
+    printf("  read: %s", lineBuf);
+  psp_fclose(ts);
+  psp_stdout_openEx(NULL, NULL); /* no console copy: this program prints through stdio */
+  psp_log_openEx(NULL, logFile);
+  psp_log("%d records; this one is about %s\n", 2, "streams");
+  PSP_LOG_CHUNK chunk = psp_log_chunk_init();
+  psp_log_chunk(chunk, "pieces ");
+  psp_log_chunk_end(chunk, "make %s\n", "one record");
+  psp_log_closeEx(NULL);
+  psp_stdout_closeEx(NULL);
+  ts = psp_fopen(logFile, "r", 0);
+  while (psp_fgets(lineBuf, sizeof lineBuf, ts) != NULL)
+    printf("  log: %s", lineBuf);
+  psp_fclose(ts);
+  psp_fileRemove(textFile);
+  psp_fileRemove(logFile);
+  psp_freeMem(logFile, PSP_TAG_DEFAULT, "demo", __LINE__);
+  psp_freeMem(textFile, PSP_TAG_DEFAULT, "demo", __LINE__);
+
   psp_term();
   printf("\ndone\n");
   return 0;

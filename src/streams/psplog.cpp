@@ -147,25 +147,29 @@ int32_t narrowRecord(PSP_LOG_CTX *ctx, bool toStderr, bool withTime, const char 
   if (!initialised())
     return format == nullptr ? 0 : std::vfprintf(toStderr ? stderr : stdout, format, args);
   Sinks sinks;
-  uint64_t length;
-  if (format == nullptr || !sinksOf(ctx, sinks) || !fmt::measure(format, args, &length))
+  if (format == nullptr || !sinksOf(ctx, sinks))
     return 0;
+  // Formatted once into the stack; a longer record has been measured by
+  // that pass and is formatted again into the thread's tag.
   char local[kStackText];
-  char *text = local;
-  psp_memtag_rec *thread = nullptr;
-  if (length + 1 > kStackText) {
-    thread = resolveTag(PSP_TAG_THREAD);
-    // May jump; nothing is held yet.
-    text = thread != nullptr
-               ? static_cast<char *>(tagAlloc(thread, static_cast<uint32_t>(length + 1)))
-               : nullptr;
-    if (text == nullptr)
-      return 0; // the record is lost
+  fmt::BoundedSink<char> quick(local, sizeof local);
+  if (fmt::formatTo(quick, format, args) != PSP_OKAY || quick.total >= fmt::kMaxLength)
+    return 0;
+  const uint64_t length = quick.total;
+  if (length + 1 <= kStackText) {
+    quick.terminate();
+    return writeRecord(sinks, toStderr, withTime, local);
   }
+  psp_memtag_rec *thread = resolveTag(PSP_TAG_THREAD);
+  // May jump; nothing is held yet.
+  auto *text = thread != nullptr
+                   ? static_cast<char *>(tagAlloc(thread, static_cast<uint32_t>(length + 1)))
+                   : nullptr;
+  if (text == nullptr)
+    return 0; // the record is lost
   fmt::formatBounded(text, length + 1, format, args);
   const int32_t count = writeRecord(sinks, toStderr, withTime, text);
-  if (text != local)
-    tagFree(thread, text);
+  tagFree(thread, text);
   return count;
 }
 

@@ -1,8 +1,11 @@
 // pspstream.cpp - text streams: buffered sequential text over a file handle
 // or a standard stream.
 //
-// A stream owns one StreamBuf, a 1024-byte window onto the file at `start`.
-// Readers use [start, start + count), writers [start, start + 1024); when
+// A stream owns one StreamBuf, a window of `cap` bytes onto the file at
+// `start`: 1024 for standard streams and terminals, whose output must show
+// without waiting, 64 KiB for everything else, so that a system call moves
+// more than a line or two. Readers use [start, start + count), writers
+// [start, start + cap); when
 // `pos` leaves the window the one refill step hands the dirty bytes to the
 // handle and reads the next window. The stream never seeks: every transfer
 // goes to the handle's current position. Written bytes stay in the buffer
@@ -24,6 +27,7 @@
 #include "text/format.h"
 #include "text/unicode.h"
 
+#include <bit>
 #include <cstring>
 
 namespace psp {
@@ -43,6 +47,26 @@ void *allocDefault(uint32_t size, bool mayJump) {
   if (block != nullptr)
     std::memset(block, 0, size);
   return block;
+}
+
+// The record and its data in one block; only the record is zeroed.
+StreamBuf *allocBuf(uint32_t cap) {
+  psp_memtag_rec *tag = resolveTag(PSP_TAG_DEFAULT);
+  if (tag == nullptr)
+    return nullptr;
+  auto *b = static_cast<StreamBuf *>(tagTryAlloc(tag, sizeof(StreamBuf) + cap));
+  if (b == nullptr)
+    return nullptr;
+  std::memset(b, 0, sizeof(StreamBuf));
+  b->cap = cap;
+  b->data = reinterpret_cast<uint8_t *>(b + 1);
+  return b;
+}
+
+bool isTerminal(PSP_FH fh) {
+  uint32_t terminal = 0;
+  return fh->backend->isATTY != nullptr && fh->backend->isATTY(fh->native, &terminal) == PSP_OKAY &&
+         terminal != 0;
 }
 
 void freeDefault(void *block) {
@@ -73,7 +97,7 @@ bool refill(StreamBuf *b) {
     b->count = 0;
     return true;
   }
-  const uint32_t got = psp_fileRead(b->fh, b->data, kStreamBufSize);
+  const uint32_t got = psp_fileRead(b->fh, b->data, b->cap);
   b->count = got == 0xFFFFFFFFu ? 0 : got;
   return true;
 }
@@ -87,7 +111,7 @@ inline int readByte(StreamBuf *b) {
 }
 
 inline bool putRaw(StreamBuf *b, uint8_t c) {
-  if (b->pos < b->start || b->pos >= b->start + kStreamBufSize)
+  if (b->pos < b->start || b->pos >= b->start + b->cap)
     if (!refill(b))
       return false;
   b->data[b->pos - b->start] = c;
@@ -249,6 +273,30 @@ inline int32_t getChar(PSP_STREAM s) {
   return getSlow(s);
 }
 
+// The index of the first LF, CR or 0xFF in p[0, n), or n: the bytes before
+// it pass through psp_fgets unchanged. Eight bytes at a time where the
+// lowest address is the low byte of a word.
+uint64_t findLineStop(const uint8_t *p, uint64_t n) {
+  uint64_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+    for (; i + 8 <= n; i += 8) {
+      uint64_t word;
+      std::memcpy(&word, p + i, 8);
+      // (x - ones) & ~x & high marks the zero bytes of x; the lowest mark is
+      // always a true zero, which is all the search needs.
+      const uint64_t lf = word ^ (kOnes * 0x0A), cr = word ^ (kOnes * 0x0D), ff = ~word;
+      const uint64_t hit =
+          (((lf - kOnes) & ~lf) | ((cr - kOnes) & ~cr) | ((ff - kOnes) & ~ff)) & kHigh;
+      if (hit != 0)
+        return i + (static_cast<uint64_t>(std::countr_zero(hit)) >> 3);
+    }
+  }
+  while (i < n && p[i] != 0x0A && p[i] != 0x0D && p[i] != 0xFF)
+    ++i;
+  return i;
+}
+
 // The line-end rule on output: a CR before each LF where the platform wants it.
 inline int putWithLineEnd(PSP_STREAM s, uint8_t c) {
   if (os::kTextCrLf && c == 0x0A)
@@ -265,23 +313,26 @@ PSP_STATUS openWithBits(const char *path, uint32_t bits, bool writing, bool stan
   auto *s = static_cast<PSP_STREAM>(allocDefault(sizeof(psp_stream_rec), mayJump));
   if (s == nullptr)
     return PSP_ERR_NOMEMORY;
-  auto *b = static_cast<StreamBuf *>(allocDefault(sizeof(StreamBuf), false));
+  PSP_MEMTAG fileTagged = fileTag();
+  PSP_FH fh = nullptr;
+  PSP_STATUS status = fileTagged == nullptr
+                          ? PSP_ERR_NOMEMORY
+                          : openFileHandle(path, bits & ~kFileExclusive, options, fileTagged, &fh);
+  if (status != PSP_OKAY) {
+    freeDefault(s);
+    return status == PSP_ERR_NOMEMORY ? PSP_ERR_NOMEMORY : PSP_ERR_NOFILE;
+  }
+  const uint32_t cap = standard || isTerminal(fh) ? kStreamBufSize : kStreamIoSize;
+  StreamBuf *b = allocBuf(cap);
   if (b == nullptr) {
+    psp_fileClose(fh);
     freeDefault(s);
     if (mayJump)
       if (psp_memtag_rec *tag = resolveTag(PSP_TAG_DEFAULT))
         tagJumpIfArmed(tag); // nothing of this call is left
     return PSP_ERR_NOMEMORY;
   }
-  PSP_MEMTAG fileTagged = fileTag();
-  PSP_STATUS status = fileTagged == nullptr ? PSP_ERR_NOMEMORY
-                                            : openFileHandle(path, bits & ~kFileExclusive, options,
-                                                             fileTagged, &b->fh);
-  if (status != PSP_OKAY) {
-    freeDefault(b);
-    freeDefault(s);
-    return status == PSP_ERR_NOMEMORY ? PSP_ERR_NOMEMORY : PSP_ERR_NOFILE;
-  }
+  b->fh = fh;
   if (!standard)
     b->size = psp_fileLength(b->fh);
   s->buf = b;
@@ -341,10 +392,10 @@ int64_t streamWrite(PSP_STREAM s, const char *bytes, uint64_t n) {
   if (s->encoding != PSP_ENC_UTF16 && !os::kTextCrLf) {
     // Bytes pass unchanged: copy whole runs into the window.
     for (uint64_t done = 0; done < n;) {
-      if (b->pos < b->start || b->pos >= b->start + kStreamBufSize)
+      if (b->pos < b->start || b->pos >= b->start + b->cap)
         if (!refill(b))
           return -1;
-      const uint64_t room = b->start + kStreamBufSize - b->pos;
+      const uint64_t room = b->start + b->cap - b->pos;
       const uint64_t k = n - done < room ? n - done : room;
       std::memcpy(b->data + (b->pos - b->start), bytes + done, k);
       b->dirty = 1;
@@ -364,22 +415,18 @@ int64_t streamWrite(PSP_STREAM s, const char *bytes, uint64_t n) {
 int32_t streamVPrintf(PSP_STREAM s, const char *format, va_list args, bool mayJump) {
   if (format == nullptr)
     return -1;
-  // Short output is formatted once, into the stack; longer output is
-  // measured, then formatted into the scratch buffer grown to fit.
+  // Short output is formatted once, into the stack; longer output, measured
+  // by that pass, is formatted again into the scratch buffer grown to fit.
   char local[256];
   fmt::BoundedSink<char> quick(local, sizeof local);
-  if (fmt::formatTo(quick, format, args) != PSP_OKAY)
+  if (fmt::formatTo(quick, format, args) != PSP_OKAY || quick.total >= fmt::kMaxLength)
     return -1;
   if (quick.total < sizeof local) {
     if (quick.total == 0)
       return 0;
     return streamWrite(s, local, quick.total) < 0 ? -1 : static_cast<int32_t>(quick.total);
   }
-  uint64_t length;
-  if (!fmt::measure(format, args, &length))
-    return -1;
-  if (length == 0)
-    return 0;
+  const uint64_t length = quick.total; // that pass measured it
   if (s->scratchSize < length + 1) {
     psp_memtag_rec *tag = resolveTag(PSP_TAG_DEFAULT);
     if (tag == nullptr)
@@ -463,19 +510,11 @@ PSP_API char *psp_fgets(char *buf, int32_t size, PSP_STREAM s) {
       uint64_t room = b->start + b->count - b->pos;
       if (room > static_cast<uint64_t>(size - 1 - stored))
         room = static_cast<uint64_t>(size - 1 - stored);
-      uint64_t k = 0;
-      bool lineEnd = false;
-      for (; k < room; ++k) {
-        const uint8_t c = from[k];
-        if (c == 0x0D || c == 0xFF)
-          break;
-        buf[stored + k] = static_cast<char>(c);
-        if (c == 0x0A) {
-          lineEnd = true;
-          ++k;
-          break;
-        }
-      }
+      uint64_t k = findLineStop(from, room);
+      const bool lineEnd = k < room && from[k] == 0x0A;
+      if (lineEnd)
+        ++k;
+      std::memcpy(buf + stored, from, k);
       b->pos += k;
       stored += static_cast<int32_t>(k);
       if (lineEnd)

@@ -8,7 +8,11 @@
 
 namespace psp {
 
+// The window the stream logic works in. Standard streams and terminals move
+// it one window per system call, so console output shows as soon as before;
+// other handles move kStreamIoSize bytes per call behind the same logic.
 constexpr uint32_t kStreamBufSize = 1024;
+constexpr uint32_t kStreamIoSize = 64 * 1024;
 constexpr uint32_t kPushbackDepth = 20;
 
 struct StreamBuf {
@@ -18,7 +22,8 @@ struct StreamBuf {
   PSP_FH fh;      // owned
   uint32_t count; // valid bytes in data after the last read
   uint32_t dirty; // data[0 .. pos - start) not yet handed to the handle
-  uint8_t data[kStreamBufSize];
+  uint32_t cap;   // bytes in data: kStreamBufSize or kStreamIoSize
+  uint8_t *data;  // follows the record in the same block
 };
 
 } // namespace psp

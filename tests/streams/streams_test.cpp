@@ -1,5 +1,5 @@
 // Text streams through psp.h only: byte-order marks, UTF-16 in both
-// directions with surrogates and refused bytes, the 1024-byte window,
+// directions with surrogates and refused bytes, the window boundaries,
 // push-back, the line readers, formatted output and open modes.
 #include <gtest/gtest.h>
 
@@ -7,40 +7,18 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "psp.h"
+#include "scratch_dir.h"
 
 namespace {
 
-class Streams : public ::testing::Test {
+using namespace std::string_literals;
+
+class Streams : public ScratchDir {
 protected:
-  void SetUp() override {
-    ASSERT_EQ(psp_init(), PSP_OKAY);
-    char tmpl[] = "/tmp/psp_streams_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    psp_term();
-    ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
-  }
-  std::string at(const std::string &name) const { return dir_ + "/" + name; }
-  void put(const std::string &name, const std::string &bytes) const {
-    FILE *f = std::fopen(at(name).c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-  }
-  std::string get(const std::string &name) const {
-    std::string bytes;
-    if (FILE *f = std::fopen(at(name).c_str(), "rb")) {
-      char chunk[4096];
-      for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
-        bytes.append(chunk, n);
-      std::fclose(f);
-    }
-    return bytes;
-  }
   // Every value psp_fgetc gives until end of file.
   std::basic_string<int32_t> readAll(const std::string &name, uint32_t encoding) const {
     PSP_STREAM s = psp_fopen(at(name).c_str(), "r", encoding);
@@ -61,7 +39,6 @@ protected:
     psp_fclose(s);
     return get("w.txt");
   }
-  std::string dir_;
 };
 
 using Values = std::basic_string<int32_t>;
@@ -72,32 +49,16 @@ TEST_F(Streams, ByteOrderMarkTable) {
     uint32_t asked;
     Values expected;
   } cases[] = {
-      {"\xEF\xBB\xBF"
-       "A",
-       2,
-       {'A'}},               // UTF-8 mark wins over the caller
-      {"AB", 2, {'A', 'B'}}, // no mark: bytes, whatever was asked
-      {std::string("\xFF\xFE"
-                   "A\0",
-                   4),
-       0,
-       {'A'}},                                   // little-endian
-      {std::string("\xFE\xFF\0A", 4), 0, {'A'}}, // big-endian
-      {"\xEF\xBB"
-       "A",
-       2,
-       {-17, -69, 'A'}}, // broken marks fall back to bytes
-      {"\xFF"
-       "A",
-       2,
-       {}}, // a broken mark; FF then reads as -1: the end
-      {"\xFE"
-       "A",
-       2,
-       {-2, 'A'}},
-      {"", 2, {}},
-      {"\xEF\xBB", 0, {-17, -69}}, // ends inside a mark: bytes
-      {"\xEF", 1, {-17}},
+      {"\xEF\xBB\xBF\x41"s, 2, {'A'}},       // a UTF-8 mark wins over the caller
+      {"AB"s, 2, {'A', 'B'}},                // no mark: bytes, whatever was asked
+      {"\xFF\xFE\x41\0"s, 0, {'A'}},         // little-endian
+      {"\xFE\xFF\0\x41"s, 0, {'A'}},         // big-endian
+      {"\xEF\xBB\x41"s, 2, {-17, -69, 'A'}}, // broken marks fall back to bytes
+      {"\xFF\x41"s, 2, {}},                  // a broken mark; FF then reads as -1: the end
+      {"\xFE\x41"s, 2, {-2, 'A'}},
+      {""s, 2, {}},
+      {"\xEF\xBB"s, 0, {-17, -69}}, // ends inside a mark: bytes
+      {"\xEF"s, 1, {-17}},
   };
   for (const Case &c : cases) {
     put("m.txt", c.bytes);
@@ -165,10 +126,11 @@ TEST_F(Streams, Utf16WritingAndRoundTrip) {
   psp_fclose(s);
   EXPECT_EQ(get("p.txt"), "\xFF\xFE\xAC\x20");
 
-  // Round trip of text spanning many buffers, one surrogate pair astride
-  // each 1024-byte boundary of the file.
-  std::string text;
-  for (int i = 0; text.size() < 9000; ++i)
+  // Round trip of text spanning many windows, one surrogate pair astride the
+  // first 64 KiB boundary of the file (2 bytes of mark, 32766 units).
+  std::string text(32766, 'q');
+  text += "\xF0\x90\x8D\x88";
+  for (int i = 0; text.size() < 200000; ++i)
     text += i % 7 == 0 ? "\xF0\x90\x8D\x88" : i % 5 == 0 ? "\xE2\x82\xAC\n" : "q\xC3\xA9";
   written(2, text);
   std::string back;
@@ -180,21 +142,31 @@ TEST_F(Streams, Utf16WritingAndRoundTrip) {
 }
 
 TEST_F(Streams, WindowBoundariesAndLineEnds) {
-  // A CR LF pair split by the 1024-byte boundary still reads as one LF.
-  std::string bytes(1023, 'x');
+  // A CR LF pair split by the 64 KiB boundary of a file's window still reads
+  // as one LF, through psp_fgetc and through psp_fgets.
+  constexpr size_t kWindow = 64 * 1024;
+  std::string bytes(kWindow - 1, 'x');
   bytes += "\r\n";
   bytes += std::string(2000, 'y') + "\rz\r";
   put("big.txt", bytes);
   Values v = readAll("big.txt", 1);
-  ASSERT_EQ(v.size(), 1023u + 1 + 2000 + 3);
-  EXPECT_EQ(v[1023], '\n');
-  EXPECT_EQ(v[1024], 'y');
+  ASSERT_EQ(v.size(), kWindow - 1 + 1 + 2000 + 3);
+  EXPECT_EQ(v[kWindow - 1], '\n');
+  EXPECT_EQ(v[kWindow], 'y');
   EXPECT_EQ(v.substr(v.size() - 3), (Values{'\r', 'z', '\r'}));
+  std::string line(kWindow + 10, '\0');
+  PSP_STREAM r = psp_fopen(at("big.txt").c_str(), "r", 0);
+  ASSERT_NE(psp_fgets(line.data(), static_cast<int32_t>(line.size()), r), nullptr);
+  EXPECT_EQ(line.c_str(), std::string(kWindow - 1, 'x') + "\n");
+  ASSERT_NE(psp_fgets(line.data(), static_cast<int32_t>(line.size()), r), nullptr);
+  EXPECT_EQ(line.c_str(), std::string(2000, 'y') + "\rz\r");
+  EXPECT_EQ(psp_fgets(line.data(), static_cast<int32_t>(line.size()), r), nullptr);
+  psp_fclose(r);
 
   // Writes spanning many windows reach the file whole and in order.
   PSP_STREAM s = psp_fopen(at("out.txt").c_str(), "w", 0);
   std::string expected;
-  for (int i = 0; i < 700; ++i) {
+  for (int i = 0; i < 30000; ++i) {
     std::string piece = std::to_string(i) + std::string(i % 13, '.') + "\n";
     EXPECT_EQ(psp_fputs(piece.c_str(), s), static_cast<int32_t>(piece.size()));
     expected += piece;
@@ -245,6 +217,48 @@ TEST_F(Streams, PushBackAndFgets) {
   psp_fclose(s);
 }
 
+// psp_fgets takes plain runs from the window a word at a time; it must stop
+// exactly where the character reader would, at every offset of LF, CR and
+// 0xFF within a word, so it is checked against psp_fgetc read the same way.
+TEST_F(Streams, FgetsMatchesTheCharacterReader) {
+  std::string bytes;
+  uint32_t seed = 12345;
+  static const char *const kStops[] = {"\n", "\r", "\r\n", "\xFF", "\x80", "b"};
+  while (bytes.size() < 20000) {
+    seed = seed * 1103515245u + 12345u;
+    const uint32_t run = 1 + (seed >> 16) % 18; // no two 0xFF in a row
+    bytes += std::string(run, 'a' + static_cast<char>(run % 7));
+    bytes += kStops[(seed >> 8) % std::size(kStops)];
+  }
+  put("mix.txt", bytes);
+  PSP_STREAM lines = psp_fopen(at("mix.txt").c_str(), "r", 0);
+  PSP_STREAM chars = psp_fopen(at("mix.txt").c_str(), "r", 0);
+  char buf[64];
+  for (int32_t size = 1, calls = 0;; size = size % 40 + 1, ++calls) {
+    std::string expected;
+    int32_t c = 0;
+    while (static_cast<int32_t>(expected.size()) < size - 1 && (c = psp_fgetc(chars)) != -1) {
+      expected += static_cast<char>(c);
+      if (c == '\n')
+        break;
+    }
+    const bool none = c == -1 && expected.empty() && size > 1;
+    const char *got = psp_fgets(buf, size, lines);
+    ASSERT_EQ(got == nullptr, none) << "call " << calls;
+    if (got != nullptr) {
+      ASSERT_EQ(std::string(got), expected) << "call " << calls;
+    } else {
+      // An 0xFF or the end: one more read tells them apart, in both streams.
+      const int32_t next = psp_fgetc(chars);
+      ASSERT_EQ(psp_fgetc(lines), next);
+      if (next == -1)
+        break;
+    }
+  }
+  psp_fclose(lines);
+  psp_fclose(chars);
+}
+
 TEST_F(Streams, GetLineGrowsByHundreds) {
   std::string line(250, 'L');
   put("l.txt", line);
@@ -279,6 +293,8 @@ TEST_F(Streams, FormattedOutputAndBadInput) {
   std::string longText(5000, 'k');
   EXPECT_EQ(psp_fprintf(s, "%s", longText.c_str()), 5000);
   EXPECT_EQ(psp_fprintf(s, "%I64u", static_cast<uint64_t>(7)), 1);
+  EXPECT_EQ(psp_fprintf(s, "ab%9999999999dcd", 1), -1); // a failing format writes nothing
+  EXPECT_EQ(psp_fputs(nullptr, s), -1);
   psp_fclose(s);
   EXPECT_EQ(get("f.txt"), "42-x\n" + longText + "7");
 
