@@ -49,15 +49,17 @@ static int32_t work(uint32_t unused, void *argument) {
 }
 
 static int install(const char *self) {
-  char path[4096];
-  if (realpath(self, path) == NULL) {
-    perror(self);
+  /* The manager starts the program by its full path. */
+  char *path = psp_fullpathEx(self, PSP_TAG_DEFAULT);
+  if (path == NULL) {
+    fprintf(stderr, "%s: no full path\n", self);
     return 1;
   }
   PSP_STATUS status = psp_serviceInstall(
       SERVICE, SERVICE, "psp heartbeat example",
       "Prints a heartbeat every second until it is stopped.\nInstalled by examples/heartbeat.c.",
       path, "0 1000", NULL, NULL);
+  psp_freeMem(path, PSP_TAG_DEFAULT, __FILE__, __LINE__);
   printf("install %s: %d\n", SERVICE, (int)status);
   return status == PSP_OKAY ? 0 : 1;
 }

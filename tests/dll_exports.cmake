@@ -1,5 +1,5 @@
 # psp.dll exports exactly the psp_ functions the public header declares.
-#   cmake -DOBJDUMP=... -DDLL=psp.dll -DHEADER=include/psp.h [-DPENDING=sources] -P dll_exports.cmake
+#   cmake -DOBJDUMP=... -DDLL=psp.dll -DHEADER=include/psp.h -P dll_exports.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
@@ -10,16 +10,6 @@ list(TRANSFORM exported REPLACE ".*\\] " "")
 file(READ ${HEADER} header)
 string(REGEX MATCHALL "PSP_API[^;(]*[ *]psp_[A-Za-z0-9_]+\\(" declared "${header}")
 list(TRANSFORM declared REPLACE ".*[ *](psp_[A-Za-z0-9_]+)\\($" "\\1")
-
-# Functions defined in sources not yet in the Windows build are not expected.
-foreach(source ${PENDING})
-  file(READ ${source} text)
-  string(REGEX MATCHALL "PSP_API[^;{(]*[ *]psp_[A-Za-z0-9_]+\\(" defined "${text}")
-  list(TRANSFORM defined REPLACE ".*[ *](psp_[A-Za-z0-9_]+)\\($" "\\1")
-  if(defined)
-    list(REMOVE_ITEM declared ${defined})
-  endif()
-endforeach()
 
 list(SORT exported)
 list(SORT declared)

@@ -2,8 +2,10 @@
 // splitting and form tests, creating and removing directories, and the
 // directory iterator.
 //
-// '/' is the one separator; a backslash is an ordinary name character and
-// there are no drive letters. Strings handed to a caller come from the tag
+// The separators and drive prefixes are the platform's (os.h): on POSIX '/'
+// is the one separator, a backslash an ordinary name character and there are
+// no drive letters; on Windows '\\' is written, '/' read as well, and "C:"
+// starts a path on a drive. Strings handed to a caller come from the tag
 // the caller names, each in one allocation; temporaries live on the stack or
 // in the calling thread's tag and are gone before the call returns.
 //
@@ -26,8 +28,8 @@
 
 namespace {
 
-// Room for one entry name: the longest the platform lists is 255 bytes.
-constexpr size_t kNameRoom = 256;
+// Room for one entry name: the longest the platform lists.
+constexpr size_t kNameRoom = psp::os::kEntryNameRoom;
 
 } // namespace
 
@@ -53,19 +55,43 @@ inline bool validUtf8(const char *text) {
          unicode::decodeUtf8(text, std::strlen(text), counter, PSP_CONV_STRICT) == PSP_OKAY;
 }
 
-// A path without one trailing '/', unless that '/' is all there is.
+inline bool hasDrive(const char *path, size_t n) {
+  return os::kDriveLetters && n >= 2 && path[1] == ':';
+}
+
+// A path without one trailing separator, unless that one is the root's ("/",
+// "\\" or "C:\\").
 inline size_t trimmedLength(const char *path, size_t n) {
-  return n > 1 && path[n - 1] == '/' ? n - 1 : n;
+  if (n <= 1 || !os::isSeparator(path[n - 1]) || (n == 3 && hasDrive(path, n)))
+    return n;
+  return n - 1;
+}
+
+// Absolute: from a root, or from the root of a drive.
+inline bool isAbsolute(const char *path, size_t n) {
+  return (n > 0 && os::isSeparator(path[0])) ||
+         (n >= 3 && hasDrive(path, n) && os::isSeparator(path[2]));
+}
+
+// Every separator written the platform's way (a full path's form).
+char *withSeparators(char *path) {
+  if (os::kDriveLetters && path != nullptr)
+    for (char *p = path; *p != 0; ++p)
+      if (os::isSeparator(*p))
+        *p = os::kPathSeparator;
+  return path;
 }
 
 // The current directory of the process, held for the length of one call:
 // on the stack when it fits, else in a block of the calling thread's tag.
 class CurrentDir {
 public:
-  // False when the platform cannot tell it. The no-disk flag makes it "/".
+  // False when the platform cannot tell it. The no-disk flag makes it the
+  // root ("/" or "\\").
   bool fetch() {
     if (noDisk()) {
-      std::memcpy(stack_, "/", 2);
+      stack_[0] = os::kPathSeparator;
+      stack_[1] = 0;
       text_ = stack_;
       return true;
     }
@@ -223,7 +249,7 @@ PSP_DIR openIterator(const char *dir, const char *pattern, bool *outOfMemory) {
   std::memset(it, 0, sizeof *it);
   it->pattern.tokens = reinterpret_cast<uint32_t *>(it + 1);
   if (paths::compilePattern(pattern, patternLength, it->pattern)) {
-    it->stream = os::dirOpen(dir);
+    it->stream = os::dirOpen(dir, pattern);
     if (it->stream != nullptr) {
       if (findMatch(it))
         return it;
@@ -261,18 +287,22 @@ PSP_API char *psp_fullpathEx(const char *path, PSP_MEMTAG tag) {
   if (rec == nullptr)
     return nullptr;
   size_t n = path != nullptr ? std::strlen(path) : 0;
-  bool here = n == 0 || std::strcmp(path, ".") == 0 || std::strcmp(path, "./") == 0;
-  if (!here && path[0] == '/')
-    return delivered(rec, joinInto(rec, path, trimmedLength(path, n), 0, nullptr, 0, nullptr));
+  bool here = n == 0 || std::strcmp(path, ".") == 0 ||
+              (n == 2 && path[0] == '.' && os::isSeparator(path[1]));
+  if (!here && isAbsolute(path, n))
+    return delivered(
+        rec, withSeparators(joinInto(rec, path, trimmedLength(path, n), 0, nullptr, 0, nullptr)));
   CurrentDir cwd;
   if (!cwd.fetch())
     return nullptr;
   const char *dir = cwd.text();
   size_t dirLength = trimmedLength(dir, std::strlen(dir));
   if (here)
-    return delivered(rec, joinInto(rec, dir, dirLength, 0, nullptr, 0, &cwd));
-  char sep = dirLength != 0 && dir[dirLength - 1] == '/' ? 0 : '/'; // the root ends with one
-  return delivered(rec, joinInto(rec, dir, dirLength, sep, path, trimmedLength(path, n), &cwd));
+    return delivered(rec, withSeparators(joinInto(rec, dir, dirLength, 0, nullptr, 0, &cwd)));
+  // The root ends with a separator already.
+  char sep = dirLength != 0 && os::isSeparator(dir[dirLength - 1]) ? 0 : os::kPathSeparator;
+  return delivered(
+      rec, withSeparators(joinInto(rec, dir, dirLength, sep, path, trimmedLength(path, n), &cwd)));
 }
 
 // ---- splitting and form tests ----
@@ -289,7 +319,12 @@ PSP_API PSP_STATUS psp_pathSplitEx(const char *path, char **dir, char **file, PS
   psp_memtag_rec *rec = resolveTag(tag);
   if (rec == nullptr)
     return PSP_ERR_NOMEMORY;
-  const char *split = std::strrchr(path, '/');
+  // Windows splits at the last '\\', else the last '/', else the last ':'.
+  const char *split = os::kDriveLetters ? std::strrchr(path, '\\') : nullptr;
+  if (split == nullptr)
+    split = std::strrchr(path, '/');
+  if (split == nullptr && os::kDriveLetters)
+    split = std::strrchr(path, ':');
   const char *name = split != nullptr ? split + 1 : path;
   if (file != nullptr && (split == nullptr || *name != 0)) {
     *file = delivered(rec, joinInto(rec, name, std::strlen(name), 0, nullptr, 0, nullptr));
@@ -310,12 +345,18 @@ PSP_API PSP_STATUS psp_pathSplitEx(const char *path, char **dir, char **file, PS
   return PSP_OKAY;
 }
 
-PSP_API const char *psp_pathStripDrive(const char *path) { return path; }
+PSP_API const char *psp_pathStripDrive(const char *path) {
+  return path != nullptr && path[0] != 0 && hasDrive(path, 2) ? path + 2 : path;
+}
 
 PSP_API PSP_STATUS psp_pathIsDir(const char *path) {
   if (path == nullptr || *path == 0)
     return PSP_ERR_INVALIDPARAM;
-  return path[std::strlen(path) - 1] == '/' ? PSP_OKAY : PSP_NO;
+  // Windows: a trailing '\\' or ':' (a bare drive); a trailing '/' does not
+  // count there.
+  const char last = path[std::strlen(path) - 1];
+  const bool dirForm = os::kDriveLetters ? last == '\\' || last == ':' : last == '/';
+  return dirForm ? PSP_OKAY : PSP_NO;
 }
 
 // ---- creating and removing directories ----
@@ -373,11 +414,11 @@ PSP_API PSP_STATUS psp_dirCreateAll(const char *path) {
   std::memcpy(copy, path, n + 1);
   PSP_STATUS st = PSP_OKAY;
   for (size_t i = 1; i < n && (st == PSP_OKAY || st == PSP_EXISTS); ++i) {
-    if (copy[i] != '/')
+    if (!os::isSeparator(copy[i]))
       continue;
     copy[i] = 0;
     st = createOne(copy);
-    copy[i] = '/';
+    copy[i] = os::kPathSeparator; // later prefixes are written the platform's way
   }
   if (st == PSP_OKAY || st == PSP_EXISTS)
     st = createOne(copy);

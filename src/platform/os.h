@@ -131,13 +131,18 @@ int errorText(int errnum, char *buf, uint64_t size);
 // Wall-clock time since 1970-01-01 UTC; false when it cannot be read.
 bool clockRealtime(int64_t &seconds, uint32_t &nanoseconds);
 // Nanoseconds of a clock that never goes back, from an arbitrary origin; 0
-// when the platform has none.
+// when the platform has none. Windows scales its performance counter by a
+// double-precision factor, so readings keep at most 53 significant bits.
 uint64_t clockMonotonic();
 // All nine fields of `seconds` broken down in local time (the process's
 // time-zone rules, daylight saving included) or in UTC; false, with `out`
 // untouched, when the platform cannot represent that time.
 bool brokenDownLocal(int64_t seconds, PSP_TM &out);
 bool brokenDownUtc(int64_t seconds, PSP_TM &out);
+// The current UTC time broken down (yday and isdst 0) into out when it is not
+// NULL, and its milliseconds; false, with nothing written, when the clock
+// cannot be read.
+bool utcNow(PSP_TM *out, uint32_t &milliseconds);
 
 void sleepMilliseconds(uint32_t ms); // 0 gives the rest of the time slice away
 uint32_t processId();
@@ -145,6 +150,18 @@ uint32_t onlineProcessors(); // at least 1
 // The calling thread's last platform error number.
 uint32_t threadErrno();
 void setThreadErrno(uint32_t error);
+// The platform's error number for a name too long to be passed on.
+uint32_t errorNameTooLong();
+// The runtime's own UTF-16 getenv and setlocale, where it has them (their
+// results belong to the runtime); elsewhere kRuntimeWide is false and the
+// neutral code converts through the narrow forms.
+#ifdef _WIN32
+inline constexpr bool kRuntimeWide = true;
+#else
+inline constexpr bool kRuntimeWide = false;
+#endif
+const char16_t *runtimeGetenvW(const char16_t *name);
+const char16_t *runtimeSetlocaleW(int category, const char16_t *name);
 // A locale object for one category (or all), NULL when there is none.
 void *localeCreate(int category, const char *name);
 void localeFree(void *locale);
@@ -210,6 +227,26 @@ bool accountCanRun(const char *account, const char *path);
 
 } // namespace svc
 
+// ---- path syntax ----
+// Windows writes kPathSeparator ('\\') and reads '/' too, and knows drive
+// prefixes ("C:"); elsewhere '/' is the only separator and ':' an ordinary
+// character.
+#ifdef _WIN32
+inline constexpr bool kDriveLetters = true;
+// Room for one directory entry's name in UTF-8: 255 UTF-16 units of at most
+// three bytes each, and the terminator.
+inline constexpr size_t kEntryNameRoom = 766;
+#else
+inline constexpr bool kDriveLetters = false;
+inline constexpr size_t kEntryNameRoom = 256;
+#endif
+inline constexpr bool isSeparator(char c) { return c == '/' || (kDriveLetters && c == '\\'); }
+
+// The platform's own temporary-directory candidates, tried after the
+// preferred directory, "TEMP" and "TMP": up to two, written into storage;
+// gives how many.
+int systemTempDirs(char (&storage)[2][512]);
+
 // ---- current directory, directories and directory streams ----
 enum class CwdResult { Ok, TooSmall, Failed };
 // Writes the current directory, NUL-terminated, into buf. TooSmall: it needs
@@ -231,7 +268,10 @@ struct DirEntry {
   EntryKind kind;
 };
 
-void *dirOpen(const char *path);             // NULL when it cannot be listed
+// NULL when it cannot be listed. The pattern may narrow the listing where the
+// platform searches by one (the caller still filters every name); NULL or
+// empty lists everything.
+void *dirOpen(const char *path, const char *pattern);
 bool dirRead(void *stream, DirEntry &entry); // false at the end or on error
 // For an Unknown kind: whether the named entry of the stream's directory is a
 // directory itself. A symbolic link is not, whatever it points to.

@@ -2,7 +2,8 @@
 // before psp_init and keep no state of the library's own.
 //
 // The one exception is the result of the two UTF-16 forms (psp_setlocaleW,
-// psp_getenvW): the runtime has no UTF-16 strings to hand out, so each keeps
+// psp_getenvW) where the runtime has no UTF-16 strings to hand out (the
+// Windows runtime has, and its answers are passed on as they are): each keeps
 // a per-thread copy that lives until the next call of the same function on
 // that thread and is freed when the thread ends. Since these work without
 // psp_init, that copy comes from malloc, not from a tag. Text converts
@@ -82,7 +83,7 @@ PSP_API uint32_t psp_errno(void) { return os::threadErrno(); }
 PSP_API char *psp_strtok(char *text, const char *delimiters, char **context) {
   if (delimiters == nullptr || context == nullptr)
     return nullptr;
-  return strtok_r(text, delimiters, context);
+  return os::tokenize(text, delimiters, context);
 }
 
 PSP_API char *psp_setlocale(int category, const char *locale) {
@@ -94,6 +95,8 @@ PSP_API const PSP_WCHAR *psp_setlocaleW(int category, const PSP_WCHAR *locale) {
     const char *name = std::setlocale(category, narrow);
     return name == nullptr ? nullptr : storeWide(t_locale, name);
   };
+  if (os::kRuntimeWide)
+    return os::runtimeSetlocaleW(category, locale);
   return locale == nullptr ? set(nullptr) : withNarrow(locale, set);
 }
 
@@ -108,6 +111,8 @@ PSP_API char *psp_getenv(const char *name) { return name == nullptr ? nullptr : 
 PSP_API const PSP_WCHAR *psp_getenvW(const PSP_WCHAR *name) {
   if (name == nullptr)
     return nullptr;
+  if (os::kRuntimeWide)
+    return os::runtimeGetenvW(name);
   return withNarrow(name, [](const char *narrow) -> const char16_t * {
     const char *value = std::getenv(narrow);
     return value == nullptr ? nullptr : storeWide(t_environment, value);

@@ -71,7 +71,7 @@ PSP_API PSP_STATUS psp_load(const char *name, PSP_LIB *out) {
 
   char file[kFileNameBuffer];
   void *module = nullptr;
-  uint32_t reason = ENAMETOOLONG;
+  uint32_t reason = os::errorNameTooLong();
   if (os::libraryFileName(name, file, sizeof file)) {
     module = os::libraryOpen(file);
     reason = os::threadErrno();

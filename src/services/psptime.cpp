@@ -37,20 +37,14 @@ PSP_API PSP_TM *psp_timeLocaltime(int64_t seconds, PSP_TM *out) {
 }
 
 PSP_API PSP_TM *psp_timeUTC(PSP_TM *out, uint16_t *fraction) {
-  int64_t seconds = 0;
-  uint32_t nanoseconds = 0;
-  if (!os::clockRealtime(seconds, nanoseconds))
+  uint32_t milliseconds = 0;
+  if (!os::utcNow(out, milliseconds))
     return out;
-  if (out != nullptr && os::brokenDownUtc(seconds, *out)) {
-    out->yday = 0; // not computed, as the system clock record has none
-    out->isdst = 0;
-  }
   // Whole milliseconds in units of 100 microseconds.
   if (fraction != nullptr)
-    *fraction = static_cast<uint16_t>(nanoseconds / 1000000u * 10u);
+    *fraction = static_cast<uint16_t>(milliseconds * 10u);
   return out;
 }
 
-// The monotonic clock counts nanoseconds itself, so no frequency is needed
-// and the reading is exact.
+// The platform's monotonic clock in nanoseconds (os.h says how it is scaled).
 PSP_API uint64_t psp_timeNanoSecs(void) { return os::clockMonotonic(); }

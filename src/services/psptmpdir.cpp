@@ -3,8 +3,9 @@
 //
 // "ZEB_TMPDIR" answers on every call, unprobed and never stored. Otherwise a
 // directory is chosen once, under the library lock, by probing candidates in
-// order: the preferred directory, "TEMP", "TMP", "TMPDIR", "/tmp", the
-// current directory. A probe really creates a file in the candidate:
+// order: the preferred directory, "TEMP", "TMP", the platform's own (POSIX:
+// "TMPDIR", "/tmp"; Windows: the Windows directory's "temp"), the current
+// directory. A probe really creates a file in the candidate:
 // exclusively and without following a symbolic link, so it never opens or
 // removes anything it did not make, and it removes the file again. The
 // choice lives in PSP_TAG_DEFAULT until psp_setTmpDir or the last psp_term
@@ -28,7 +29,7 @@ std::atomic<char *> g_chosen{nullptr};
 // created exclusively, a cut name can only ever name the probe's own file.
 bool probe(const char *dir) {
   char name[512];
-  std::snprintf(name, sizeof name, "%s%czeb_dirtest_tmp_%llX_%p", dir, '/',
+  std::snprintf(name, sizeof name, "%s%czeb_dirtest_tmp_%llX_%p", dir, os::kPathSeparator,
                 static_cast<unsigned long long>(os::processId()),
                 reinterpret_cast<void *>(static_cast<uintptr_t>(os::threadId())));
   PSP_MEMTAG tag = fileTag();
@@ -48,8 +49,11 @@ const char *envValue(const char *name) {
 
 // The named candidates, under the library lock: allocates without the jump.
 char *chooseNamed() {
+  char system[2][512];
+  const int systemCount = os::systemTempDirs(system);
   const char *candidates[] = {g_preferred[0] != '\0' ? g_preferred : nullptr, envValue("TEMP"),
-                              envValue("TMP"), envValue("TMPDIR"), "/tmp"};
+                              envValue("TMP"), systemCount > 0 ? system[0] : nullptr,
+                              systemCount > 1 ? system[1] : nullptr};
   for (const char *dir : candidates) {
     if (dir == nullptr || !probe(dir))
       continue;

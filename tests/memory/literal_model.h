@@ -25,6 +25,20 @@
 #include "memory/strategy.h"
 #include "psp.h"
 
+#ifdef _WIN32
+#include <malloc.h>
+// The Windows runtime has no aligned_alloc; its aligned blocks have their own free.
+inline void *modelAlignedAlloc(size_t alignment, size_t size) {
+  return _aligned_malloc(size, alignment);
+}
+inline void modelAlignedFree(void *p) { _aligned_free(p); }
+#else
+inline void *modelAlignedAlloc(size_t alignment, size_t size) {
+  return std::aligned_alloc(alignment, size);
+}
+inline void modelAlignedFree(void *p) { std::free(p); }
+#endif
+
 namespace literal {
 
 struct Counter {
@@ -210,7 +224,7 @@ struct Global {
     if (g->limit != 0 && *size + g->usage.value > g->limit)
       return nullptr;
     if (g->buffer == nullptr)
-      return std::aligned_alloc(16, round16(*size));
+      return modelAlignedAlloc(16, round16(*size));
     uint64_t length = g->limit & ~uint64_t{15};
     if (g->bufferInUse || length < *size)
       return nullptr;
@@ -223,7 +237,7 @@ struct Global {
     if (g->buffer != nullptr)
       g->bufferInUse = false;
     else
-      std::free(region);
+      modelAlignedFree(region);
   }
   Global() {
     heap.minRegion = 0x400000;
@@ -367,8 +381,8 @@ class Differential {
 public:
   explicit Differential(Config config) : kind1_(&global_), arena_(&global_) {
     if (config.callerBuffer) {
-      realBuffer_ = std::aligned_alloc(16, round16(config.limit));
-      global_.buffer = static_cast<char *>(std::aligned_alloc(16, round16(config.limit)));
+      realBuffer_ = modelAlignedAlloc(16, round16(config.limit));
+      global_.buffer = static_cast<char *>(modelAlignedAlloc(16, round16(config.limit)));
     }
     global_.limit = config.limit;
     psp_setMemLimit(realBuffer_, config.limit);
@@ -384,8 +398,8 @@ public:
     for (Live &b : globalBlocks_)
       psp::mem::globalFree(b.real, nullptr);
     std::free(arenaState_);
-    std::free(realBuffer_);
-    std::free(global_.buffer);
+    modelAlignedFree(realBuffer_);
+    modelAlignedFree(global_.buffer);
     psp::mem::globalHeapRelease();
     psp_setMemLimit(nullptr, 0);
   }

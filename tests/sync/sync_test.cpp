@@ -13,6 +13,12 @@
 #include "../watchdog.h"
 #include "psp.h"
 
+#ifdef _WIN32
+constexpr bool kStdoutFollowsRedirection = false;
+#else
+constexpr bool kStdoutFollowsRedirection = true;
+#endif
+
 namespace {
 
 struct Library {
@@ -60,8 +66,11 @@ TEST(Sync, SlotsAreReusedAndExhaustionIsReported) {
   EXPECT_TRUE(made.size() <= 131072u && made.size() >= 131072u - 16) << made.size();
   testing::internal::CaptureStdout();
   EXPECT_EQ(psp_syncCreate_check(PSP_SYNC_EVENT, "caller", 42), PSP_SEM_NONE);
+  // Windows: the log's stdout sink writes to the standard handle it took at
+  // psp_init, which redirecting descriptor 1 afterwards does not move.
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Insufficient number of semaphores, called from caller:42\n");
+            kStdoutFollowsRedirection ? "Insufficient number of semaphores, called from caller:42\n"
+                                      : "");
   // A freed slot is the very next one handed out; a double delete is ignored,
   // and so is a request of an unknown type, which takes no slot.
   psp_syncDelete(made[5000]);
@@ -218,6 +227,7 @@ TEST(SyncConcurrency, MutexHeldByAnotherThreadAcrossTheLastTerm) {
         step = 1;
         while (step.load() != 2)
           std::this_thread::yield();
+#ifndef _WIN32 // a robust list exists only on POSIX
         pthread_mutexattr_t attr;
         pthread_mutexattr_init(&attr);
         pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
@@ -227,6 +237,7 @@ TEST(SyncConcurrency, MutexHeldByAnotherThreadAcrossTheLastTerm) {
         pthread_mutex_unlock(&own);
         pthread_mutex_destroy(&own);
         pthread_mutexattr_destroy(&attr);
+#endif
         EXPECT_EQ(psp_init(), PSP_OKAY);
         PSP_SEM fresh = psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 2);
         EXPECT_EQ(psp_syncEnterExcl(fresh), PSP_OKAY);

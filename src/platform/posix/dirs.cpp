@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace psp::os {
@@ -44,7 +45,7 @@ DirResult removeDir(const char *path) {
   return DirResult::Failed;
 }
 
-void *dirOpen(const char *path) {
+void *dirOpen(const char *path, const char *) {
   int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
     return nullptr;
@@ -81,5 +82,15 @@ bool dirEntryIsDir(void *stream, const char *name) {
 }
 
 void dirClose(void *stream) { closedir(static_cast<DIR *>(stream)); }
+
+// $TMPDIR (set and not empty), then /tmp.
+int systemTempDirs(char (&storage)[2][512]) {
+  int count = 0;
+  const char *env = std::getenv("TMPDIR");
+  if (env != nullptr && env[0] != '\0' && std::strlen(env) < sizeof storage[0])
+    std::memcpy(storage[count++], env, std::strlen(env) + 1);
+  std::memcpy(storage[count++], "/tmp", 5);
+  return count;
+}
 
 } // namespace psp::os

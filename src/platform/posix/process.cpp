@@ -77,6 +77,19 @@ bool brokenDownLocal(int64_t seconds, PSP_TM &out) {
 
 bool brokenDownUtc(int64_t seconds, PSP_TM &out) { return brokenDown(seconds, out, gmtime_r); }
 
+bool utcNow(PSP_TM *out, uint32_t &milliseconds) {
+  int64_t seconds = 0;
+  uint32_t nanoseconds = 0;
+  if (!clockRealtime(seconds, nanoseconds))
+    return false;
+  if (out != nullptr && brokenDownUtc(seconds, *out)) {
+    out->yday = 0; // not computed, as the system clock record has none
+    out->isdst = 0;
+  }
+  milliseconds = nanoseconds / 1000000u;
+  return true;
+}
+
 void sleepMilliseconds(uint32_t ms) {
   if (ms == 0) {
     sched_yield();
@@ -97,6 +110,12 @@ uint32_t onlineProcessors() {
 uint32_t threadErrno() { return static_cast<uint32_t>(errno); }
 
 void setThreadErrno(uint32_t error) { errno = static_cast<int>(error); }
+
+uint32_t errorNameTooLong() { return ENAMETOOLONG; }
+
+// The C library has no UTF-16 forms; the neutral code converts instead.
+const char16_t *runtimeGetenvW(const char16_t *) { return nullptr; }
+const char16_t *runtimeSetlocaleW(int, const char16_t *) { return nullptr; }
 
 namespace {
 

@@ -79,6 +79,13 @@ WaitResult enterSectionWithin(CRITICAL_SECTION &section, uint32_t timeoutMs) {
 
 } // namespace
 
+SyncObject *nativeStoreCreate(uint32_t count) {
+  return static_cast<SyncObject *>(VirtualAlloc(nullptr, size_t{count} * sizeof(SyncObject),
+                                                MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+}
+
+void nativeStoreRelease(SyncObject *store, uint32_t) { VirtualFree(store, 0, MEM_RELEASE); }
+
 void mutexInit(SyncObject &object, bool robust) {
   Mutex *mutex = asMutex(object);
   std::memset(mutex, 0, sizeof *mutex);
@@ -89,7 +96,9 @@ void mutexInit(SyncObject &object, bool robust) {
     InitializeCriticalSection(&mutex->section);
 }
 
-void mutexDestroy(SyncObject &object) {
+// A kernel mutex lives in the kernel, not in the storage: closing the handle
+// while another thread owns it is harmless, so the storage is always free.
+bool mutexDestroy(SyncObject &object) {
   Mutex *mutex = asMutex(object);
   if (mutex->robust) {
     // Give back what this thread holds, so no owned object outlives its handle.
@@ -99,11 +108,12 @@ void mutexDestroy(SyncObject &object) {
       CloseHandle(mutex->handle);
     }
     mutex->handle = nullptr;
-    return;
+    return true;
   }
   while (ownsSection(mutex->section))
     LeaveCriticalSection(&mutex->section);
   DeleteCriticalSection(&mutex->section);
+  return true;
 }
 
 WaitResult mutexLock(SyncObject &object, uint32_t timeoutMs) {
@@ -140,19 +150,58 @@ void eventSet(SyncObject &object) { SetEvent(asEvent(object)->handle); }
 
 void eventReset(SyncObject &object) { ResetEvent(asEvent(object)->handle); }
 
-bool tlsCreate(uint32_t &key) {
-  DWORD index = TlsAlloc();
-  if (index == TLS_OUT_OF_INDEXES)
+// The slot is TlsAlloc's. TLS has no thread-exit callback, so a fiber-local
+// slot holding the same value stands beside it only to report the end of a
+// thread that still holds one; it works in the DLL and in a static link
+// alike. FlsFree also calls back, for every thread's value, on the freeing
+// thread: the slot is freed only while the library is going down, when the
+// hook does nothing.
+namespace {
+struct Slot {
+  DWORD tls = TLS_OUT_OF_INDEXES;
+  DWORD fls = FLS_OUT_OF_INDEXES;
+  void (*atThreadExit)(void *) = nullptr;
+};
+Slot g_slot; // the library keeps one slot
+
+void WINAPI threadEnded(void *value) {
+  if (value == nullptr || g_slot.atThreadExit == nullptr)
+    return;
+  TlsSetValue(g_slot.tls, nullptr); // the hook expects the slot cleared
+  g_slot.atThreadExit(value);
+}
+} // namespace
+
+bool tlsCreate(uint32_t &key, void (*atThreadExit)(void *value)) {
+  DWORD tls = TlsAlloc();
+  if (tls == TLS_OUT_OF_INDEXES)
     return false;
-  key = index;
+  g_slot.tls = tls;
+  g_slot.atThreadExit = atThreadExit;
+  g_slot.fls = atThreadExit != nullptr ? FlsAlloc(threadEnded) : FLS_OUT_OF_INDEXES;
+  key = tls;
   return true;
 }
 
-void tlsDelete(uint32_t key) { TlsFree(key); }
+void tlsDelete(uint32_t key) {
+  if (key == g_slot.tls && g_slot.fls != FLS_OUT_OF_INDEXES) {
+    FlsFree(g_slot.fls);
+    g_slot.fls = FLS_OUT_OF_INDEXES;
+  }
+  TlsFree(key);
+  if (key == g_slot.tls)
+    g_slot = Slot{};
+}
 
 void *tlsGet(uint32_t key) { return TlsGetValue(key); }
 
-bool tlsSet(uint32_t key, void *value) { return TlsSetValue(key, value) != FALSE; }
+bool tlsSet(uint32_t key, void *value) {
+  if (!TlsSetValue(key, value))
+    return false;
+  if (key == g_slot.tls && g_slot.fls != FLS_OUT_OF_INDEXES)
+    FlsSetValue(g_slot.fls, value);
+  return true;
+}
 
 namespace {
 
