@@ -106,6 +106,9 @@ uint32_t threadId();
 // The two tables of file operations: named files and the standard streams.
 extern const PSP_FILE_BACKEND diskBackend;
 extern const PSP_FILE_BACKEND stdBackend;
+// Whether a native handle of diskBackend is a file on disk (not a device, pipe
+// or console), whose transfers may be batched without anyone seeing the delay.
+bool fileIsOnDisk(uint64_t native);
 
 // Removes a file (UTF-8 name): 0, a missing file included; -10000 for a name
 // that is not valid UTF-8; -14000 otherwise.

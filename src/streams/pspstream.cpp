@@ -2,10 +2,10 @@
 // or a standard stream.
 //
 // A stream owns one StreamBuf, a window of `cap` bytes onto the file at
-// `start`: 1024 for standard streams and terminals, whose output must show
-// without waiting, 64 KiB for everything else, so that a system call moves
-// more than a line or two. Readers use [start, start + count), writers
-// [start, start + cap); when
+// `start`: 64 KiB for a file on disk, so that a system call moves more than a
+// line or two, and 1024 for everything else (standard streams, terminals,
+// pipes, devices), whose readers and writers see each 1024 bytes as they go.
+// Readers use [start, start + count), writers [start, start + cap); when
 // `pos` leaves the window the one refill step hands the dirty bytes to the
 // handle and reads the next window. The stream never seeks: every transfer
 // goes to the handle's current position. Written bytes stay in the buffer
@@ -61,12 +61,6 @@ StreamBuf *allocBuf(uint32_t cap) {
   b->cap = cap;
   b->data = reinterpret_cast<uint8_t *>(b + 1);
   return b;
-}
-
-bool isTerminal(PSP_FH fh) {
-  uint32_t terminal = 0;
-  return fh->backend->isATTY != nullptr && fh->backend->isATTY(fh->native, &terminal) == PSP_OKAY &&
-         terminal != 0;
 }
 
 void freeDefault(void *block) {
@@ -322,7 +316,9 @@ PSP_STATUS openWithBits(const char *path, uint32_t bits, bool writing, bool stan
     freeDefault(s);
     return status == PSP_ERR_NOMEMORY ? PSP_ERR_NOMEMORY : PSP_ERR_NOFILE;
   }
-  const uint32_t cap = standard || isTerminal(fh) ? kStreamBufSize : kStreamIoSize;
+  const uint32_t cap = !standard && fh->backend == &os::diskBackend && os::fileIsOnDisk(fh->native)
+                           ? kStreamIoSize
+                           : kStreamBufSize;
   StreamBuf *b = allocBuf(cap);
   if (b == nullptr) {
     psp_fileClose(fh);

@@ -316,4 +316,17 @@ TEST_F(Streams, FormattedOutputAndBadInput) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
 }
 
+#ifdef __linux__
+// A device is not a file on disk: its refusals show at every 1024 bytes, as
+// the window fills, not only at the close.
+TEST_F(Streams, DeviceRefusalShowsWhenTheWindowFills) {
+  PSP_STREAM s = psp_fopen("/dev/full", "w", 0);
+  ASSERT_NE(s, nullptr);
+  const std::string piece(1000, 'd');
+  EXPECT_EQ(psp_fputs(piece.c_str(), s), 1000);
+  EXPECT_EQ(psp_fputs(piece.c_str(), s), -1);
+  psp_fclose(s);
+}
+#endif
+
 } // namespace

@@ -431,6 +431,11 @@ PSP_STATUS fdUnlock(uint64_t native) {
 
 } // namespace
 
+bool fileIsOnDisk(uint64_t native) {
+  struct stat st;
+  return fstat(fdOf(native), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 const PSP_FILE_BACKEND diskBackend = {diskOpen,   fdClose,     fdSeek,    fdRead,  fdWrite,
                                       fdSeekRead, fdSeekWrite, noPageOut, noSpare, fdLength,
                                       fdSetSize,  fdSync,      noMap,     noMap,   noMap,

@@ -285,6 +285,8 @@ PSP_STATUS hUnlock(uint64_t native) {
 
 } // namespace
 
+bool fileIsOnDisk(uint64_t native) { return GetFileType(handleOf(native)) == FILE_TYPE_DISK; }
+
 const PSP_FILE_BACKEND diskBackend = {
     diskOpen, hClose, hSeek, hRead, hWrite, hSeekRead, hSeekWrite, noPageOut, noSpare, hLength,
     hSetSize, hSync,  noMap, noMap, noMap,  hIsATTY,   hSetEcho,   hLock,     hUnlock};
