@@ -187,12 +187,29 @@ bool tryWord(Mutex *mutex, uint32_t &was) {
 
 // The contended path: the caller counts itself among the sleepers, then
 // sleeps while the word reads held.
+constexpr int kSpins = 400;
+
+inline void spinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 __attribute__((noinline)) WaitResult lockSlow(Mutex *mutex, uint32_t timeoutMs) {
   uint32_t was;
   if (tryWord(mutex, was))
     return taken(mutex, was);
   if (timeoutMs == 0)
     return WaitResult::TimedOut;
+  // Most holds are short: watching the word for a few microseconds spares
+  // the barrier that going to sleep costs.
+  for (int spin = 0; spin < kSpins; ++spin) {
+    spinPause();
+    if (mutex->state.load(std::memory_order_relaxed) != kHeld && tryWord(mutex, was))
+      return taken(mutex, was);
+  }
   timespec deadline{};
   if (timeoutMs != kWaitForever)
     deadline = deadlineAfter(CLOCK_MONOTONIC, timeoutMs);
