@@ -9,6 +9,7 @@
 
 #include "psp.h"
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -165,6 +166,13 @@ inline constexpr bool kRuntimeWide = false;
 #endif
 const char16_t *runtimeGetenvW(const char16_t *name);
 const char16_t *runtimeSetlocaleW(int category, const char16_t *name);
+// Wide log records follow the runtime's wide printf where kRuntimeWide is
+// set (its grammar, not the library's). The length in units without the
+// terminator, or -1; formatting into `units` units, giving the units written
+// or -1; printing straight to the runtime's stdout or stderr, giving its count.
+int64_t runtimeWideLength(const char16_t *format, va_list args);
+int64_t runtimeWideFormat(char16_t *buf, uint64_t units, const char16_t *format, va_list args);
+int32_t runtimeWidePrint(bool toStderr, const char16_t *format, va_list args);
 // A locale object for one category (or all), NULL when there is none.
 void *localeCreate(int category, const char *name);
 void localeFree(void *locale);

@@ -220,6 +220,8 @@ int32_t wideRecord(PSP_LOG_CTX *ctx, bool toStderr, bool withTime, const PSP_WCH
   if (format == nullptr)
     return 0;
   if (!initialised()) {
+    if (os::kRuntimeWide)
+      return os::runtimeWidePrint(toStderr, format, args);
     StdioWideSink sink{toStderr ? stderr : stdout};
     if (fmt::formatTo(sink, format, args) != PSP_OKAY)
       return -1;
@@ -229,8 +231,17 @@ int32_t wideRecord(PSP_LOG_CTX *ctx, bool toStderr, bool withTime, const PSP_WCH
   }
   Sinks sinks;
   uint64_t length;
-  if (!sinksOf(ctx, sinks) || !fmt::measure(format, args, &length) ||
-      (length + 1) * sizeof(PSP_WCHAR) > 0xFFFFFFFEu)
+  if (!sinksOf(ctx, sinks))
+    return 0;
+  if (os::kRuntimeWide) {
+    const int64_t n = os::runtimeWideLength(format, args);
+    if (n < 0)
+      return 0;
+    length = static_cast<uint64_t>(n);
+  } else if (!fmt::measure(format, args, &length)) {
+    return 0;
+  }
+  if ((length + 1) * sizeof(PSP_WCHAR) > 0xFFFFFFFEu)
     return 0;
   psp_memtag_rec *thread = resolveTag(PSP_TAG_THREAD);
   if (thread == nullptr)
@@ -239,7 +250,10 @@ int32_t wideRecord(PSP_LOG_CTX *ctx, bool toStderr, bool withTime, const PSP_WCH
       tagAlloc(thread, static_cast<uint32_t>((length + 1) * sizeof(PSP_WCHAR))));
   if (wide == nullptr)
     return 0;
-  fmt::formatBounded(wide, length + 1, format, args);
+  if (os::kRuntimeWide)
+    os::runtimeWideFormat(wide, length + 1, format, args);
+  else
+    fmt::formatBounded(wide, length + 1, format, args);
   char *text = psp_convToUTF8(wide, PSP_CONV_REPLACE, PSP_TAG_THREAD);
   tagFree(thread, wide);
   if (text == nullptr)

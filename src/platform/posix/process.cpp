@@ -116,6 +116,9 @@ uint32_t errorNameTooLong() { return ENAMETOOLONG; }
 // The C library has no UTF-16 forms; the neutral code converts instead.
 const char16_t *runtimeGetenvW(const char16_t *) { return nullptr; }
 const char16_t *runtimeSetlocaleW(int, const char16_t *) { return nullptr; }
+int64_t runtimeWideLength(const char16_t *, va_list) { return -1; }
+int64_t runtimeWideFormat(char16_t *, uint64_t, const char16_t *, va_list) { return -1; }
+int32_t runtimeWidePrint(bool, const char16_t *, va_list) { return -1; }
 
 namespace {
 

@@ -15,7 +15,10 @@
 #include <time.h>
 
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <wchar.h>
 
 namespace psp::os {
 
@@ -140,6 +143,35 @@ const char16_t *runtimeGetenvW(const char16_t *name) {
 const char16_t *runtimeSetlocaleW(int category, const char16_t *name) {
   return reinterpret_cast<const char16_t *>(
       _wsetlocale(category, reinterpret_cast<const wchar_t *>(name)));
+}
+
+int64_t runtimeWideLength(const char16_t *format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  const int n = _vscwprintf(reinterpret_cast<const wchar_t *>(format), copy);
+  va_end(copy);
+  return n;
+}
+
+int64_t runtimeWideFormat(char16_t *buf, uint64_t units, const char16_t *format, va_list args) {
+  if (units == 0 || units > INT32_MAX)
+    return -1;
+  va_list copy;
+  va_copy(copy, args);
+  const int n = _vsnwprintf(reinterpret_cast<wchar_t *>(buf), static_cast<size_t>(units - 1),
+                            reinterpret_cast<const wchar_t *>(format), copy);
+  va_end(copy);
+  buf[units - 1] = u'\0';
+  return n;
+}
+
+int32_t runtimeWidePrint(bool toStderr, const char16_t *format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  const int n =
+      vfwprintf(toStderr ? stderr : stdout, reinterpret_cast<const wchar_t *>(format), copy);
+  va_end(copy);
+  return n;
 }
 
 // ".DLL" goes on a name that carries a directory ('\'); a bare name reaches
