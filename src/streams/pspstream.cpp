@@ -235,7 +235,7 @@ int32_t getSlow(PSP_STREAM s) {
         return -1;
       code = 0x10000 + ((code & 0x3FF) << 10) + (static_cast<uint32_t>(low) & 0x3FF);
     }
-    char bytes[4];
+    char bytes[4] = {};
     const int n = unicode::encodeUtf8(code, bytes);
     for (int i = n - 1; i >= 1; --i)
       push(s, static_cast<uint8_t>(bytes[i]));
