@@ -1,16 +1,19 @@
 // Text streams and logging on Windows: CR LF written for each LF and read
 // back as LF, UTF-16 files with their mark, log records with their stamp and
 // CR LF, targets shared by a name in another case, and the stdout sink sent
-// to a file. Built for Windows only; the scratch directory comes from the
+// to a file, the process's standard output being a file, and a log complete
+// when its writer is ended abruptly. Built for Windows only; the scratch directory comes from the
 // library's own temporary-directory call.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "../watchdog.h"
 #include "psp.h"
 
 namespace {
@@ -29,7 +32,13 @@ protected:
       dir_ += '\\';
     dir_ += "psp_ws_" + std::to_string(GetCurrentProcessId()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    // A child that runInChild started works in its parent's directory.
+    if (std::getenv("PSP_TEST_CHILD") != nullptr && std::getenv("PSP_WS_DIR") != nullptr) {
+      dir_ = std::getenv("PSP_WS_DIR");
+      return;
+    }
     ASSERT_EQ(psp_dirCreate(dir_.c_str()), PSP_OKAY);
+    SetEnvironmentVariableA("PSP_WS_DIR", dir_.c_str());
   }
   void TearDown() override {
     for (const std::string &name : made_)
@@ -133,6 +142,42 @@ TEST_F(WinStreams, LogRecordsTargetsAndStdoutSink) {
   EXPECT_EQ(out.substr(0, 10), "first 1\r\n[");
   EXPECT_EQ(unstamped(out.substr(9, 31)), "second\n");
   EXPECT_EQ(out.substr(40), "\xC3\xA9\r\nplain\r\nafter\r\n");
+}
+
+// The standard output handle a file: psp_printf, the standard stream and the
+// console copies of records all reach it with CR LF. The writer then ends
+// without any clean-up; every record is already in the log.
+TEST_F(WinStreams, StandardOutputInAFileAndAWriterEndedAbruptly) {
+  const std::string out = at("stdout.txt"), log = at("ended.log");
+  auto result = psp_test::runInChild(30, [&] {
+    HANDLE file = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+      return false;
+    psp_term(); // the standard handles are taken again by the next psp_init
+    SetStdHandle(STD_OUTPUT_HANDLE, file);
+    if (psp_init() != PSP_OKAY || psp_log_openEx(nullptr, log.c_str()) != PSP_OKAY)
+      return false;
+    bool good = psp_printf("p\n") == 2;
+    psp_flush(); // console prints wait for a flush; records do not
+    PSP_STREAM s = psp_fopenStd("stdout");
+    good = good && s != nullptr && psp_fputs("s\n", s) == 2;
+    psp_fclose(s);
+    for (int i = 0; i < 200; ++i)
+      good =
+          good && psp_log("record %d\n", i) == static_cast<int32_t>(8 + std::to_string(i).size());
+    if (good)
+      TerminateProcess(GetCurrentProcess(), 9);
+    return false;
+  });
+  EXPECT_TRUE(result.exited && result.code == 9) << psp_test::describe(result);
+  std::string records, console = "p\r\ns\r\n";
+  for (int i = 0; i < 200; ++i) {
+    records += "record " + std::to_string(i) + "\n";
+    console += "record " + std::to_string(i) + "\r\n";
+  }
+  EXPECT_EQ(unstamped(get("ended.log")), records);
+  EXPECT_EQ(get("stdout.txt"), console);
 }
 
 } // namespace
