@@ -1,13 +1,12 @@
 // The fixture of the stream and log tests: the library initialised and a
-// scratch directory, removed afterwards, with whole-file reads and writes.
+// scratch directory under the library's temporary directory, removed
+// afterwards, with whole-file reads and writes.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "psp.h"
@@ -16,13 +15,22 @@ class ScratchDir : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_EQ(psp_init(), PSP_OKAY);
-    char tmpl[] = "/tmp/psp_streams_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    char *tmp = psp_tmpdir(PSP_TAG_DEFAULT);
+    ASSERT_NE(tmp, nullptr);
+    const std::string base = tmp;
+    psp_freeMem(tmp, PSP_TAG_DEFAULT, "test", __LINE__);
+    for (uint32_t n = 0; dir_.empty() && n < 1000; ++n) {
+      const std::string name =
+          base + "/psp_streams_" + std::to_string(psp_get_pid()) + "_" + std::to_string(n);
+      if (psp_dirCreate(name.c_str()) == PSP_OKAY)
+        dir_ = name;
+    }
+    ASSERT_FALSE(dir_.empty());
   }
   void TearDown() override {
     psp_term();
-    ASSERT_EQ(std::system(("rm -rf '" + dir_ + "'").c_str()), 0);
+    std::error_code ignored;
+    ASSERT_GT(std::filesystem::remove_all(dir_, ignored), 0u);
   }
   std::string at(const std::string &name) const { return dir_ + "/" + name; }
   void put(const std::string &name, const std::string &bytes) const {
@@ -42,3 +50,18 @@ protected:
   }
   std::string dir_;
 };
+
+// Text as a stream writes it: a CR before each LF on Windows.
+inline std::string lineEnds(const std::string &text) {
+#ifdef _WIN32
+  std::string out;
+  for (char c : text) {
+    if (c == '\n')
+      out += '\r';
+    out += c;
+  }
+  return out;
+#else
+  return text;
+#endif
+}

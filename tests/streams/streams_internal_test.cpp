@@ -4,8 +4,6 @@
 // off the console.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 
@@ -89,10 +87,10 @@ TEST_F(StreamFaults, ServiceFlagKeepsRecordsOffTheConsole) {
   EXPECT_EQ(psp_log("loud\n"), 5);
   psp_stdout_closeEx(nullptr);
   psp_log_closeEx(nullptr);
-  EXPECT_EQ(get("out.txt"), "loud\n");
+  EXPECT_EQ(get("out.txt"), lineEnds("loud\n"));
   const std::string log = get("s.log");
-  EXPECT_NE(log.find("  quiet\n"), std::string::npos);
-  EXPECT_NE(log.find("  loud\n"), std::string::npos);
+  EXPECT_NE(log.find(lineEnds("  quiet\n")), std::string::npos);
+  EXPECT_NE(log.find(lineEnds("  loud\n")), std::string::npos);
 }
 
 } // namespace
