@@ -159,6 +159,11 @@ template <class Sink>
   const char16_t *p = units;
   const char16_t *const end = units + count;
   while (p < end) {
+    if constexpr (requires { sink.run(p, end); }) {
+      p = sink.run(p, end);
+      if (p == end)
+        break;
+    }
     uint32_t u = *p;
     if (u < 0x80) {
       int r;
@@ -177,10 +182,6 @@ template <class Sink>
     ++p;
     int r;
     if (u - 0xD800 >= 0x800) {
-      if constexpr (requires { sink.bmpRun(u, p, end); }) {
-        p = sink.bmpRun(u, p, end);
-        continue;
-      }
       r = sink.put(u);
     } else if (u >= 0xDC00) {
       r = invalidPiece(sink, mode); // low surrogate with nothing pending
@@ -246,6 +247,11 @@ template <class Sink>
   const uint8_t *p = reinterpret_cast<const uint8_t *>(bytes);
   const uint8_t *const end = p + count;
   while (p < end) {
+    if constexpr (requires { sink.run(p, end); }) {
+      p = sink.run(p, end);
+      if (p == end)
+        break;
+    }
     uint32_t b = *p;
     int r;
     if (b < 0x80) {
@@ -423,46 +429,54 @@ struct Utf8Direct {
     out += encodeUtf8(cp, out);
     return 0;
   }
-  // From u, a unit 0x80..0xFFFF that is no surrogate, through every unit
-  // after it from p on up to a surrogate or four ASCII units in a row (which
-  // the walk's wide path takes); gives where the run ends. Short ASCII
-  // pieces between words stay here.
-  const char16_t *bmpRun(uint32_t u, const char16_t *p, const char16_t *end) {
+  // Converts units from p on and gives where it stopped: at the end, or
+  // before a surrogate that is not the high half of a pair, which the walk
+  // then takes. One branch on each unit's length: on text that changes
+  // script every few characters, blocks of mixed lengths cost more than the
+  // branches they save.
+  const char16_t *run(const char16_t *p, const char16_t *end) {
     char *o = out;
-    for (;;) {
+    while (p < end) {
+      uint32_t u = *p;
       if (u < 0x80) {
+        if constexpr (std::endian::native == std::endian::little) {
+          uint64_t w;
+          if (end - p >= 4 && (std::memcpy(&w, p, 8), (w & 0xFF80FF80FF80FF80ull) == 0)) {
+            uint64_t x = (w | (w >> 8)) & 0x0000FFFF0000FFFFull;
+            auto b = static_cast<uint32_t>(x | (x >> 16));
+            std::memcpy(o, &b, 4);
+            o += 4, p += 4;
+            continue;
+          }
+        }
         *o++ = static_cast<char>(u);
+        ++p;
       } else if (u < 0x800) {
-        o[0] = static_cast<char>(0xC0 | (u >> 6));
-        o[1] = static_cast<char>(0x80 | (u & 0x3F));
-        o += 2;
-      } else {
-        o[0] = static_cast<char>(0xE0 | (u >> 12));
-        o[1] = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+        putPair(o, 0xC0 | (u >> 6), 0x80 | (u & 0x3F));
+        o += 2, ++p;
+      } else if (u - 0xD800 >= 0x800) {
+        putPair(o, 0xE0 | (u >> 12), 0x80 | ((u >> 6) & 0x3F));
         o[2] = static_cast<char>(0x80 | (u & 0x3F));
-        o += 3;
-      }
-      if (p == end)
+        o += 3, ++p;
+      } else if (uint32_t v; u < 0xDC00 && end - p >= 2 && (v = p[1]) - 0xDC00 < 0x400) {
+        o += encodeUtf8((0x10000 + ((u & 0x3FF) << 10)) | (v & 0x3FF), o);
+        p += 2;
+      } else {
         break;
-      u = *p;
-      if (u - 0xD800 < 0x800)
-        break;
-      if (u < 0x80 && end - p >= 4) {
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        if ((w & 0xFF80FF80FF80FF80ull) == 0)
-          break;
       }
-      ++p;
     }
     out = o;
     return p;
   }
-  int ascii(const char16_t *run, uint64_t n) {
-    for (uint64_t i = 0; i < n; ++i)
-      out[i] = static_cast<char>(run[i]);
-    out += n;
-    return 0;
+  // Two bytes in one store where the byte order allows it.
+  static void putPair(char *o, uint32_t first, uint32_t second) {
+    if constexpr (std::endian::native == std::endian::little) {
+      auto t = static_cast<uint16_t>(first | (second << 8));
+      std::memcpy(o, &t, 2);
+    } else {
+      o[0] = static_cast<char>(first);
+      o[1] = static_cast<char>(second);
+    }
   }
 };
 
@@ -471,6 +485,72 @@ struct Utf16Direct {
   int put(uint32_t cp) {
     out += encodeUtf16(cp, out);
     return 0;
+  }
+  // Converts well-formed characters from p on and gives where it stopped:
+  // before anything else, or within three bytes of the end; the walk takes
+  // it from there.
+  const uint8_t *run(const uint8_t *p, const uint8_t *end) {
+    char16_t *o = out;
+    if constexpr (std::endian::native == std::endian::little) {
+      while (end - p >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if ((w & 0x8080808080808080ull) == 0) { // eight ASCII bytes
+          for (int i = 0; i < 8; ++i)
+            o[i] = p[i];
+          o += 8, p += 8;
+          continue;
+        }
+        // Four two-byte characters, none overlong (a lead of C0 or C1).
+        if ((w & 0xC0E0C0E0C0E0C0E0ull) == 0x80C080C080C080C0ull &&
+            (((w & 0x001E001E001E001Eull) + 0x7FFF7FFF7FFF7FFFull) & 0x8000800080008000ull) ==
+                0x8000800080008000ull) {
+          uint64_t u = ((w & 0x001F001F001F001Full) << 6) | ((w >> 8) & 0x003F003F003F003Full);
+          std::memcpy(o, &u, 8);
+          o += 4, p += 8;
+          continue;
+        }
+        if (!step(p, o))
+          break;
+      }
+    }
+    while (end - p >= 4 && step(p, o)) {
+    }
+    out = o;
+    return p;
+  }
+  // One well-formed character at p, at least four bytes before the end.
+  static bool step(const uint8_t *&p, char16_t *&o) {
+    uint32_t b = p[0];
+    if (b < 0x80) {
+      *o++ = static_cast<char16_t>(b);
+      ++p;
+    } else if (b - 0xC2 < 0x1E) {
+      if ((p[1] & 0xC0) != 0x80)
+        return false;
+      *o++ = static_cast<char16_t>(((b & 0x1F) << 6) | (p[1] & 0x3Fu));
+      p += 2;
+    } else if (b - 0xE0 < 0x10) {
+      if (((p[1] | (p[2] << 8)) & 0xC0C0) != 0x8080)
+        return false;
+      uint32_t cp = ((b & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+      if (cp < 0x800 || cp - 0xD800 < 0x800 || cp >= 0xFFFE)
+        return false;
+      *o++ = static_cast<char16_t>(cp);
+      p += 3;
+    } else if (b - 0xF0 < 0x05) {
+      if (((p[1] | (p[2] << 8) | (p[3] << 16)) & 0xC0C0C0) != 0x808080)
+        return false;
+      uint32_t cp =
+          ((b & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+      if (cp - 0x10000 >= 0x100000)
+        return false;
+      o += encodeUtf16(cp, o);
+      p += 4;
+    } else {
+      return false;
+    }
+    return true;
   }
   int ascii(const char *run, uint64_t n) {
     const uint8_t *in = reinterpret_cast<const uint8_t *>(run);
