@@ -113,38 +113,22 @@ template <class Sink, class Unit> inline int putAsciiRun(Sink &sink, const Unit 
   }
 }
 
-// End of the run of bytes below 0x80 that starts at p, eight at a time.
-inline const uint8_t *asciiRunEnd(const uint8_t *p, const uint8_t *end) {
-  constexpr uint64_t kHigh = 0x8080808080808080ull;
-  while (end - p >= 8) {
+// End of the run of units below 0x80 that starts at p (bytes or 16-bit
+// units), one 64-bit word at a time.
+template <class Unit> const Unit *asciiRunEnd(const Unit *p, const Unit *end) {
+  constexpr uint64_t kHigh = sizeof(Unit) == 1 ? 0x8080808080808080ull : 0xFF80FF80FF80FF80ull;
+  constexpr long kPerWord = 8 / sizeof(Unit);
+  while (end - p >= kPerWord) {
     uint64_t w;
     std::memcpy(&w, p, 8);
     if (w & kHigh) {
       if constexpr (std::endian::native == std::endian::little)
-        return p + (std::countr_zero(w & kHigh) >> 3);
+        return p + std::countr_zero(w & kHigh) / (8 * sizeof(Unit));
       break;
     }
-    p += 8;
+    p += kPerWord;
   }
-  while (p < end && *p < 0x80)
-    ++p;
-  return p;
-}
-
-// The same for 16-bit units, four at a time.
-inline const char16_t *asciiRunEnd(const char16_t *p, const char16_t *end) {
-  constexpr uint64_t kHigh = 0xFF80FF80FF80FF80ull;
-  while (end - p >= 4) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    if (w & kHigh) {
-      if constexpr (std::endian::native == std::endian::little)
-        return p + (std::countr_zero(w & kHigh) >> 4);
-      break;
-    }
-    p += 4;
-  }
-  while (p < end && *p < 0x80)
+  while (p < end && static_cast<uint32_t>(*p) < 0x80)
     ++p;
   return p;
 }
@@ -325,22 +309,23 @@ struct EmitterSink {
   }
 };
 
-struct Utf8Counter {
-  uint64_t used = 0;
-  int put(uint32_t cp) {
-    used += static_cast<uint64_t>(utf8Length(cp));
-    return 0;
-  }
-  template <class Unit> int ascii(const Unit *, uint64_t n) {
-    used += n;
-    return 0;
-  }
-};
+// UTF-8 bytes (Out char) or UTF-16 units (Out char16_t) of a code point.
+template <class Out> constexpr int unitsOf(uint32_t cp) {
+  return sizeof(Out) == 1 ? utf8Length(cp) : utf16Length(cp);
+}
 
-struct Utf16Counter {
+template <class Out> int encodeUnits(uint32_t cp, Out *out) {
+  if constexpr (sizeof(Out) == 1)
+    return encodeUtf8(cp, out);
+  else
+    return encodeUtf16(cp, out);
+}
+
+// Measures the output in Out units.
+template <class Out> struct Counter {
   uint64_t used = 0;
   int put(uint32_t cp) {
-    used += static_cast<uint64_t>(utf16Length(cp));
+    used += static_cast<uint64_t>(unitsOf<Out>(cp));
     return 0;
   }
   template <class Unit> int ascii(const Unit *, uint64_t n) {
@@ -348,77 +333,31 @@ struct Utf16Counter {
     return 0;
   }
 };
+using Utf8Counter = Counter<char>;
+using Utf16Counter = Counter<char16_t>;
 
 // Bounded stores: a character that does not fit is skipped and a later one
 // that fits is still stored, so used never passes capacity.
-struct Utf8Store {
-  char *dst;
+template <class Out> struct Store {
+  Out *dst;
   uint64_t capacity;
   uint64_t used = 0;
   int put(uint32_t cp) {
-    uint64_t room = capacity - used;
-    char *out = dst + used;
-    if (cp < 0x80) {
-      if (room >= 1) {
-        out[0] = static_cast<char>(cp);
-        used += 1;
-      }
-    } else if (cp < 0x800) {
-      if (room >= 2) {
-        out[0] = static_cast<char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        used += 2;
-      }
-    } else if (cp < 0x10000) {
-      if (room >= 3) {
-        out[0] = static_cast<char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        used += 3;
-      }
-    } else if (room >= 4) {
-      encodeUtf8(cp, out);
-      used += 4;
-    }
+    if (static_cast<uint64_t>(unitsOf<Out>(cp)) <= capacity - used)
+      used += static_cast<uint64_t>(encodeUnits(cp, dst + used));
     return 0;
   }
-  int ascii(const char16_t *run, uint64_t n) {
-    uint64_t room = capacity - used;
-    if (n > room)
-      n = room;
-    char *out = dst + used;
+  template <class Unit> int ascii(const Unit *run, uint64_t n) {
+    if (n > capacity - used)
+      n = capacity - used;
     for (uint64_t i = 0; i < n; ++i)
-      out[i] = static_cast<char>(run[i]);
+      dst[used + i] = static_cast<Out>(run[i]);
     used += n;
     return 0;
   }
 };
-
-struct Utf16Store {
-  char16_t *dst;
-  uint64_t capacity;
-  uint64_t used = 0;
-  int put(uint32_t cp) {
-    if (cp < 0x10000) {
-      if (used < capacity)
-        dst[used++] = static_cast<char16_t>(cp);
-    } else if (capacity - used >= 2) {
-      used += static_cast<uint64_t>(encodeUtf16(cp, dst + used));
-    }
-    return 0;
-  }
-  int ascii(const char *run, uint64_t n) {
-    uint64_t room = capacity - used;
-    if (n > room)
-      n = room;
-    char16_t *out = dst + used;
-    const uint8_t *in = reinterpret_cast<const uint8_t *>(run);
-    for (uint64_t i = 0; i < n; ++i)
-      out[i] = in[i];
-    used += n;
-    return 0;
-  }
-};
+using Utf8Store = Store<char>;
+using Utf16Store = Store<char16_t>;
 
 // Stores without a room check, for a stretch of input whose longest output
 // is known to fit: a UTF-8 byte gives at most one UTF-16 unit, a UTF-16 unit
@@ -551,13 +490,6 @@ struct Utf16Direct {
       return false;
     }
     return true;
-  }
-  int ascii(const char *run, uint64_t n) {
-    const uint8_t *in = reinterpret_cast<const uint8_t *>(run);
-    for (uint64_t i = 0; i < n; ++i)
-      out[i] = in[i];
-    out += n;
-    return 0;
   }
 };
 
