@@ -7,6 +7,7 @@
 
 #include "memory/strategy.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace psp::mem {
@@ -51,8 +52,12 @@ struct BucketState {
   BucketChunk *chunks;
 };
 
-// For 1 <= s <= 8192: the class whose blocks are the smallest power of two >= s.
-inline int bucketClassOf(uint32_t s) { return 28 - __builtin_clz((s - 1) | 15); }
+// For 1 <= s <= 8192: log2 of the block size of the class that serves s
+// (4 .. 13), the bit length of s - 1; the class is that minus 4.
+inline size_t bucketShiftOf(uint32_t s) {
+  return (31u ^ static_cast<unsigned>(__builtin_clz((s - 1) | 15))) + 1;
+}
+inline int bucketClassOf(uint32_t s) { return static_cast<int>(bucketShiftOf(s)) - 4; }
 
 // The methods kind 0 puts in its records, compared by the allocation
 // interface to take the inline paths below. A testing build keeps to the
@@ -68,16 +73,16 @@ constexpr bool kBucketInline = true;
 // The common case for 1 <= s <= 8192: a block from a class that has one,
 // else NULL (and nothing changed).
 inline void *bucketTryPop(BucketState *b, uint32_t s) {
-  const int c = bucketClassOf(s);
-  BucketFreeBlock *f = b->lists[c];
+  const size_t shift = bucketShiftOf(s);
+  BucketFreeBlock **head = &b->lists[shift - 4];
+  BucketFreeBlock *f = *head;
   if (f == nullptr)
     return nullptr;
-  b->lists[c] = f->next;
-  const uint32_t blockSize = 16u << c;
-  const BucketHeader header{s, blockSize};
-  std::memcpy(f, &header, sizeof header); // one store
+  *head = f->next;
+  const uint64_t header = uint64_t{s} | uint64_t{1} << (shift + 32); // {s, block size}
+  std::memcpy(f, &header, sizeof header);
   b->counters.inUse.add(s);
-  b->counters.freeBytes.sub(blockSize);
+  b->counters.freeBytes.sub(uint64_t{1} << shift);
   b->counters.noteOverhead();
   return reinterpret_cast<char *>(f) + sizeof(BucketHeader);
 }
