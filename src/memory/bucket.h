@@ -31,17 +31,24 @@ struct BucketHeader {
 
 // The six counters, kept so that an allocation or a free writes two values:
 // overhead is derived as total - in use - free bytes, where total (the
-// state and every chunk) changes only when a chunk comes or goes.
+// state and every chunk) changes only when a chunk comes or goes. Its peak
+// is kept as the room total - peak, which moves with total, so the test for
+// a new peak is one sum and one compare: in use + free bytes < room.
 struct BucketCounters {
   CounterPair inUse;     // requested bytes of live blocks
   CounterPair freeBytes; // block bytes on the free lists
   uint64_t total;
-  uint64_t overheadPeak;
+  int64_t overheadRoom; // total - the overhead's peak; below 0 once total fell under the peak
   uint64_t overhead() const { return total - inUse.value - freeBytes.value; }
+  uint64_t overheadPeak() const { return total - static_cast<uint64_t>(overheadRoom); }
   void noteOverhead() {
-    uint64_t o = overhead();
-    if (o > overheadPeak)
-      overheadPeak = o;
+    const int64_t held = static_cast<int64_t>(inUse.value + freeBytes.value);
+    if (held < overheadRoom)
+      overheadRoom = held;
+  }
+  void addTotal(int64_t delta) {
+    total += static_cast<uint64_t>(delta);
+    overheadRoom += delta;
   }
 };
 
@@ -79,10 +86,11 @@ inline void *bucketTryPop(BucketState *b, uint32_t s) {
   if (f == nullptr)
     return nullptr;
   *head = f->next;
-  const uint64_t header = uint64_t{s} | uint64_t{1} << (shift + 32); // {s, block size}
+  const uint64_t blockSize = uint64_t{1} << shift;
+  const uint64_t header = uint64_t{s} | blockSize << 32; // {s, block size}
   std::memcpy(f, &header, sizeof header);
   b->counters.inUse.add(s);
-  b->counters.freeBytes.sub(uint64_t{1} << shift);
+  b->counters.freeBytes.sub(blockSize);
   b->counters.noteOverhead();
   return reinterpret_cast<char *>(f) + sizeof(BucketHeader);
 }

@@ -448,24 +448,32 @@ inline psp_memtag_rec *unlockedRecord(PSP_MEMTAG tag) {
   return nullptr;
 }
 
+// Without a jump buffer the strategy's NULL is the answer: a tail call.
+inline void *allocUnlocked(psp_memtag_rec *rec, uint32_t size) {
+  if (rec->jump == nullptr)
+    return rec->methods.alloc(size, rec->state);
+  return allocOrJump(rec, size);
+}
+
 } // namespace
 
 // The kind is tested once: a kind-0 tag takes a block from its size class
 // inline, any other goes straight to its strategy.
 PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
                          const char *, int32_t) {
-  if (flags == PSP_MEM_NORMAL && size - 1 < 0xFFFFFFFDu) {
-    if (psp_memtag_rec *rec = unlockedRecord(tag)) {
-      if (mem::kBucketInline && size <= mem::kBucketLargest &&
-          rec->methods.alloc == mem::bucketAlloc) {
-        if (void *block =
-                mem::bucketTryPop(static_cast<mem::BucketState *>(rec->state), uint32_t(size)))
-          return block;
+  if (flags == PSP_MEM_NORMAL) {
+    if (size - 1 < mem::kBucketLargest) {
+      if (psp_memtag_rec *rec = unlockedRecord(tag)) {
+        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAlloc) {
+          if (void *block =
+                  mem::bucketTryPop(static_cast<mem::BucketState *>(rec->state), uint32_t(size)))
+            return block;
+        }
+        return allocUnlocked(rec, static_cast<uint32_t>(size));
       }
-      // Without a jump buffer the strategy's NULL is the answer: a tail call.
-      if (rec->jump == nullptr)
-        return rec->methods.alloc(static_cast<uint32_t>(size), rec->state);
-      return allocOrJump(rec, static_cast<uint32_t>(size));
+    } else if (size - 1 < 0xFFFFFFFDu) {
+      if (psp_memtag_rec *rec = unlockedRecord(tag))
+        return allocUnlocked(rec, static_cast<uint32_t>(size));
     }
   }
   return getMemPlain(size, tag, flags, source);
