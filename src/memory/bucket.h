@@ -59,12 +59,13 @@ struct BucketState {
   BucketChunk *chunks;
 };
 
-// For 1 <= s <= 8192: log2 of the block size of the class that serves s
-// (4 .. 13), the bit length of s - 1; the class is that minus 4.
-inline size_t bucketShiftOf(uint32_t s) {
-  return (31u ^ static_cast<unsigned>(__builtin_clz((s - 1) | 15))) + 1;
+// For 1 <= s <= 8192: the top bit of s - 1 (at least bit 3), so that the
+// class serving s has blocks of 2 << top bytes and index top - 3. Unsigned
+// and pointer-sized, so the - 3 folds into the address of the class's list.
+inline size_t bucketTopBit(uint32_t s) {
+  return 31u ^ static_cast<unsigned>(__builtin_clz((s - 1) | 15));
 }
-inline int bucketClassOf(uint32_t s) { return static_cast<int>(bucketShiftOf(s)) - 4; }
+inline int bucketClassOf(uint32_t s) { return static_cast<int>(bucketTopBit(s)) - 3; }
 
 // The methods kind 0 puts in its records, compared by the allocation
 // interface to take the inline paths below. A testing build keeps to the
@@ -80,13 +81,13 @@ constexpr bool kBucketInline = true;
 // The common case for 1 <= s <= 8192: a block from a class that has one,
 // else NULL (and nothing changed).
 inline void *bucketTryPop(BucketState *b, uint32_t s) {
-  const size_t shift = bucketShiftOf(s);
-  BucketFreeBlock **head = &b->lists[shift - 4];
+  const size_t top = bucketTopBit(s);
+  BucketFreeBlock **head = &b->lists[top - 3];
   BucketFreeBlock *f = *head;
   if (f == nullptr)
     return nullptr;
   *head = f->next;
-  const uint64_t blockSize = uint64_t{1} << shift;
+  const uint64_t blockSize = uint64_t{2} << top;
   const uint64_t header = uint64_t{s} | blockSize << 32; // {s, block size}
   std::memcpy(f, &header, sizeof header);
   b->counters.inUse.add(s);
@@ -102,7 +103,7 @@ inline bool bucketTryPush(BucketState *b, void *block) {
   const uint32_t blockSize = h->blockSize;
   if (blockSize > kBucketLargest)
     return false;
-  const int c = __builtin_ctz(blockSize) - 4;
+  const size_t c = static_cast<size_t>(__builtin_ctz(blockSize)) - 4;
   BucketFreeBlock *f = reinterpret_cast<BucketFreeBlock *>(h);
   f->next = b->lists[c];
   b->lists[c] = f;
