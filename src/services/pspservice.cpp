@@ -19,11 +19,7 @@ namespace psp {
 namespace {
 
 struct ServiceState {
-  const char *name = nullptr;
-  uint16_t *stopFlag = nullptr;
-  uint32_t argument1 = 0;
-  void *argument2 = nullptr;
-  PSP_SERVICE_MAIN main = nullptr;
+  ServiceCall call{};
   os::SyncObject started, done;
   bool eventsMade = false;
   std::atomic<bool> live{false};     // the events belong to a running service
@@ -35,14 +31,14 @@ ServiceState g_service;
 
 // Signal context: a relaxed store and one datagram, nothing else.
 void onStopRequest() {
-  if (g_service.stopFlag != nullptr)
-    __atomic_store_n(g_service.stopFlag, static_cast<uint16_t>(1), __ATOMIC_RELAXED);
+  if (g_service.call.stopFlag != nullptr)
+    __atomic_store_n(g_service.call.stopFlag, static_cast<uint16_t>(1), __ATOMIC_RELAXED);
   if (!g_service.stopping.exchange(true))
     os::svc::notify("STOPPING=1");
 }
 
 uint32_t serviceMain(void *) {
-  int32_t code = g_service.main(g_service.argument1, g_service.argument2);
+  int32_t code = g_service.call.main(g_service.call.argument1, g_service.call.argument2);
   threadTagRelease();
   return static_cast<uint32_t>(code);
 }
@@ -82,19 +78,14 @@ int32_t runService() {
 
 } // namespace
 
-bool runAsService(const char *name, uint16_t *stopFlag, uint32_t argument1, void *argument2,
-                  PSP_SERVICE_MAIN main, int32_t &result) {
+bool runAsService(const ServiceCall &call, int32_t &result) {
   if (!os::svc::managerPresent())
     return false;
   if (g_service.running.exchange(true)) {
     result = PSP_ERR_SYSTEM; // one service per process
     return true;
   }
-  g_service.name = name;
-  g_service.stopFlag = stopFlag;
-  g_service.argument1 = argument1;
-  g_service.argument2 = argument2;
-  g_service.main = main;
+  g_service.call = call;
   result = runService();
   g_service.running.store(false);
   return true;

@@ -16,7 +16,8 @@ PSP_API int32_t psp_serviceStart(const char *name, uint16_t *stopFlag, uint32_t 
   if (main == nullptr)
     return PSP_ERR_SYSTEM;
   int32_t result = 0;
-  if (registryCount(name) != 0 && runAsService(name, stopFlag, argument1, argument2, main, result))
+  if (registryCount(name) != 0 &&
+      runAsService(ServiceCall{name, stopFlag, argument1, argument2, main}, result))
     return result;
   return main(argument1, argument2);
 }

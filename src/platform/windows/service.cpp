@@ -34,11 +34,7 @@ constexpr DWORD kUninstallAccess = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
 constexpr DWORD kStopWaitMs = 30000, kStopPollMs = 100;
 
 struct ServiceState {
-  const char *name = nullptr;
-  uint16_t *stopFlag = nullptr;
-  uint32_t argument1 = 0;
-  void *argument2 = nullptr;
-  PSP_SERVICE_MAIN main = nullptr;
+  ServiceCall call{};
   SERVICE_STATUS_HANDLE status = nullptr;
   std::atomic<DWORD> checkPoint{1};
   SRWLOCK eventLock = SRWLOCK_INIT; // a set never meets a closed handle
@@ -80,8 +76,8 @@ void closeEvent(HANDLE ServiceState::*which) {
 
 void WINAPI controlHandler(DWORD control) {
   if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
-    if (g_service.stopFlag != nullptr)
-      __atomic_store_n(g_service.stopFlag, static_cast<uint16_t>(1), __ATOMIC_RELAXED);
+    if (g_service.call.stopFlag != nullptr)
+      __atomic_store_n(g_service.call.stopFlag, static_cast<uint16_t>(1), __ATOMIC_RELAXED);
     reportPending(kStateStopPending, kControlsAccepted);
     return;
   }
@@ -89,13 +85,13 @@ void WINAPI controlHandler(DWORD control) {
 }
 
 DWORD WINAPI mainThread(void *) {
-  int32_t code = g_service.main(g_service.argument1, g_service.argument2);
+  int32_t code = g_service.call.main(g_service.call.argument1, g_service.call.argument2);
   threadTagRelease();
   return static_cast<DWORD>(code);
 }
 
 void WINAPI serviceBody(DWORD, LPSTR *) {
-  g_service.status = RegisterServiceCtrlHandlerA(g_service.name, controlHandler);
+  g_service.status = RegisterServiceCtrlHandlerA(g_service.call.name, controlHandler);
   if (g_service.status == nullptr) {
     reportStopped();
     return;
@@ -215,14 +211,9 @@ PSP_STATUS registryAdjust(const char *name, int32_t delta) {
 }
 
 // A process the manager did not start gets 1063 from the dispatcher.
-bool runAsService(const char *name, uint16_t *stopFlag, uint32_t argument1, void *argument2,
-                  PSP_SERVICE_MAIN main, int32_t &result) {
-  g_service.name = name;
-  g_service.stopFlag = stopFlag;
-  g_service.argument1 = argument1;
-  g_service.argument2 = argument2;
-  g_service.main = main;
-  SERVICE_TABLE_ENTRYA table[] = {{const_cast<char *>(name), serviceBody}, {nullptr, nullptr}};
+bool runAsService(const ServiceCall &call, int32_t &result) {
+  g_service.call = call;
+  SERVICE_TABLE_ENTRYA table[] = {{const_cast<char *>(call.name), serviceBody}, {nullptr, nullptr}};
   result = 0;
   return StartServiceCtrlDispatcherA(table) ||
          GetLastError() != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
