@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "psp.h"
-#include "scratch_dir.h"
+#include "../scratch_dir.h"
 #include "../watchdog.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "psp.h"
-#include "scratch_dir.h"
+#include "../scratch_dir.h"
 
 namespace {
 
