@@ -117,9 +117,7 @@ TEST(SyncConcurrency, EventsMutexesAndCreationAcrossThreads) {
   EXPECT_EQ(psp_syncWait(event, 0), PSP_OKAY);
   psp_syncStart(event);
   EXPECT_EQ(psp_syncWait(event, 0), PSP_TIMEOUT);
-  auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(psp_syncWait(event, 30), PSP_TIMEOUT);
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(25));
   uint64_t counter = 0;
   volatile uint32_t arrived = 0;
   std::atomic<uint32_t> released{0};
