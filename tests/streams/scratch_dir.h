@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -15,6 +16,13 @@ class ScratchDir : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_EQ(psp_init(), PSP_OKAY);
+#ifdef _WIN32
+    // A child that runInChild started works in its parent's directory.
+    if (const char *parent = std::getenv("PSP_TEST_CHILD") ? std::getenv("PSP_SCRATCH") : nullptr) {
+      dir_ = parent;
+      return;
+    }
+#endif
     char *tmp = psp_tmpdir(PSP_TAG_DEFAULT);
     ASSERT_NE(tmp, nullptr);
     const std::string base = tmp;
@@ -26,6 +34,9 @@ protected:
         dir_ = name;
     }
     ASSERT_FALSE(dir_.empty());
+#ifdef _WIN32
+    _putenv_s("PSP_SCRATCH", dir_.c_str());
+#endif
   }
   void TearDown() override {
     psp_term();

@@ -3,54 +3,19 @@
 // checked by the portable streams tests, which run under Wine too.
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
-#include <cstdlib>
 #include <iterator>
 #include <regex>
 #include <string>
 
+#include "../streams/scratch_dir.h"
 #include "../watchdog.h"
 #include "psp.h"
 
+#include <windows.h>
+
 namespace {
 
-class WinStreams : public ::testing::Test {
-protected:
-  void SetUp() override {
-    ASSERT_EQ(psp_init(), PSP_OKAY);
-    // A child that runInChild started works in its parent's directory.
-    if (const char *parent = std::getenv("PSP_TEST_CHILD") ? std::getenv("PSP_WS_DIR") : nullptr) {
-      dir_ = parent;
-      return;
-    }
-    char *tmp = psp_tmpdir(PSP_TAG_THREAD);
-    ASSERT_NE(tmp, nullptr);
-    dir_ = tmp;
-    psp_freeMem(tmp, PSP_TAG_THREAD, "test", __LINE__);
-    dir_ += (dir_.back() == '\\' ? "" : "\\") + std::string("psp_ws_") +
-            std::to_string(GetCurrentProcessId());
-    ASSERT_EQ(psp_dirCreate(dir_.c_str()), PSP_OKAY);
-    SetEnvironmentVariableA("PSP_WS_DIR", dir_.c_str());
-  }
-  void TearDown() override {
-    for (const char *name : {"stdout.txt", "ended.log"})
-      psp_fileRemove(at(name).c_str());
-    EXPECT_EQ(psp_dirRemove(dir_.c_str()), PSP_OKAY);
-    psp_term();
-  }
-  std::string at(const std::string &name) { return dir_ + "\\" + name; }
-  std::string get(const std::string &name) {
-    std::string bytes;
-    if (PSP_FH fh = psp_fileOpen(at(name).c_str(), PSP_FILE_RDONLY, 0)) {
-      bytes.resize(static_cast<size_t>(psp_fileLength(fh)));
-      bytes.resize(psp_fileSeekRead(fh, 0, bytes.data(), static_cast<uint32_t>(bytes.size())));
-      psp_fileClose(fh);
-    }
-    return bytes;
-  }
-  std::string dir_;
-};
+using WinStreams = ScratchDir;
 
 // The standard output handle a file: psp_printf, the standard stream and the
 // console copies of records all reach it with CR LF. The writer then ends
