@@ -192,49 +192,38 @@ TEST(LateCalls, GivingBackOldHandlesAfterTheLastTermDoesNothing) {
   });
 }
 
-// Plain threads allocate from their own tag and end without the trampoline.
-void foreignWave(int threads) {
-  std::vector<std::thread> wave;
-  for (int t = 0; t < threads; ++t)
-    wave.emplace_back([] {
-      void *block = psp_getMem(200, PSP_TAG_THREAD, PSP_MEM_NORMAL, nullptr, "t", 11);
-      EXPECT_NE(block, nullptr);
+// Plain threads allocate from their own tag and end without the trampoline,
+// giving the tag back: while the library runs, and while psp_term and
+// psp_init run.
+std::vector<std::thread> plainThreads(int count, std::atomic<int> &allocated) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < count; ++t)
+    threads.emplace_back([&allocated] {
+      EXPECT_NE(psp_getMem(200, PSP_TAG_THREAD, PSP_MEM_NORMAL, nullptr, "t", 11), nullptr);
       EXPECT_NE(psp_makeWStrVA("t", 12, PSP_TAG_THREAD, u"%d", 42), nullptr);
+      ++allocated;
     });
-  for (auto &t : wave)
-    t.join();
+  return threads;
 }
 
 TEST(ThreadTagConcurrency, PlainThreadsGiveTheirTagBackWhenTheyEnd) {
   expectCleanChild(120, [] {
+    std::atomic<int> allocated{0};
     EXPECT_EQ(psp_init(), PSP_OKAY);
-    foreignWave(16);
     uint64_t settled = 0, later = 0;
-    psp_getMemUsage(&settled, nullptr);
-    for (int wave = 0; wave < 30; ++wave)
-      foreignWave(16);
-    psp_getMemUsage(&later, nullptr);
+    for (int wave = 0; wave < 31; ++wave) {
+      for (auto &t : plainThreads(16, allocated))
+        t.join();
+      psp_getMemUsage(wave == 0 ? &settled : &later, nullptr);
+    }
     // 480 kept tags would hold far more than this.
     EXPECT_LE(later, settled + 64 * 1024) << "thread tags outlive their threads";
     psp_term();
-    return true;
-  });
-}
-
-// Threads end, giving back their tags, while psp_term and psp_init run.
-TEST(ThreadTagConcurrency, ThreadsEndWhileTheLibraryStopsAndStarts) {
-  expectCleanChild(120, [] {
     for (int round = 0; round < 100; ++round) {
       EXPECT_EQ(psp_init(), PSP_OKAY);
-      std::atomic<int> finished{0};
-      std::vector<std::thread> threads;
-      for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-          EXPECT_NE(psp_getMem(64, PSP_TAG_THREAD, PSP_MEM_NORMAL, nullptr, "t", 13), nullptr);
-          ++finished;
-        });
-      while (finished.load() < 4)
-        std::this_thread::yield();
+      allocated = 0;
+      std::vector<std::thread> threads = plainThreads(4, allocated);
+      yieldUntil(allocated, 4);
       psp_term();
       if (round % 2 == 0) {
         EXPECT_EQ(psp_init(), PSP_OKAY);
