@@ -196,7 +196,12 @@ template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
     }
     CloseHandle(child.hProcess);
   }
-  *results += result.timedOut ? "t" : result.exited ? "e" + std::to_string(result.code) : "f";
+  if (result.exited) {
+    *results += 'e';
+    *results += std::to_string(result.code);
+  } else {
+    *results += result.timedOut ? 't' : 'f';
+  }
   *results += ',';
   return result;
 }
