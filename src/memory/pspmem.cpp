@@ -31,6 +31,12 @@
 
 namespace psp {
 
+#ifndef _WIN32
+// Declared hidden here too, so the short paths below read the flags with one
+// instruction rather than through the global offset table.
+extern ProcessFlags g_flags __attribute__((visibility("hidden")));
+#endif
+
 #ifdef PSP_TESTING
 testing::FaultSwitch testing::g_failAllocation;
 testing::FaultSwitch testing::g_failRegion;
