@@ -20,8 +20,10 @@
 namespace psp_test {
 
 #ifdef _WIN32
+constexpr bool kWindows = true;
 constexpr char kSep = '\\';
 #else
+constexpr bool kWindows = false;
 constexpr char kSep = '/';
 #endif
 

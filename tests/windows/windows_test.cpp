@@ -12,7 +12,6 @@
 #include <map>
 #include <string>
 
-#include "../watchdog.h"
 #include "psp.h"
 
 namespace {
