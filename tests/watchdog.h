@@ -196,7 +196,11 @@ template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
     }
     CloseHandle(child.hProcess);
   }
-  *results += result.timedOut ? "t" : result.exited ? "e" + std::to_string(result.code) : "f";
+  // Appended piece by piece: gcc 12 misreads a prepended literal as an overlapping copy.
+  if (result.exited && !result.timedOut)
+    (*results += 'e') += std::to_string(result.code);
+  else
+    *results += result.timedOut ? 't' : 'f';
   *results += ',';
   return result;
 }
