@@ -1,7 +1,9 @@
-// A temporary directory per test, removed with its contents; file and
-// environment helpers, and the install counts where the platform keeps them.
+// A temporary directory per test of the service family, removed with its
+// contents, with its own store root; file helpers, and the install counts
+// where the platform keeps them. Separator and environment as for every folder.
 #pragma once
 
+#include "../scratch_dir.h"
 #include "psp.h"
 
 #include <gtest/gtest.h>
@@ -19,12 +21,6 @@
 
 namespace psp_test {
 
-#ifdef _WIN32
-constexpr char kSep = '\\';
-#else
-constexpr char kSep = '/';
-#endif
-
 inline std::string slurp(const std::string &path) {
   std::stringstream all;
   all << std::ifstream(path, std::ios::binary).rdbuf();
@@ -38,15 +34,6 @@ inline void spill(const std::string &path, const std::string &text, int mode = 0
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
   std::ofstream(path, std::ios::binary) << text;
   std::filesystem::permissions(path, static_cast<std::filesystem::perms>(mode), ec);
-}
-
-// NULL removes the variable.
-inline void setEnv(const char *name, const char *value) {
-#ifdef _WIN32
-  _putenv_s(name, value != nullptr ? value : "");
-#else
-  value != nullptr ? setenv(name, value, 1) : unsetenv(name);
-#endif
 }
 
 class ScratchDir {

@@ -120,8 +120,8 @@ TEST_F(Store, CountsStayInRangeAndNeedTheLibrary) {
 }
 
 // A stop that never finishes holds removal up only for the bounded wait.
-// POSIX only: the bound is a knob of the systemd driver; Wine's manager
-// cannot be made to hold a stop.
+// POSIX only: there the bound can be shortened for tests; on Windows it is a
+// fixed 30 s.
 #ifndef _WIN32
 TEST_F(Store, RemovalWaitsForAStopBoundedly) {
   std::string units = dir_ / "units", program = dir_ / "systemctl";

@@ -25,13 +25,8 @@
 
 namespace {
 
+using psp_test::kWindows;
 using psp_test::setEnv;
-
-#ifdef _WIN32
-constexpr bool kWindows = true;
-#else
-constexpr bool kWindows = false;
-#endif
 
 // The C library's own conversion (one thread only) and the fine clock: time()
 // may read a coarse one that still shows the last second.
