@@ -387,7 +387,7 @@ public:
         if (keep && !intact(b, false))
           return where("heap resize: contents lost before");
         d = resized("heap resize", b, psp::mem::regionResize(heap_, b.real, size, keep),
-                    kind1_.resize(b.model, size, keep), size, keep);
+                    kind1_.resize(b.model, size, keep), size, keep, true);
       }
       break;
     case 5:
@@ -404,7 +404,7 @@ public:
       if (!globalBlocks_.empty()) {
         Live &b = globalBlocks_[which % globalBlocks_.size()];
         d = resized("global resize", b, psp::mem::globalResize(b.real, size),
-                    global_.prefixedResize(b.model, size), size, true);
+                    global_.prefixedResize(b.model, size), size, true, false);
       }
       break;
     case 9:
@@ -468,7 +468,8 @@ private:
     return "step " + std::to_string(steps_) + ": " + what;
   }
 
-  std::string placed(const char *what, void *real, void *model, uint32_t size) {
+  // Same refusal and place; for a region-heap block (`sized`), the same size too.
+  std::string placed(const char *what, void *real, void *model, uint32_t size, bool sized) {
     const std::string head = std::string(what) + " of " + std::to_string(size);
     if ((real == nullptr) != (model == nullptr))
       return where(head + (real == nullptr ? ": refused by the library only"
@@ -481,6 +482,9 @@ private:
       return where(head + ": library at region " + std::to_string(r.first) + " +" +
                    std::to_string(r.second) + ", model at region " + std::to_string(m.first) +
                    " +" + std::to_string(m.second));
+    if (sized &&
+        psp::mem::regionBlockSize(real) != reinterpret_cast<Block *>(bytes(model) - 16)->size)
+      return where(head + ": block sizes differ");
     return {};
   }
 
@@ -489,7 +493,7 @@ private:
                         std::vector<Live> &into) {
     if (real != nullptr && model != nullptr)
       into.push_back(Live{real, model, size, fill(real, size)});
-    return placed(what, real, model, size);
+    return placed(what, real, model, size, &into == &heapBlocks_);
   }
 
   // Frees a picked block on both sides once its contents are checked.
@@ -509,9 +513,9 @@ private:
   }
 
   // Compares a resize of b on both sides and takes the new block over.
-  std::string resized(const char *what, Live &b, void *real, void *model, uint32_t size,
-                      bool kept) {
-    if (std::string d = placed(what, real, model, size); !d.empty() || real == nullptr)
+  std::string resized(const char *what, Live &b, void *real, void *model, uint32_t size, bool kept,
+                      bool sized) {
+    if (std::string d = placed(what, real, model, size, sized); !d.empty() || real == nullptr)
       return d;
     if (kept && static_cast<uint8_t *>(real)[0] != b.tag)
       return where(std::string(what) + ": contents not kept");
