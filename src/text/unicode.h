@@ -113,38 +113,22 @@ template <class Sink, class Unit> inline int putAsciiRun(Sink &sink, const Unit 
   }
 }
 
-// End of the run of bytes below 0x80 that starts at p, eight at a time.
-inline const uint8_t *asciiRunEnd(const uint8_t *p, const uint8_t *end) {
-  constexpr uint64_t kHigh = 0x8080808080808080ull;
-  while (end - p >= 8) {
+// End of the run of units below 0x80 that starts at p (bytes or 16-bit
+// units), one 64-bit word at a time.
+template <class Unit> const Unit *asciiRunEnd(const Unit *p, const Unit *end) {
+  constexpr uint64_t kHigh = sizeof(Unit) == 1 ? 0x8080808080808080ull : 0xFF80FF80FF80FF80ull;
+  constexpr long kPerWord = 8 / sizeof(Unit);
+  while (end - p >= kPerWord) {
     uint64_t w;
     std::memcpy(&w, p, 8);
     if (w & kHigh) {
       if constexpr (std::endian::native == std::endian::little)
-        return p + (std::countr_zero(w & kHigh) >> 3);
+        return p + std::countr_zero(w & kHigh) / (8 * sizeof(Unit));
       break;
     }
-    p += 8;
+    p += kPerWord;
   }
-  while (p < end && *p < 0x80)
-    ++p;
-  return p;
-}
-
-// The same for 16-bit units, four at a time.
-inline const char16_t *asciiRunEnd(const char16_t *p, const char16_t *end) {
-  constexpr uint64_t kHigh = 0xFF80FF80FF80FF80ull;
-  while (end - p >= 4) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    if (w & kHigh) {
-      if constexpr (std::endian::native == std::endian::little)
-        return p + (std::countr_zero(w & kHigh) >> 4);
-      break;
-    }
-    p += 4;
-  }
-  while (p < end && *p < 0x80)
+  while (p < end && static_cast<uint32_t>(*p) < 0x80)
     ++p;
   return p;
 }
@@ -159,6 +143,11 @@ template <class Sink>
   const char16_t *p = units;
   const char16_t *const end = units + count;
   while (p < end) {
+    if constexpr (requires { sink.run(p, end); }) {
+      p = sink.run(p, end);
+      if (p == end)
+        break;
+    }
     uint32_t u = *p;
     if (u < 0x80) {
       int r;
@@ -177,10 +166,6 @@ template <class Sink>
     ++p;
     int r;
     if (u - 0xD800 >= 0x800) {
-      if constexpr (requires { sink.bmpRun(u, p, end); }) {
-        p = sink.bmpRun(u, p, end);
-        continue;
-      }
       r = sink.put(u);
     } else if (u >= 0xDC00) {
       r = invalidPiece(sink, mode); // low surrogate with nothing pending
@@ -246,6 +231,11 @@ template <class Sink>
   const uint8_t *p = reinterpret_cast<const uint8_t *>(bytes);
   const uint8_t *const end = p + count;
   while (p < end) {
+    if constexpr (requires { sink.run(p, end); }) {
+      p = sink.run(p, end);
+      if (p == end)
+        break;
+    }
     uint32_t b = *p;
     int r;
     if (b < 0x80) {
@@ -319,22 +309,23 @@ struct EmitterSink {
   }
 };
 
-struct Utf8Counter {
-  uint64_t used = 0;
-  int put(uint32_t cp) {
-    used += static_cast<uint64_t>(utf8Length(cp));
-    return 0;
-  }
-  template <class Unit> int ascii(const Unit *, uint64_t n) {
-    used += n;
-    return 0;
-  }
-};
+// UTF-8 bytes (Out char) or UTF-16 units (Out char16_t) of a code point.
+template <class Out> constexpr int unitsOf(uint32_t cp) {
+  return sizeof(Out) == 1 ? utf8Length(cp) : utf16Length(cp);
+}
 
-struct Utf16Counter {
+template <class Out> int encodeUnits(uint32_t cp, Out *out) {
+  if constexpr (sizeof(Out) == 1)
+    return encodeUtf8(cp, out);
+  else
+    return encodeUtf16(cp, out);
+}
+
+// Measures the output in Out units.
+template <class Out> struct Counter {
   uint64_t used = 0;
   int put(uint32_t cp) {
-    used += static_cast<uint64_t>(utf16Length(cp));
+    used += static_cast<uint64_t>(unitsOf<Out>(cp));
     return 0;
   }
   template <class Unit> int ascii(const Unit *, uint64_t n) {
@@ -342,77 +333,31 @@ struct Utf16Counter {
     return 0;
   }
 };
+using Utf8Counter = Counter<char>;
+using Utf16Counter = Counter<char16_t>;
 
 // Bounded stores: a character that does not fit is skipped and a later one
 // that fits is still stored, so used never passes capacity.
-struct Utf8Store {
-  char *dst;
+template <class Out> struct Store {
+  Out *dst;
   uint64_t capacity;
   uint64_t used = 0;
   int put(uint32_t cp) {
-    uint64_t room = capacity - used;
-    char *out = dst + used;
-    if (cp < 0x80) {
-      if (room >= 1) {
-        out[0] = static_cast<char>(cp);
-        used += 1;
-      }
-    } else if (cp < 0x800) {
-      if (room >= 2) {
-        out[0] = static_cast<char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        used += 2;
-      }
-    } else if (cp < 0x10000) {
-      if (room >= 3) {
-        out[0] = static_cast<char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        used += 3;
-      }
-    } else if (room >= 4) {
-      encodeUtf8(cp, out);
-      used += 4;
-    }
+    if (static_cast<uint64_t>(unitsOf<Out>(cp)) <= capacity - used)
+      used += static_cast<uint64_t>(encodeUnits(cp, dst + used));
     return 0;
   }
-  int ascii(const char16_t *run, uint64_t n) {
-    uint64_t room = capacity - used;
-    if (n > room)
-      n = room;
-    char *out = dst + used;
+  template <class Unit> int ascii(const Unit *run, uint64_t n) {
+    if (n > capacity - used)
+      n = capacity - used;
     for (uint64_t i = 0; i < n; ++i)
-      out[i] = static_cast<char>(run[i]);
+      dst[used + i] = static_cast<Out>(run[i]);
     used += n;
     return 0;
   }
 };
-
-struct Utf16Store {
-  char16_t *dst;
-  uint64_t capacity;
-  uint64_t used = 0;
-  int put(uint32_t cp) {
-    if (cp < 0x10000) {
-      if (used < capacity)
-        dst[used++] = static_cast<char16_t>(cp);
-    } else if (capacity - used >= 2) {
-      used += static_cast<uint64_t>(encodeUtf16(cp, dst + used));
-    }
-    return 0;
-  }
-  int ascii(const char *run, uint64_t n) {
-    uint64_t room = capacity - used;
-    if (n > room)
-      n = room;
-    char16_t *out = dst + used;
-    const uint8_t *in = reinterpret_cast<const uint8_t *>(run);
-    for (uint64_t i = 0; i < n; ++i)
-      out[i] = in[i];
-    used += n;
-    return 0;
-  }
-};
+using Utf8Store = Store<char>;
+using Utf16Store = Store<char16_t>;
 
 // Stores without a room check, for a stretch of input whose longest output
 // is known to fit: a UTF-8 byte gives at most one UTF-16 unit, a UTF-16 unit
@@ -423,46 +368,54 @@ struct Utf8Direct {
     out += encodeUtf8(cp, out);
     return 0;
   }
-  // From u, a unit 0x80..0xFFFF that is no surrogate, through every unit
-  // after it from p on up to a surrogate or four ASCII units in a row (which
-  // the walk's wide path takes); gives where the run ends. Short ASCII
-  // pieces between words stay here.
-  const char16_t *bmpRun(uint32_t u, const char16_t *p, const char16_t *end) {
+  // Converts units from p on and gives where it stopped: at the end, or
+  // before a surrogate that is not the high half of a pair, which the walk
+  // then takes. One branch on each unit's length: on text that changes
+  // script every few characters, blocks of mixed lengths cost more than the
+  // branches they save.
+  const char16_t *run(const char16_t *p, const char16_t *end) {
     char *o = out;
-    for (;;) {
+    while (p < end) {
+      uint32_t u = *p;
       if (u < 0x80) {
+        if constexpr (std::endian::native == std::endian::little) {
+          uint64_t w;
+          if (end - p >= 4 && (std::memcpy(&w, p, 8), (w & 0xFF80FF80FF80FF80ull) == 0)) {
+            uint64_t x = (w | (w >> 8)) & 0x0000FFFF0000FFFFull;
+            auto b = static_cast<uint32_t>(x | (x >> 16));
+            std::memcpy(o, &b, 4);
+            o += 4, p += 4;
+            continue;
+          }
+        }
         *o++ = static_cast<char>(u);
+        ++p;
       } else if (u < 0x800) {
-        o[0] = static_cast<char>(0xC0 | (u >> 6));
-        o[1] = static_cast<char>(0x80 | (u & 0x3F));
-        o += 2;
-      } else {
-        o[0] = static_cast<char>(0xE0 | (u >> 12));
-        o[1] = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+        putPair(o, 0xC0 | (u >> 6), 0x80 | (u & 0x3F));
+        o += 2, ++p;
+      } else if (u - 0xD800 >= 0x800) {
+        putPair(o, 0xE0 | (u >> 12), 0x80 | ((u >> 6) & 0x3F));
         o[2] = static_cast<char>(0x80 | (u & 0x3F));
-        o += 3;
-      }
-      if (p == end)
+        o += 3, ++p;
+      } else if (uint32_t v; u < 0xDC00 && end - p >= 2 && (v = p[1]) - 0xDC00 < 0x400) {
+        o += encodeUtf8((0x10000 + ((u & 0x3FF) << 10)) | (v & 0x3FF), o);
+        p += 2;
+      } else {
         break;
-      u = *p;
-      if (u - 0xD800 < 0x800)
-        break;
-      if (u < 0x80 && end - p >= 4) {
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        if ((w & 0xFF80FF80FF80FF80ull) == 0)
-          break;
       }
-      ++p;
     }
     out = o;
     return p;
   }
-  int ascii(const char16_t *run, uint64_t n) {
-    for (uint64_t i = 0; i < n; ++i)
-      out[i] = static_cast<char>(run[i]);
-    out += n;
-    return 0;
+  // Two bytes in one store where the byte order allows it.
+  static void putPair(char *o, uint32_t first, uint32_t second) {
+    if constexpr (std::endian::native == std::endian::little) {
+      auto t = static_cast<uint16_t>(first | (second << 8));
+      std::memcpy(o, &t, 2);
+    } else {
+      o[0] = static_cast<char>(first);
+      o[1] = static_cast<char>(second);
+    }
   }
 };
 
@@ -472,12 +425,71 @@ struct Utf16Direct {
     out += encodeUtf16(cp, out);
     return 0;
   }
-  int ascii(const char *run, uint64_t n) {
-    const uint8_t *in = reinterpret_cast<const uint8_t *>(run);
-    for (uint64_t i = 0; i < n; ++i)
-      out[i] = in[i];
-    out += n;
-    return 0;
+  // Converts well-formed characters from p on and gives where it stopped:
+  // before anything else, or within three bytes of the end; the walk takes
+  // it from there.
+  const uint8_t *run(const uint8_t *p, const uint8_t *end) {
+    char16_t *o = out;
+    if constexpr (std::endian::native == std::endian::little) {
+      while (end - p >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if ((w & 0x8080808080808080ull) == 0) { // eight ASCII bytes
+          for (int i = 0; i < 8; ++i)
+            o[i] = p[i];
+          o += 8, p += 8;
+          continue;
+        }
+        // Four two-byte characters, none overlong (a lead of C0 or C1).
+        if ((w & 0xC0E0C0E0C0E0C0E0ull) == 0x80C080C080C080C0ull &&
+            (((w & 0x001E001E001E001Eull) + 0x7FFF7FFF7FFF7FFFull) & 0x8000800080008000ull) ==
+                0x8000800080008000ull) {
+          uint64_t u = ((w & 0x001F001F001F001Full) << 6) | ((w >> 8) & 0x003F003F003F003Full);
+          std::memcpy(o, &u, 8);
+          o += 4, p += 8;
+          continue;
+        }
+        if (!step(p, o))
+          break;
+      }
+    }
+    while (end - p >= 4 && step(p, o)) {
+    }
+    out = o;
+    return p;
+  }
+  // One well-formed character at p, at least four bytes before the end.
+  static bool step(const uint8_t *&p, char16_t *&o) {
+    uint32_t b = p[0];
+    if (b < 0x80) {
+      *o++ = static_cast<char16_t>(b);
+      ++p;
+    } else if (b - 0xC2 < 0x1E) {
+      if ((p[1] & 0xC0) != 0x80)
+        return false;
+      *o++ = static_cast<char16_t>(((b & 0x1F) << 6) | (p[1] & 0x3Fu));
+      p += 2;
+    } else if (b - 0xE0 < 0x10) {
+      if (((p[1] | (p[2] << 8)) & 0xC0C0) != 0x8080)
+        return false;
+      uint32_t cp = ((b & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+      if (cp < 0x800 || cp - 0xD800 < 0x800 || cp >= 0xFFFE)
+        return false;
+      *o++ = static_cast<char16_t>(cp);
+      p += 3;
+    } else if (b - 0xF0 < 0x05) {
+      if (((p[1] | (p[2] << 8) | (p[3] << 16)) & 0xC0C0C0) != 0x808080)
+        return false;
+      uint32_t cp =
+          ((b & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
+      if (cp - 0x10000 >= 0x100000)
+        return false;
+      o += encodeUtf16(cp, o);
+      p += 4;
+    } else {
+      return false;
+    }
+    return true;
   }
 };
 
