@@ -1,19 +1,14 @@
-// literal_model.h - the placement rules of the global heap, the region heap
-// and the arena written as the plain walks they are defined by, and a driver
-// that runs one operation sequence on the library's allocators and on this
-// model side by side.
-//
-// The library side runs on the process's real global heap (the library must
-// not be initialised; the limit and caller buffer are set through
-// psp_setMemLimit), with a kind-1 region heap and an arena over it. The
-// model has its own global heap of the same kind. After every operation the
-// two must agree on every result: refused or not, and where the block lies,
-// as (position of its global region in the region list, offset in that
-// region), which pins down the chunk, the region and the block. Usage,
-// peaks and the tags' counters must agree too, and block contents must
-// survive.
+// literal_model.h - the placement rules of the global heap, a kind-1 region
+// heap and an arena written as the plain walks they are defined by, and a
+// driver that runs one operation sequence on the library's allocators and on
+// this model side by side. The library must not be initialised; the limit and
+// caller buffer are set through psp_setMemLimit. After every operation both
+// sides must agree: refused or not, where the block lies as (position of its
+// global region in the list, offset in that region), which pins down chunk,
+// region and block; usage, peaks and the tags' counters. Contents must survive.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -25,36 +20,16 @@
 #include "memory/strategy.h"
 #include "psp.h"
 
-#ifdef _WIN32
-#include <malloc.h>
-// The Windows runtime has no aligned_alloc; its aligned blocks have their own free.
-inline void *modelAlignedAlloc(size_t alignment, size_t size) {
-  return _aligned_malloc(size, alignment);
-}
-inline void modelAlignedFree(void *p) { _aligned_free(p); }
-#else
-inline void *modelAlignedAlloc(size_t alignment, size_t size) {
-  return std::aligned_alloc(alignment, size);
-}
-inline void modelAlignedFree(void *p) { std::free(p); }
-#endif
-
 namespace literal {
 
 struct Counter {
-  uint64_t value = 0;
-  uint64_t peak = 0;
-  void add(uint64_t n) {
-    value += n;
-    if (value > peak)
-      peak = value;
-  }
+  uint64_t value = 0, peak = 0;
+  void add(uint64_t n) { peak = std::max(peak, value += n); }
 };
 
 struct Region;
 struct Block {
-  uint32_t size;
-  uint32_t spare;
+  uint32_t size, spare;
   union {
     Block *nextFree;
     Region *region;
@@ -62,37 +37,36 @@ struct Block {
 };
 struct Region {
   uint64_t dataSize;
-  Region *next;
-  Region *prev;
+  Region *next, *prev;
   Block *freeHead;
 };
 
 inline uint64_t round16(uint64_t n) { return (n + 15) & ~uint64_t{15}; }
 inline char *bytes(void *p) { return static_cast<char *>(p); }
-inline Block *headerOf(void *p) { return reinterpret_cast<Block *>(bytes(p) - 16); }
 inline char *endOf(Block *b) { return bytes(b) + 16 + b->size; }
+inline Block *firstBlock(Region *r) { return reinterpret_cast<Block *>(r + 1); }
 
-// The region heap: best fit over every free list of every region.
+struct Global;
+
+// A region heap: best fit over every free list of every region. A kind-1
+// heap's regions are global-heap blocks; the global heap's own come from
+// malloc (16-aligned, as the library's) or the caller buffer.
 struct Heap {
   Region *regions = nullptr;
-  uint64_t minRegion = 0;
-  void *(*source)(void *owner, uint64_t *size) = nullptr;
-  void (*sink)(void *owner, void *region) = nullptr;
-  void *owner = nullptr;
-  Counter inUse;
+  uint64_t minRegion = 0x400000;
+  Global *parent = nullptr; // none: this is the global heap
+  Counter inUse, held;
 
-  void unlink(Region *r) {
-    (r->prev != nullptr ? r->prev->next : regions) = r->next;
-    if (r->next != nullptr)
-      r->next->prev = r->prev;
-  }
+  Region *source(uint64_t *size);
+  void sink(Region *r);
 
   void *alloc(uint64_t n) {
     n = round16(n == 0 ? 1 : n);
     if (n > psp::mem::kMaxBlock)
       return nullptr;
-    Block *best = nullptr;
-    Block **bestLink = nullptr;
+    // The first exact fit, else the smallest of at least n; ties go to the
+    // first found, walking the regions and then their free lists in order.
+    Block *best = nullptr, **bestLink = nullptr;
     Region *bestRegion = nullptr;
     for (Region *r = regions; r != nullptr && !(best != nullptr && best->size == n); r = r->next)
       for (Block **l = &r->freeHead; *l != nullptr; l = &(*l)->nextFree) {
@@ -105,12 +79,12 @@ struct Heap {
           break;
       }
     if (best == nullptr) {
-      uint64_t size = (n + 16 > minRegion ? n + 16 : minRegion) + 32;
-      Region *r = static_cast<Region *>(source(owner, &size));
+      uint64_t size = std::max(n + 16, minRegion) + 32;
+      Region *r = source(&size);
       if (r == nullptr)
         return nullptr;
       r->dataSize = size - 32;
-      best = reinterpret_cast<Block *>(r + 1);
+      best = firstBlock(r);
       best->size = static_cast<uint32_t>(r->dataSize - 16);
       best->nextFree = nullptr;
       r->freeHead = best;
@@ -122,6 +96,7 @@ struct Heap {
       bestLink = &r->freeHead;
       bestRegion = r;
     }
+    // With more than a header to spare, the block's top is carved off.
     Block *taken = best;
     if (best->size <= n + 16) {
       *bestLink = best->nextFree;
@@ -136,9 +111,10 @@ struct Heap {
   }
 
   void free(void *p) {
-    Block *h = headerOf(p);
+    Block *h = reinterpret_cast<Block *>(bytes(p) - 16);
     Region *r = h->region;
     inUse.value -= h->size;
+    // Merges with the nearest free blocks below and above when they touch.
     Block *below = nullptr, *above = nullptr, **aboveLink = nullptr;
     for (Block **l = &r->freeHead; *l != nullptr; l = &(*l)->nextFree) {
       if (*l < h) {
@@ -161,17 +137,21 @@ struct Heap {
       h->nextFree = r->freeHead;
       r->freeHead = h;
     }
-    if (merged == reinterpret_cast<Block *>(r + 1) && merged->size == r->dataSize - 16) {
-      unlink(r);
-      sink(owner, r);
+    if (merged == firstBlock(r) && merged->size == r->dataSize - 16) {
+      (r->prev != nullptr ? r->prev->next : regions) = r->next;
+      if (r->next != nullptr)
+        r->next->prev = r->prev;
+      sink(r);
     }
   }
 
+  // Absorbs a free block just above, then moves when still too small, or
+  // splits off a tail of more than a header.
   void *resize(void *p, uint64_t n, bool keep) {
     n = round16(n == 0 ? 1 : n);
     if (n > psp::mem::kMaxBlock)
       return nullptr;
-    Block *h = headerOf(p);
+    Block *h = reinterpret_cast<Block *>(bytes(p) - 16);
     const uint32_t original = h->size;
     for (Block **l = &h->region->freeHead; *l != nullptr; l = &(*l)->nextFree)
       if (bytes(*l) == endOf(h)) {
@@ -204,7 +184,7 @@ struct Heap {
   void freeAll() {
     while (Region *r = regions) {
       regions = r->next;
-      sink(owner, r);
+      sink(r);
     }
     inUse.value = 0;
   }
@@ -212,45 +192,17 @@ struct Heap {
 
 // The global heap: 4 MiB regions from malloc or the one caller buffer, a
 // 16-byte prefix with the byte count, usage against the limit.
-struct Global {
-  Heap heap;
+struct Global : Heap {
   Counter usage;
   uint64_t limit = 0;
   char *buffer = nullptr;
   bool bufferInUse = false;
 
-  static void *source(void *owner, uint64_t *size) {
-    Global *g = static_cast<Global *>(owner);
-    if (g->limit != 0 && *size + g->usage.value > g->limit)
-      return nullptr;
-    if (g->buffer == nullptr)
-      return modelAlignedAlloc(16, round16(*size));
-    uint64_t length = g->limit & ~uint64_t{15};
-    if (g->bufferInUse || length < *size)
-      return nullptr;
-    *size = length;
-    g->bufferInUse = true;
-    return g->buffer;
-  }
-  static void sink(void *owner, void *region) {
-    Global *g = static_cast<Global *>(owner);
-    if (g->buffer != nullptr)
-      g->bufferInUse = false;
-    else
-      modelAlignedFree(region);
-  }
-  Global() {
-    heap.minRegion = 0x400000;
-    heap.source = source;
-    heap.sink = sink;
-    heap.owner = this;
-  }
-
-  void *alloc(uint64_t request, Counter *pair) {
+  void *prefixedAlloc(uint64_t request, Counter *pair) {
     if (request > psp::mem::kMaxBlock - 16)
       return nullptr;
     const uint64_t count = request + 16;
-    char *prefix = static_cast<char *>(heap.alloc(count));
+    char *prefix = static_cast<char *>(alloc(count));
     if (prefix == nullptr)
       return nullptr;
     usage.add(count);
@@ -259,12 +211,12 @@ struct Global {
     std::memcpy(prefix, &count, 8);
     return prefix + 16;
   }
-  void *resize(void *block, uint64_t request) {
+  void *prefixedResize(void *block, uint64_t request) {
     if (request > psp::mem::kMaxBlock - 16)
       return nullptr;
     uint64_t old, count = request + 16;
     std::memcpy(&old, bytes(block) - 16, 8);
-    char *moved = static_cast<char *>(heap.resize(bytes(block) - 16, count, true));
+    char *moved = static_cast<char *>(resize(bytes(block) - 16, count, true));
     if (moved == nullptr)
       return nullptr;
     usage.value -= old;
@@ -272,48 +224,50 @@ struct Global {
     std::memcpy(moved, &count, 8);
     return moved + 16;
   }
-  void free(void *block, Counter *pair) {
+  void prefixedFree(void *block, Counter *pair) {
     uint64_t count;
     std::memcpy(&count, bytes(block) - 16, 8);
     usage.value -= count;
     if (pair != nullptr)
       pair->value -= count;
-    heap.free(bytes(block) - 16);
+    free(bytes(block) - 16);
   }
 };
 
-// A kind-1 heap: 4096-byte minimum regions that are global-heap blocks.
-struct KindHeap {
-  Heap heap;
-  Counter held;
-  Global *global;
-  explicit KindHeap(Global *g) : global(g) {
-    heap.minRegion = 4096;
-    heap.owner = this;
-    heap.source = [](void *owner, uint64_t *size) {
-      KindHeap *k = static_cast<KindHeap *>(owner);
-      return k->global->alloc(*size, &k->held);
-    };
-    heap.sink = [](void *owner, void *region) {
-      KindHeap *k = static_cast<KindHeap *>(owner);
-      k->global->free(region, &k->held);
-    };
-  }
-};
+inline Region *Heap::source(uint64_t *size) {
+  if (parent != nullptr)
+    return static_cast<Region *>(parent->prefixedAlloc(*size, &held));
+  Global *g = static_cast<Global *>(this);
+  if (g->limit != 0 && *size + g->usage.value > g->limit)
+    return nullptr;
+  if (g->buffer == nullptr)
+    return static_cast<Region *>(std::malloc(*size));
+  const uint64_t length = g->limit & ~uint64_t{15};
+  if (g->bufferInUse || length < *size)
+    return nullptr;
+  *size = length;
+  g->bufferInUse = true;
+  return reinterpret_cast<Region *>(g->buffer);
+}
+
+inline void Heap::sink(Region *r) {
+  if (parent != nullptr)
+    parent->prefixedFree(r, &held);
+  else if (static_cast<Global *>(this)->buffer != nullptr)
+    static_cast<Global *>(this)->bufferInUse = false;
+  else
+    std::free(r);
+}
 
 // The arena: the first chunk on the room list with room enough.
 struct Arena {
   struct Chunk {
-    Chunk *prev;
-    Chunk *next;
-    uint32_t used;
-    uint32_t free;
+    Chunk *prev, *next;
+    uint32_t used, free;
   };
   Global *global;
-  Chunk *room = nullptr;
-  Chunk *full = nullptr;
+  Chunk *room = nullptr, *full = nullptr;
   Counter handedOut;
-  explicit Arena(Global *g) : global(g) {}
 
   static void push(Chunk *&list, Chunk *c) {
     c->prev = nullptr;
@@ -328,8 +282,8 @@ struct Arena {
     while (c != nullptr && c->free < s)
       c = c->next;
     if (c == nullptr) {
-      const uint64_t n = (s > 4096 ? s : 4096) + sizeof(Chunk);
-      c = static_cast<Chunk *>(global->alloc(n, nullptr));
+      const uint64_t n = std::max<uint64_t>(s, 4096) + sizeof(Chunk);
+      c = static_cast<Chunk *>(global->prefixedAlloc(n, nullptr));
       if (c == nullptr)
         return nullptr;
       c->used = 0;
@@ -352,7 +306,7 @@ struct Arena {
     for (Chunk *list : {room, full})
       while (list != nullptr) {
         Chunk *next = list->next;
-        global->free(list, nullptr);
+        global->prefixedFree(list, nullptr);
         list = next;
       }
     room = full = nullptr;
@@ -379,10 +333,10 @@ template <typename R> std::pair<long, uint64_t> locate(const R *r, const void *p
 
 class Differential {
 public:
-  explicit Differential(Config config) : kind1_(&global_), arena_(&global_) {
+  explicit Differential(Config config) {
     if (config.callerBuffer) {
-      realBuffer_ = modelAlignedAlloc(16, round16(config.limit));
-      global_.buffer = static_cast<char *>(modelAlignedAlloc(16, round16(config.limit)));
+      realBuffer_ = std::malloc(round16(config.limit));
+      global_.buffer = static_cast<char *>(std::malloc(round16(config.limit)));
     }
     global_.limit = config.limit;
     psp_setMemLimit(realBuffer_, config.limit);
@@ -398,21 +352,22 @@ public:
     for (Live &b : globalBlocks_)
       psp::mem::globalFree(b.real, nullptr);
     std::free(arenaState_);
-    modelAlignedFree(realBuffer_);
-    modelAlignedFree(global_.buffer);
+    std::free(realBuffer_);
+    std::free(global_.buffer);
     psp::mem::globalHeapRelease();
     psp_setMemLimit(nullptr, 0);
   }
 
-  // Runs one operation from an 8-byte record: op, size (4 bytes), keep,
-  // which block (2 bytes). Empty, or the first difference.
+  // Runs one operation from an 8-byte record: op, size (4 bytes: 5 bits of
+  // magnitude, then 1 byte .. 1 MiB), keep, which block (2 bytes). Empty, or
+  // the first difference.
   static constexpr size_t kRecord = 8;
   std::string step(const uint8_t *record) {
-    const uint8_t *p = record;
-    const uint8_t *end = record + kRecord;
-    const uint8_t op = next8(p, end);
-    const uint32_t size = nextSize(p, end);
-    const bool keep = (next8(p, end) & 1) != 0;
+    const uint8_t op = record[0];
+    const uint32_t v = uint32_t{record[1]} << 24 | record[2] << 16 | record[3] << 8 | record[4];
+    const uint32_t size = 1 + ((v >> 5) & ((uint32_t{1} << (v & 31) % 21) - 1));
+    const bool keep = (record[5] & 1) != 0;
+    const size_t which = size_t{record[6]} << 8 | record[7];
     ++steps_;
     std::string d;
     switch (op == 255 ? 10 : op == 254 ? 11 : op % 10) {
@@ -423,46 +378,46 @@ public:
       break;
     case 2:
     case 3:
-      d = allocated("heap alloc", psp::mem::regionAlloc(heap_, size), kind1_.heap.alloc(size), size,
+      d = allocated("heap alloc", psp::mem::regionAlloc(heap_, size), kind1_.alloc(size), size,
                     heapBlocks_);
       break;
     case 4:
       if (!heapBlocks_.empty()) {
-        Live &b = heapBlocks_[pick(p, end, heapBlocks_.size())];
+        Live &b = heapBlocks_[which % heapBlocks_.size()];
         if (keep && !intact(b, false))
           return where("heap resize: contents lost before");
         d = resized("heap resize", b, psp::mem::regionResize(heap_, b.real, size, keep),
-                    kind1_.heap.resize(b.model, size, keep), size, keep);
+                    kind1_.resize(b.model, size, keep), size, keep, true);
       }
       break;
     case 5:
     case 6:
       d = release(
-          heapBlocks_, p, end, "heap free", [&](void *b) { psp::mem::regionFree(heap_, b); },
-          [&](void *b) { kind1_.heap.free(b); });
+          heapBlocks_, which, "heap free", [&](void *b) { psp::mem::regionFree(heap_, b); },
+          [&](void *b) { kind1_.free(b); });
       break;
     case 7:
       d = allocated("global alloc", psp::mem::globalAlloc(size, nullptr),
-                    global_.alloc(size, nullptr), size, globalBlocks_);
+                    global_.prefixedAlloc(size, nullptr), size, globalBlocks_);
       break;
     case 8:
       if (!globalBlocks_.empty()) {
-        Live &b = globalBlocks_[pick(p, end, globalBlocks_.size())];
+        Live &b = globalBlocks_[which % globalBlocks_.size()];
         d = resized("global resize", b, psp::mem::globalResize(b.real, size),
-                    global_.resize(b.model, size), size, true);
+                    global_.prefixedResize(b.model, size), size, true, false);
       }
       break;
     case 9:
       d = release(
-          globalBlocks_, p, end, "global free", [](void *b) { psp::mem::globalFree(b, nullptr); },
-          [&](void *b) { global_.free(b, nullptr); });
+          globalBlocks_, which, "global free", [](void *b) { psp::mem::globalFree(b, nullptr); },
+          [&](void *b) { global_.prefixedFree(b, nullptr); });
       break;
     case 10:
       d = resetArena();
       break;
     case 11:
       psp::mem::regionFreeAll(heap_);
-      kind1_.heap.freeAll();
+      kind1_.freeAll();
       heapBlocks_.clear();
       break;
     }
@@ -474,10 +429,10 @@ public:
     if (std::string d = resetArena(); !d.empty())
       return d;
     psp::mem::regionFreeAll(heap_);
-    kind1_.heap.freeAll();
+    kind1_.freeAll();
     for (Live &b : globalBlocks_) {
       psp::mem::globalFree(b.real, nullptr);
-      global_.free(b.model, nullptr);
+      global_.prefixedFree(b.model, nullptr);
     }
     heapBlocks_.clear();
     globalBlocks_.clear();
@@ -492,32 +447,15 @@ public:
 
 private:
   struct Live {
-    void *real;
-    void *model;
+    void *real, *model;
     uint32_t size;
     uint8_t tag;
   };
 
-  static uint8_t next8(const uint8_t *&p, const uint8_t *end) { return p < end ? *p++ : 0; }
-
-  // 1 byte .. 1 MiB, small sizes as likely as large magnitudes.
-  static uint32_t nextSize(const uint8_t *&p, const uint8_t *end) {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i)
-      v = v << 8 | next8(p, end);
-    const uint32_t bits = (v & 31) % 21;
-    return 1 + ((v >> 5) & ((uint32_t{1} << bits) - 1));
-  }
-
-  static size_t pick(const uint8_t *&p, const uint8_t *end, size_t n) {
-    const size_t v = size_t{next8(p, end)} << 8 | next8(p, end);
-    return v % n;
-  }
-
+  // Marks a block's first and last byte with a tag of this step.
   uint8_t fill(void *block, uint32_t size) {
     const uint8_t tag = static_cast<uint8_t>(steps_ * 131 + 7);
-    static_cast<uint8_t *>(block)[0] = tag;
-    static_cast<uint8_t *>(block)[size - 1] = tag;
+    static_cast<uint8_t *>(block)[0] = static_cast<uint8_t *>(block)[size - 1] = tag;
     return tag;
   }
 
@@ -530,20 +468,23 @@ private:
     return "step " + std::to_string(steps_) + ": " + what;
   }
 
-  std::string placed(const char *what, void *real, void *model, uint32_t size) {
+  // Same refusal and place; for a region-heap block (`sized`), the same size too.
+  std::string placed(const char *what, void *real, void *model, uint32_t size, bool sized) {
+    const std::string head = std::string(what) + " of " + std::to_string(size);
     if ((real == nullptr) != (model == nullptr))
-      return where(
-          std::string(what) + " of " + std::to_string(size) +
-          (real == nullptr ? ": refused by the library only" : ": refused by the model only"));
+      return where(head + (real == nullptr ? ": refused by the library only"
+                                           : ": refused by the model only"));
     if (real == nullptr)
       return {};
     const auto r = locate(psp::mem::globalHeap().regions, real);
-    const auto m = locate(global_.heap.regions, model);
+    const auto m = locate(global_.regions, model);
     if (r != m)
-      return where(std::string(what) + " of " + std::to_string(size) + ": library at region " +
-                   std::to_string(r.first) + " +" + std::to_string(r.second) +
-                   ", model at region " + std::to_string(m.first) + " +" +
-                   std::to_string(m.second));
+      return where(head + ": library at region " + std::to_string(r.first) + " +" +
+                   std::to_string(r.second) + ", model at region " + std::to_string(m.first) +
+                   " +" + std::to_string(m.second));
+    if (sized &&
+        psp::mem::regionBlockSize(real) != reinterpret_cast<Block *>(bytes(model) - 16)->size)
+      return where(head + ": block sizes differ");
     return {};
   }
 
@@ -552,32 +493,30 @@ private:
                         std::vector<Live> &into) {
     if (real != nullptr && model != nullptr)
       into.push_back(Live{real, model, size, fill(real, size)});
-    return placed(what, real, model, size);
+    return placed(what, real, model, size, &into == &heapBlocks_);
   }
 
   // Frees a picked block on both sides once its contents are checked.
   template <typename Real, typename Model>
-  std::string release(std::vector<Live> &blocks, const uint8_t *&p, const uint8_t *end,
-                      const char *what, Real real, Model model) {
+  std::string release(std::vector<Live> &blocks, size_t which, const char *what, Real real,
+                      Model model) {
     if (blocks.empty())
       return {};
-    const size_t i = pick(p, end, blocks.size());
-    if (!intact(blocks[i], true))
+    Live &b = blocks[which % blocks.size()];
+    if (!intact(b, true))
       return where(std::string(what) + ": contents overwritten");
-    real(blocks[i].real);
-    model(blocks[i].model);
-    blocks[i] = blocks.back();
+    real(b.real);
+    model(b.model);
+    b = blocks.back();
     blocks.pop_back();
     return {};
   }
 
   // Compares a resize of b on both sides and takes the new block over.
-  std::string resized(const char *what, Live &b, void *real, void *model, uint32_t size,
-                      bool kept) {
-    if (std::string d = placed(what, real, model, size); !d.empty())
+  std::string resized(const char *what, Live &b, void *real, void *model, uint32_t size, bool kept,
+                      bool sized) {
+    if (std::string d = placed(what, real, model, size, sized); !d.empty() || real == nullptr)
       return d;
-    if (real == nullptr)
-      return {};
     if (kept && static_cast<uint8_t *>(real)[0] != b.tag)
       return where(std::string(what) + ": contents not kept");
     b = Live{real, model, size, fill(real, size)};
@@ -604,8 +543,8 @@ private:
         {"peak usage", {peak, global_.usage.peak}},
         {"arena handed out", {info.counters[0], arena_.handedOut.value}},
         {"arena peak", {info.counters[1], arena_.handedOut.peak}},
-        {"heap in use", {heap_.inUse.value, kind1_.heap.inUse.value}},
-        {"heap peak", {heap_.inUse.peak, kind1_.heap.inUse.peak}},
+        {"heap in use", {heap_.inUse.value, kind1_.inUse.value}},
+        {"heap peak", {heap_.inUse.peak, kind1_.inUse.peak}},
         {"heap held", {heap_.pair.value, kind1_.held.value}},
         {"heap held peak", {heap_.pair.peak, kind1_.held.peak}}};
     for (const auto &[name, values] : pairs)
@@ -622,8 +561,8 @@ private:
   psp::mem::RegionHeap heap_{
       nullptr, 4096, psp::mem::globalRegionSource, psp::mem::globalRegionSink, {}, {}};
   Global global_;
-  KindHeap kind1_;
-  Arena arena_;
+  Heap kind1_{nullptr, 4096, &global_, {}, {}};
+  Arena arena_{&global_, nullptr, nullptr, {}};
   std::vector<Live> arenaBlocks_, heapBlocks_, globalBlocks_;
 };
 

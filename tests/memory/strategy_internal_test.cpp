@@ -1,12 +1,11 @@
-// White-box checks of the strategies (size classes, refills, region
-// coalescing and return) and fault-injection walks over every allocation
-// site of start-up, tag creation, the sync table and thread tags, with and
-// without a jump buffer armed. After every injected failure the library must
-// still work and give back every byte; ASan checks for leaks at exit.
+// White-box checks of the size classes and their refills (the region heap's
+// placements are checked against a model in placement_internal_test.cpp), and
+// fault-injection walks over every allocation site of start-up, tag creation,
+// the sync table and thread tags, with and without a jump buffer armed. After every injected
+// failure the library must still work and give back every byte; ASan checks for leaks at exit.
 #include <gtest/gtest.h>
 
 #include <csetjmp>
-#include <cstdlib>
 #include <vector>
 
 #include "internal.h"
@@ -16,9 +15,7 @@
 
 namespace {
 
-using namespace psp::testing; // FaultSwitch, g_failAllocation, g_failRegion
-
-uint64_t usage() { return psp::testing::globalUsage(); }
+using namespace psp::testing; // FaultSwitch, g_failAllocation, g_failRegion, globalUsage
 
 char *get(uint64_t size, PSP_MEMTAG tag = PSP_TAG_DEFAULT) {
   return static_cast<char *>(psp_getMem(size, tag, 1, nullptr, "t", 1));
@@ -56,52 +53,6 @@ TEST(StrategyInternal, SizeClassBoundariesAndRefills) {
   psp_term();
 }
 
-// A region heap over a counting malloc source.
-int g_regionsOut;
-void *countingSource(uint64_t *size, psp::mem::CounterPair *) {
-  ++g_regionsOut;
-  return std::malloc(*size); // 16-aligned, as the global heap's own regions are
-}
-void countingSink(void *region, psp::mem::CounterPair *) {
-  --g_regionsOut;
-  std::free(region);
-}
-
-TEST(StrategyInternal, RegionHeapCarvesHighCoalescesAndReturnsRegions) {
-  using namespace psp::mem;
-  RegionHeap heap{nullptr, 4096, countingSource, countingSink, {}, {}};
-  char *a = static_cast<char *>(regionAlloc(heap, 100)); // 112
-  char *b = static_cast<char *>(regionAlloc(heap, 200)); // 208, carved just below a
-  char *c = static_cast<char *>(regionAlloc(heap, 16));
-  EXPECT_EQ(g_regionsOut, 1);
-  EXPECT_EQ(b + 208 + 16, a);
-  // Freeing a and b merges them; the merged space serves 112 + 16 + 208 exactly.
-  regionFree(heap, a);
-  regionFree(heap, b);
-  EXPECT_EQ(regionAlloc(heap, 336), b);
-  // Growing in place absorbs the free neighbour above.
-  regionFree(heap, b);
-  char *hi = static_cast<char *>(regionAlloc(heap, 96)); // top of the freed space
-  char *lo = static_cast<char *>(regionAlloc(heap, 96)); // just below hi
-  EXPECT_EQ(lo + 96 + 16, hi);
-  regionFree(heap, hi);
-  EXPECT_EQ(regionResize(heap, lo, 200, true), lo);
-  EXPECT_EQ(regionBlockSize(lo), 208u);
-  EXPECT_EQ(regionResize(heap, lo, 32, true), lo); // shrinking splits the tail off
-  EXPECT_EQ(regionBlockSize(lo), 32u);
-  EXPECT_EQ(heap.inUse.value, 32u + 16);
-  // A request above the minimum gets a region of its own, returned when freed.
-  char *huge = static_cast<char *>(regionAlloc(heap, 10000));
-  EXPECT_EQ(g_regionsOut, 2);
-  regionFree(heap, huge);
-  EXPECT_EQ(g_regionsOut, 1);
-  regionFree(heap, lo);
-  regionFree(heap, c);
-  EXPECT_EQ(g_regionsOut, 0);
-  EXPECT_EQ(heap.regions, nullptr);
-  EXPECT_EQ(heap.inUse.value, 0u);
-}
-
 void libraryWorks() {
   char *p = get(100);
   PSP_SEM m = psp_syncCreate_check(PSP_SYNC_MUTEX, "t", 1);
@@ -122,7 +73,7 @@ TEST(FaultInternal, StartupUndoesEveryPartialState) {
           EXPECT_EQ(psp::g_flags.initCount.load(), 0u);
         },
         [] {
-          EXPECT_EQ(usage(), 0u);
+          EXPECT_EQ(globalUsage(), 0u);
           ASSERT_EQ(psp_init(), PSP_OKAY);
           libraryWorks();
           psp_term();
@@ -135,7 +86,7 @@ TEST(FaultInternal, StartupUndoesEveryPartialState) {
 TEST(FaultInternal, TagsOfEveryKindWithAndWithoutMutexAndJump) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
   libraryWorks(); // the default tag keeps the chunk this makes
-  const uint64_t base = usage();
+  const uint64_t base = globalUsage();
   jmp_buf jump;
   PSP_MEMTAG tag;
   for (FaultSwitch *sw : {&g_failAllocation, &g_failRegion})
@@ -168,7 +119,7 @@ TEST(FaultInternal, TagsOfEveryKindWithAndWithoutMutexAndJump) {
                 EXPECT_NE(get(64, tag), nullptr);
                 psp_freeTagMem(tag, 1, "t", 1);
               }
-              EXPECT_EQ(usage(), base);
+              EXPECT_EQ(globalUsage(), base);
               libraryWorks();
             });
   psp_term();
@@ -205,7 +156,7 @@ TEST(FaultInternal, SyncTableBlockAllocationJumpsOrReports) {
   tableLockFree();
   // With PSP_TAG_DEFAULT's jump armed: a jump, from a plain create and from a
   // thread-safe tag creation, leaving nothing behind.
-  const uint64_t base = usage();
+  const uint64_t base = globalUsage();
   jmp_buf jump;
   psp_resetTag(&jump, PSP_TAG_DEFAULT);
   g_failAllocation.arm(1);
@@ -215,7 +166,7 @@ TEST(FaultInternal, SyncTableBlockAllocationJumpsOrReports) {
   g_failAllocation.disarm();
   psp_resetTag(nullptr, PSP_TAG_DEFAULT);
   tableLockFree();
-  EXPECT_EQ(usage(), base);
+  EXPECT_EQ(globalUsage(), base);
   libraryWorks();
   psp_term(); // closes the objects still made
 }
@@ -237,7 +188,7 @@ TEST(FaultInternal, ThreadTagsUnderEveryFailure) {
   psp_test::Watchdog dog(10);
   ASSERT_EQ(psp_init(), PSP_OKAY);
   libraryWorks();
-  const uint64_t base = usage();
+  const uint64_t base = globalUsage();
   walk(
       g_failAllocation,
       [] {
@@ -246,7 +197,7 @@ TEST(FaultInternal, ThreadTagsUnderEveryFailure) {
         EXPECT_EQ(psp_threadJoin(&thread), 0);
       },
       [&] {
-        EXPECT_EQ(usage(), base);
+        EXPECT_EQ(globalUsage(), base);
         libraryWorks();
       });
   psp_term();
