@@ -12,7 +12,9 @@
 // uint64_t n)` for a run of code points below 0x80 (Unit is char or
 // char16_t); ascii must behave exactly like n calls of put. A sink result of 0
 // means go on, PSP_NO stops the walk with 0, anything else stops it and is
-// the walk's result.
+// the walk's result. A sink that never stops may also have `run(p, end)`,
+// which converts well-formed input from p on by itself and gives where it
+// stopped; the walk takes the piece there and calls run again.
 //
 // Validity, one policy for both directions: PSP_CONV_STRICT fails on any
 // invalid input with PSP_ERR_BADCHAR, overlong UTF-8 included;

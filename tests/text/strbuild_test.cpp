@@ -1,5 +1,6 @@
 // String builders: exact blocks, appending, NULL and self old strings, failing
-// formats, no library, and the wide engine's locale record not accumulating.
+// formats, and the wide engine's locale record not accumulating (without the
+// library: unicode_test).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -62,15 +63,6 @@ TEST_F(Builders, WideLocaleRecordDoesNotAccumulate) {
     psp_snwprintf(buf, 64, u"%'d %.2f %e", 1234567, 1.5, 2.0);
   EXPECT_EQ(bytesInUse(PSP_TAG_DEFAULT), defaultBefore);
   EXPECT_EQ(bytesInUse(PSP_TAG_THREAD), threadBefore);
-}
-
-TEST(BuildersUninitialised, ReturnNothing) {
-  char *out = nullptr;
-  EXPECT_EQ(psp_makeStrVA("test", __LINE__, PSP_TAG_DEFAULT, "%d", 1), nullptr);
-  EXPECT_EQ(psp_makeWStrVA("test", __LINE__, PSP_TAG_THREAD, u"x"), nullptr);
-  EXPECT_EQ(psp_appendStrVA_rc("test", __LINE__, &out, PSP_TAG_THREAD, nullptr, "x"),
-            PSP_ERR_NOMEMORY);
-  EXPECT_EQ(out, nullptr);
 }
 
 // The old string as an argument, or as the format itself, stays readable

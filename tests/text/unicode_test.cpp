@@ -1,5 +1,5 @@
 // Unicode conversion: invalid forms in every mode, boundary code points, round
-// trips, small buffers, and what the fuzz targets and textalloc_internal_test
+// trips, and what the fuzz targets, conv_bounds_test and textalloc_internal_test
 // do not try.
 #include <gtest/gtest.h>
 
@@ -139,17 +139,6 @@ TEST(Unicode, EveryScalarValueRoundTrips) {
   }
 }
 
-// Characters that do not fit are skipped; the rest still go in.
-TEST(Unicode, CharactersThatDoNotFitAreSkipped) {
-  char out8[4];
-  EXPECT_EQ(psp_wchar_to_utf8(out8, u"a\u20ACb", sizeof out8, PSP_CONV_STRICT), 3u);
-  EXPECT_EQ(std::string(out8, 3), std::string("ab\0", 3));
-  PSP_WCHAR out16[8];
-  EXPECT_EQ(psp_utf8_to_wchar(out16, "a\xF0\x9F\x98\x80\x62", 3, PSP_CONV_STRICT), 3u);
-  EXPECT_EQ(U16(out16, 3), U16(u"ab\0", 3));
-  EXPECT_EQ(psp_utf8_to_wchar(out16, "abc\xFF", 8, PSP_CONV_STRICT), kFail); // after stores
-}
-
 int collect(void *sink, int ch) {
   static_cast<std::u32string *>(sink)->push_back(static_cast<char32_t>(ch));
   return PSP_PENDING;
@@ -162,13 +151,19 @@ TEST(Unicode, PendingFromTheSinkDoesNotStop) {
   EXPECT_EQ(seen, U"a\U0001F600");
 }
 
+// Conversions and string builders alike.
 TEST(Unicode, AllocatingFormsNeedTheLibrary) {
-  char *out = reinterpret_cast<char *>(1), **out8 = nullptr;
+  char *out = reinterpret_cast<char *>(1), *built = nullptr, **out8 = nullptr;
   PSP_WCHAR arg[] = u"x", *argv[] = {arg};
   EXPECT_EQ(psp_convToUTF8_rc(u"abc", PSP_CONV_STRICT, &out, PSP_TAG_THREAD), PSP_ERR_NOMEMORY);
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(psp_convToWchar("abc", PSP_CONV_STRICT, PSP_TAG_DEFAULT), nullptr);
   EXPECT_EQ(psp_convArgvToUTF8(1, argv, &out8, PSP_TAG_THREAD), PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp_makeStrVA("test", __LINE__, PSP_TAG_DEFAULT, "%d", 1), nullptr);
+  EXPECT_EQ(psp_makeWStrVA("test", __LINE__, PSP_TAG_THREAD, u"x"), nullptr);
+  EXPECT_EQ(psp_appendStrVA_rc("test", __LINE__, &built, PSP_TAG_THREAD, nullptr, "x"),
+            PSP_ERR_NOMEMORY);
+  EXPECT_EQ(built, nullptr);
 }
 
 } // namespace
