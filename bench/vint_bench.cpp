@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <random>
 #include <vector>
 
@@ -68,43 +69,31 @@ BASELINE PSP_STATUS lebDecode(PSP_BYTE_READER read, void *ctx, uint64_t *out) {
 // Two mixes of magnitudes. 0: row ids, lengths and counts: half below 128, a
 // quarter below 16K, then thinning out to full 64-bit values. 1: 60 % below
 // 2^7, 25 % below 2^14, 10 % below 2^32, 5 % full 64-bit.
+struct Band {
+  uint32_t percentBelow; // a draw of 0..99 below this takes the band
+  uint64_t mask;
+};
+
+std::vector<uint64_t> makeMix(uint64_t seed, std::initializer_list<Band> bands) {
+  std::mt19937_64 rng(seed);
+  std::vector<uint64_t> v;
+  for (int i = 0; i < 4096; ++i) {
+    uint32_t pick = rng() % 100;
+    uint64_t r = rng();
+    for (const Band &band : bands) {
+      if (pick < band.percentBelow) {
+        v.push_back(r & band.mask);
+        break;
+      }
+    }
+  }
+  return v;
+}
+
 const std::vector<uint64_t> &mixedValues(int mix) {
-  static const std::vector<uint64_t> values[2] = {[] {
-                                                    std::mt19937_64 rng(7);
-                                                    std::vector<uint64_t> v;
-                                                    for (int i = 0; i < 4096; ++i) {
-                                                      uint32_t pick = rng() % 100;
-                                                      uint64_t r = rng();
-                                                      if (pick < 50)
-                                                        v.push_back(r & 0x7F);
-                                                      else if (pick < 75)
-                                                        v.push_back(r & 0x3FFF);
-                                                      else if (pick < 90)
-                                                        v.push_back(r & 0x1FFFFF);
-                                                      else if (pick < 98)
-                                                        v.push_back(r & 0xFFFFFFFF);
-                                                      else
-                                                        v.push_back(r);
-                                                    }
-                                                    return v;
-                                                  }(),
-                                                  [] {
-                                                    std::mt19937_64 rng(11);
-                                                    std::vector<uint64_t> v;
-                                                    for (int i = 0; i < 4096; ++i) {
-                                                      uint32_t pick = rng() % 100;
-                                                      uint64_t r = rng();
-                                                      if (pick < 60)
-                                                        v.push_back(r & 0x7F);
-                                                      else if (pick < 85)
-                                                        v.push_back(r & 0x3FFF);
-                                                      else if (pick < 95)
-                                                        v.push_back(r & 0xFFFFFFFF);
-                                                      else
-                                                        v.push_back(r);
-                                                    }
-                                                    return v;
-                                                  }()};
+  static const std::vector<uint64_t> values[2] = {
+      makeMix(7, {{50, 0x7F}, {75, 0x3FFF}, {90, 0x1FFFFF}, {98, 0xFFFFFFFF}, {100, ~0ull}}),
+      makeMix(11, {{60, 0x7F}, {85, 0x3FFF}, {95, 0xFFFFFFFF}, {100, ~0ull}})};
   return values[mix];
 }
 

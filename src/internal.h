@@ -178,6 +178,19 @@ bool serviceNameValid(const char *name);
 // read (also before psp_init). Adjusting gives 0 or PSP_ERR_SYSTEM.
 uint32_t registryCount(const char *name);
 PSP_STATUS registryAdjust(const char *name, int32_t delta);
+// What psp_serviceStart was given: the service's name, the caller's stop
+// flag, and main with its two arguments.
+struct ServiceCall {
+  const char *name;
+  uint16_t *stopFlag;
+  uint32_t argument1;
+  void *argument2;
+  PSP_SERVICE_MAIN main;
+};
+// Runs the call as a service when the service manager started this process,
+// leaving psp_serviceStart's result in `result`; false, with nothing run,
+// when it did not (the console case).
+bool runAsService(const ServiceCall &call, int32_t &result);
 
 // ---- file handles ----
 // The file layer's own thread-safe tag, kept in the named global "pspfile";

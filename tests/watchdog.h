@@ -1,22 +1,19 @@
-// Bounded waiting for tests that can deadlock: a stuck lock must fail a test
-// in seconds with a message that says so, not hang until ctest's limit.
+// Bounded waiting for tests that can deadlock: a stuck lock fails a test in
+// seconds with a message that says so, not at ctest's limit.
 //
-// Watchdog guards a scope in this process from a helper thread; it names the
-// running test unless told otherwise. finishesWithin runs a probe on another
-// thread (typically: take a lock the code under test must have released) and
-// reports whether it got through in time. runInChild runs a body in a forked
-// child and kills it when it overruns; it uses no thread of its own, so the
-// parent stays single-threaded across the fork (ThreadSanitizer refuses
-// children of multi-threaded parents that start threads). Do not keep a
-// Watchdog alive across runInChild. Limits are for plain builds: under a
-// sanitizer each is five times as long, up to 240 s.
+// Watchdog guards a scope from a helper thread. finishesWithin runs a probe
+// (typically: take a lock the code under test must have released) on another
+// thread. runInChild runs a body in a child process and kills it when it
+// overruns; it starts no thread, so the parent stays single-threaded across
+// the fork (TSan refuses children of multi-threaded parents that start
+// threads). Do not keep a Watchdog alive across runInChild. Under a sanitizer
+// or Wine each limit is five times as long, up to 240 s.
 //
-// Windows has no fork: there the child is a new run of this test program
-// limited to the current test, told through PSP_TEST_CHILD which runInChild
-// call of that test is its own. It replays the test up to that call (the
-// earlier calls answer "exited 0" without running their bodies), runs the
-// body and exits. So what the test does before runInChild must be safe to do
-// twice, once in each process.
+// Windows has no fork: the child is this program run again for the current
+// test, told by PSP_TEST_CHILD which runInChild call of the test is its own.
+// It replays the test up to that call (earlier calls give the parent's
+// results without running their bodies), runs the body and exits; so what a
+// test does before runInChild must be safe to do in both processes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -48,21 +45,18 @@
 namespace psp_test {
 
 #if defined(PSP_TEST_SANITIZED) || defined(_WIN32)
-// Under Wine every wait on a kernel object is a round trip to the wine
-// server, which a loaded machine stretches as much as a sanitizer does.
+// Under Wine each wait on a kernel object is a round trip to the wine server.
 constexpr unsigned kSlowdown = 5;
 #else
 constexpr unsigned kSlowdown = 1;
 #endif
 
-// A limit as this build applies it: stretched under a sanitizer, but kept
-// short of ctest's 300 s so that the watchdog's message comes first.
+// Stretched for slow builds, but short of ctest's 300 s so that our message comes first.
 constexpr unsigned limitFor(unsigned seconds) {
   unsigned stretched = seconds * kSlowdown;
   return stretched <= 240 ? stretched : seconds > 240 ? seconds : 240;
 }
 
-// The running test's full name.
 inline std::string runningTest() {
   const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
   return info ? std::string(info->test_suite_name()) + "." + info->name() : "test";
@@ -90,9 +84,8 @@ private:
   std::thread thread_; // after done_, whose future it takes
 };
 
-// Runs probe() on another thread; false when it has not finished within
-// `seconds`. A probe still blocked then is left behind, detached, so that the
-// failing test ends.
+// False when probe() has not finished within `seconds`; a probe still blocked
+// is left behind, detached, so that the failing test ends.
 template <typename Probe> bool finishesWithin(unsigned seconds, Probe probe) {
   std::packaged_task<void()> task(std::move(probe));
   std::future<void> finished = task.get_future();
@@ -105,7 +98,6 @@ template <typename Probe> bool finishesWithin(unsigned seconds, Probe probe) {
   return true;
 }
 
-// How a forked child ended.
 struct ChildResult {
   bool timedOut = false;
   bool exited = false; // normal exit; code below
@@ -116,36 +108,28 @@ struct ChildResult {
 inline std::string describe(const ChildResult &r) {
   if (r.timedOut)
     return "child timed out (deadlock?) and was killed";
-  if (r.exited)
-    return "child exited with " + std::to_string(r.code);
-  return "child killed by signal " + std::to_string(r.code);
+  return (r.exited ? "child exited with " : "child killed by signal ") + std::to_string(r.code);
 }
 
+// runInChild(seconds, body): the child exits 0 when body returns true and no
+// gtest assertion failed in it, 1 otherwise; after `seconds` it is killed.
 #ifdef _WIN32
 
-// What the earlier runInChild calls of the current test gave, so that a
-// child replaying the test sees the same results its parent saw.
-inline std::string &earlierResults() {
-  static std::string results;
-  return results;
-}
-
-// The current test's full name, and the number of this runInChild call in it
-// (one counter for every Body type).
-inline std::string currentTest(unsigned &call) {
-  std::string name = runningTest();
-  static std::string lastTest;
+// Results of the current test's earlier calls, "t," (timed out) or "e<code>,"
+// each, handed to a replaying child; and the number of this call in the test.
+inline unsigned nextCall(std::string &name, std::string *&results) {
+  static std::string lastTest, earlier;
   static unsigned calls = 0;
+  name = runningTest();
   if (name != lastTest) {
     lastTest = name;
     calls = 0;
-    earlierResults().clear();
+    earlier.clear();
   }
-  call = calls++;
-  return name;
+  results = &earlier;
+  return calls++;
 }
 
-// Result n of a list "t,e0,e1,..." (timed out, exited with a code).
 inline ChildResult replayedResult(const char *list, unsigned n) {
   std::string all = list ? list : "";
   size_t at = 0;
@@ -154,21 +138,17 @@ inline ChildResult replayedResult(const char *list, unsigned n) {
     at = comma == std::string::npos ? all.size() : comma + 1;
   }
   ChildResult r;
-  if (at >= all.size())
-    return r;
-  r.timedOut = all[at] == 't';
-  r.exited = all[at] == 'e';
-  r.code = r.exited ? std::atoi(all.c_str() + at + 1) : -1;
+  if (at < all.size()) {
+    r.timedOut = all[at] == 't';
+    r.exited = all[at] == 'e';
+    r.code = r.exited ? std::atoi(all.c_str() + at + 1) : -1;
+  }
   return r;
 }
 
-// Runs body() in a child process; the child exits 0 when body returns true
-// and no gtest assertion failed in it, 1 otherwise. The parent waits at most
-// `seconds`, then ends the child.
 template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
-  seconds = limitFor(seconds);
-  unsigned mine = 0;
-  const std::string name = currentTest(mine);
+  std::string name, *results = nullptr;
+  const unsigned mine = nextCall(name, results);
   if (const char *wanted = std::getenv("PSP_TEST_CHILD")) {
     if (static_cast<unsigned>(std::atoi(wanted)) != mine)
       return replayedResult(std::getenv("PSP_TEST_CHILD_RESULTS"), mine);
@@ -193,7 +173,7 @@ template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
   command += "\" --gtest_filter=";
   command += name;
   SetEnvironmentVariableA("PSP_TEST_CHILD", std::to_string(mine).c_str());
-  SetEnvironmentVariableA("PSP_TEST_CHILD_RESULTS", earlierResults().c_str());
+  SetEnvironmentVariableA("PSP_TEST_CHILD_RESULTS", results->c_str());
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION child{};
@@ -204,7 +184,7 @@ template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
   ChildResult result;
   if (started) {
     CloseHandle(child.hThread);
-    if (WaitForSingleObject(child.hProcess, seconds * 1000u) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(child.hProcess, limitFor(seconds) * 1000u) != WAIT_OBJECT_0) {
       TerminateProcess(child.hProcess, 124);
       WaitForSingleObject(child.hProcess, INFINITE);
       result.timedOut = true;
@@ -216,24 +196,13 @@ template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
     }
     CloseHandle(child.hProcess);
   }
-  std::string &results = earlierResults();
-  if (result.timedOut) {
-    results += 't';
-  } else if (result.exited) {
-    results += 'e';
-    results += std::to_string(result.code);
-  } else {
-    results += 'f';
-  }
-  results += ',';
+  *results += result.timedOut ? "t" : result.exited ? "e" + std::to_string(result.code) : "f";
+  *results += ',';
   return result;
 }
 
 #else
 
-// Runs body() in a forked child; the child exits 0 when body returns true
-// and no gtest assertion failed in it, 1 otherwise. The parent waits at most
-// `seconds`, then kills the child.
 template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
   seconds = limitFor(seconds);
   std::fflush(stdout);
@@ -250,10 +219,7 @@ template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
   ChildResult result;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   int status = 0;
-  for (;;) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid)
-      break;
+  while (waitpid(pid, &status, WNOHANG) != pid) {
     if (std::chrono::steady_clock::now() >= deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
@@ -262,12 +228,8 @@ template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (WIFEXITED(status)) {
-    result.exited = true;
-    result.code = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.code = WTERMSIG(status);
-  }
+  result.exited = WIFEXITED(status);
+  result.code = result.exited ? WEXITSTATUS(status) : WIFSIGNALED(status) ? WTERMSIG(status) : -1;
   return result;
 }
 

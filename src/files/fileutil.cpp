@@ -320,12 +320,13 @@ PSP_API char *psp_fileCreateTmpName(uint32_t *counter, const char *prefix, const
   const char *e = ext != nullptr ? ext : "tmp";
   // Measured first, so the one allocation can fail without the jump and the
   // directory string is freed before the jump is taken.
-  int32_t length = psp_snprintf(nullptr, 0, format, d, '/', p, counter, pid, n, e);
+  int32_t length = psp_snprintf(nullptr, 0, format, d, os::kPathSeparator, p, counter, pid, n, e);
   char *name = length >= 0 && static_cast<uint32_t>(length) < 0xFFFFFFFDu
                    ? static_cast<char *>(tagTryAlloc(rec, static_cast<uint32_t>(length) + 1))
                    : nullptr;
   if (name != nullptr)
-    psp_snprintf(name, static_cast<uint64_t>(length) + 1, format, d, '/', p, counter, pid, n, e);
+    psp_snprintf(name, static_cast<uint64_t>(length) + 1, format, d, os::kPathSeparator, p, counter,
+                 pid, n, e);
   psp_freeMem(dir, PSP_TAG_THREAD, "pspfile", 0);
   if (name == nullptr)
     tagJumpIfArmed(rec);

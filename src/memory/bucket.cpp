@@ -69,7 +69,7 @@ FreeBlock *refill(BucketState *b, int c) {
   if (count < kMaxGrow)
     b->grow[c] = count * 2;
   linkChunk(b, reinterpret_cast<Chunk *>(chunk));
-  b->counters.total += sizeof(Chunk) + (blockSize + sizeof(BlockHeader)) * uint64_t{count};
+  b->counters.addTotal(static_cast<int64_t>(sizeof(Chunk) + stride * count));
   // Pushed in address order, so the highest block is handed out first.
   FreeBlock *head = b->lists[c];
   char *at = chunk + sizeof(Chunk);
@@ -93,7 +93,7 @@ void *allocLarge(BucketState *b, uint32_t s) {
   BlockHeader *h = reinterpret_cast<BlockHeader *>(chunk + sizeof(Chunk));
   h->requested = s;
   h->blockSize = static_cast<uint32_t>(rounded);
-  b->counters.total += rounded + 24;
+  b->counters.addTotal(static_cast<int64_t>(rounded + 24));
   b->counters.inUse.add(s);
   b->counters.noteOverhead();
   return chunk + 24;
@@ -127,7 +127,7 @@ inline void freeBlock(BucketState *b, void *block) {
   b->counters.inUse.sub(h->requested);
   Chunk *chunk = reinterpret_cast<Chunk *>(static_cast<char *>(block) - 24);
   unlinkChunk(b, chunk);
-  b->counters.total -= uint64_t{h->blockSize} + 24;
+  b->counters.addTotal(-static_cast<int64_t>(uint64_t{h->blockSize} + 24));
   globalFree(chunk, nullptr);
 }
 
@@ -174,7 +174,7 @@ void *bucketRealloc(void *block, uint32_t size, void *state, uint32_t keep) {
   h = reinterpret_cast<BlockHeader *>(chunk + 1);
   h->requested = size;
   h->blockSize = static_cast<uint32_t>(rounded);
-  b->counters.total += rounded - blockSize;
+  b->counters.addTotal(static_cast<int64_t>(rounded) - static_cast<int64_t>(blockSize));
   b->counters.inUse.sub(s);
   b->counters.inUse.add(size);
   b->counters.noteOverhead();
@@ -193,7 +193,8 @@ void bucketFreeAll(void *state) {
   }
   b->counters.inUse.value = 0;
   b->counters.freeBytes.value = 0;
-  b->counters.total = sizeof(BucketState);
+  b->counters.addTotal(static_cast<int64_t>(sizeof(BucketState)) -
+                       static_cast<int64_t>(b->counters.total));
 }
 
 void bucketBlockSize(uint64_t *result, void *block) { *result = headerOf(block)->blockSize; }
@@ -206,7 +207,7 @@ void bucketInfo(void *state, PSP_MEMINFO *info) {
   info->counters[2] = k.freeBytes.value;
   info->counters[3] = k.freeBytes.peak;
   info->counters[4] = k.overhead();
-  info->counters[5] = k.overheadPeak;
+  info->counters[5] = k.overheadPeak();
 }
 
 } // namespace
@@ -225,8 +226,8 @@ bool makeBucketKind(psp_memtag_rec *tag) {
     return false;
   for (int c = 0; c < kClasses; ++c)
     b->grow[c] = 2;
-  b->counters.total = sizeof(BucketState);
-  b->counters.noteOverhead();
+  b->counters.total = sizeof(BucketState); // and room 0: the overhead's peak starts there
+
   tag->state = b;
   tag->methods = MemMethods{bucketDestroyState, bucketAlloc,     bucketRealloc, bucketFree,
                             bucketFreeAll,      bucketBlockSize, bucketInfo};

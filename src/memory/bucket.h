@@ -7,6 +7,7 @@
 
 #include "memory/strategy.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace psp::mem {
@@ -30,17 +31,24 @@ struct BucketHeader {
 
 // The six counters, kept so that an allocation or a free writes two values:
 // overhead is derived as total - in use - free bytes, where total (the
-// state and every chunk) changes only when a chunk comes or goes.
+// state and every chunk) changes only when a chunk comes or goes. Its peak
+// is kept as the room total - peak, which moves with total, so the test for
+// a new peak is one sum and one compare: in use + free bytes < room.
 struct BucketCounters {
   CounterPair inUse;     // requested bytes of live blocks
   CounterPair freeBytes; // block bytes on the free lists
   uint64_t total;
-  uint64_t overheadPeak;
+  int64_t overheadRoom; // total - the overhead's peak; below 0 once total fell under the peak
   uint64_t overhead() const { return total - inUse.value - freeBytes.value; }
+  uint64_t overheadPeak() const { return total - static_cast<uint64_t>(overheadRoom); }
   void noteOverhead() {
-    uint64_t o = overhead();
-    if (o > overheadPeak)
-      overheadPeak = o;
+    const int64_t held = static_cast<int64_t>(inUse.value + freeBytes.value);
+    if (held < overheadRoom)
+      overheadRoom = held;
+  }
+  void addTotal(int64_t delta) {
+    total += static_cast<uint64_t>(delta);
+    overheadRoom += delta;
   }
 };
 
@@ -51,8 +59,13 @@ struct BucketState {
   BucketChunk *chunks;
 };
 
-// For 1 <= s <= 8192: the class whose blocks are the smallest power of two >= s.
-inline int bucketClassOf(uint32_t s) { return 28 - __builtin_clz((s - 1) | 15); }
+// For 1 <= s <= 8192: the top bit of s - 1 (at least bit 3), so that the
+// class serving s has blocks of 2 << top bytes and index top - 3. Unsigned
+// and pointer-sized, so the - 3 folds into the address of the class's list.
+inline size_t bucketTopBit(uint32_t s) {
+  return 31u ^ static_cast<unsigned>(__builtin_clz((s - 1) | 15));
+}
+inline int bucketClassOf(uint32_t s) { return static_cast<int>(bucketTopBit(s)) - 3; }
 
 // The methods kind 0 puts in its records, compared by the allocation
 // interface to take the inline paths below. A testing build keeps to the
@@ -68,14 +81,15 @@ constexpr bool kBucketInline = true;
 // The common case for 1 <= s <= 8192: a block from a class that has one,
 // else NULL (and nothing changed).
 inline void *bucketTryPop(BucketState *b, uint32_t s) {
-  const int c = bucketClassOf(s);
-  BucketFreeBlock *f = b->lists[c];
+  const size_t top = bucketTopBit(s);
+  BucketFreeBlock **head = &b->lists[top - 3];
+  BucketFreeBlock *f = *head;
   if (f == nullptr)
     return nullptr;
-  b->lists[c] = f->next;
-  const uint32_t blockSize = 16u << c;
-  const BucketHeader header{s, blockSize};
-  std::memcpy(f, &header, sizeof header); // one store
+  *head = f->next;
+  const uint64_t blockSize = uint64_t{2} << top;
+  const uint64_t header = uint64_t{s} | blockSize << 32; // {s, block size}
+  std::memcpy(f, &header, sizeof header);
   b->counters.inUse.add(s);
   b->counters.freeBytes.sub(blockSize);
   b->counters.noteOverhead();
@@ -89,7 +103,7 @@ inline bool bucketTryPush(BucketState *b, void *block) {
   const uint32_t blockSize = h->blockSize;
   if (blockSize > kBucketLargest)
     return false;
-  const int c = __builtin_ctz(blockSize) - 4;
+  const size_t c = static_cast<size_t>(__builtin_ctz(blockSize)) - 4;
   BucketFreeBlock *f = reinterpret_cast<BucketFreeBlock *>(h);
   f->next = b->lists[c];
   b->lists[c] = f;

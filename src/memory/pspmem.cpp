@@ -402,9 +402,9 @@ namespace {
 
 namespace {
 
-// psp_getMem's usual request (plain flags, a size in range, a tag record or
-// the default tag) skips the checks that cannot apply, with the same outcome;
-// without a mutex it goes straight to the strategy.
+// psp_getMem's plain requests that psp_getMem itself does not serve (the
+// default tag, a tag with a mutex) skip the checks that cannot apply, with
+// the same outcome.
 [[gnu::noinline]] void *getMemPlain(uint64_t size, PSP_MEMTAG tag, uint32_t flags,
                                     const void *source) {
   if (flags == PSP_MEM_NORMAL && size - 1 < 0xFFFFFFFDu && initialised()) {
@@ -431,25 +431,49 @@ namespace {
     tagFree(rec, block);
 }
 
-// A kind-0 tag record without a mutex, once the library runs: the
-// allocation and free below take its size classes inline, with no call.
-inline mem::BucketState *plainBucket(PSP_MEMTAG tag, bool alloc) {
-  if (!mem::kBucketInline || reinterpret_cast<uintptr_t>(tag) <= 2 ||
+// A tag record without a mutex, once the library runs: its strategy is
+// called straight, with nothing to lock. NULL for anything else.
+inline psp_memtag_rec *unlockedRecord(PSP_MEMTAG tag) {
+  if (reinterpret_cast<uintptr_t>(tag) <= 2 ||
       g_flags.running.load(std::memory_order_acquire) == 0 || tag->mutex != PSP_SEM_NONE)
     return nullptr;
-  bool bucket =
-      alloc ? tag->methods.alloc == mem::bucketAlloc : tag->methods.free == mem::bucketFree;
-  return bucket ? static_cast<mem::BucketState *>(tag->state) : nullptr;
+  return tag;
+}
+
+// The strategy's allocation in a tag without a mutex that has a jump buffer.
+[[gnu::noinline]] void *allocOrJump(psp_memtag_rec *rec, uint32_t size) {
+  if (void *block = rec->methods.alloc(size, rec->state))
+    return block;
+  tagJumpIfArmed(rec);
+  return nullptr;
+}
+
+// Without a jump buffer the strategy's NULL is the answer: a tail call.
+inline void *allocUnlocked(psp_memtag_rec *rec, uint32_t size) {
+  if (rec->jump == nullptr)
+    return rec->methods.alloc(size, rec->state);
+  return allocOrJump(rec, size);
 }
 
 } // namespace
 
+// The kind is tested once: a kind-0 tag takes a block from its size class
+// inline, any other goes straight to its strategy.
 PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
                          const char *, int32_t) {
-  if (flags == PSP_MEM_NORMAL && size - 1 < mem::kBucketLargest) {
-    if (mem::BucketState *b = plainBucket(tag, true)) {
-      if (void *block = mem::bucketTryPop(b, static_cast<uint32_t>(size)))
-        return block;
+  if (flags == PSP_MEM_NORMAL) {
+    if (size - 1 < mem::kBucketLargest) {
+      if (psp_memtag_rec *rec = unlockedRecord(tag)) {
+        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAlloc) {
+          if (void *block =
+                  mem::bucketTryPop(static_cast<mem::BucketState *>(rec->state), uint32_t(size)))
+            return block;
+        }
+        return allocUnlocked(rec, static_cast<uint32_t>(size));
+      }
+    } else if (size - 1 < 0xFFFFFFFDu) {
+      if (psp_memtag_rec *rec = unlockedRecord(tag))
+        return allocUnlocked(rec, static_cast<uint32_t>(size));
     }
   }
   return getMemPlain(size, tag, flags, source);
@@ -503,9 +527,12 @@ PSP_API PSP_STATUS psp_extendMem_rc(void *block, uint64_t size, PSP_MEMTAG tag, 
 
 PSP_API void psp_freeMem(void *block, PSP_MEMTAG tag, const char *, int32_t) {
   if (block != nullptr) {
-    if (mem::BucketState *b = plainBucket(tag, false)) {
-      if (mem::bucketTryPush(b, block))
+    if (psp_memtag_rec *rec = unlockedRecord(tag)) {
+      if (mem::kBucketInline && rec->methods.free == mem::bucketFree &&
+          mem::bucketTryPush(static_cast<mem::BucketState *>(rec->state), block))
         return;
+      rec->methods.free(block, rec->state);
+      return;
     }
   }
   freeMemGeneral(block, tag);

@@ -1,5 +1,4 @@
-// pspservice.cpp - running a program as a system service or as a console
-// program through one entry point, and psp_errPrint.
+// pspservice.cpp - running a program as a system service under systemd.
 //
 // psp_serviceStart runs the program's main in the calling thread unless the
 // name has an install count and the service manager started the process;
@@ -15,17 +14,12 @@
 #include "platform/os.h"
 
 #include <atomic>
-#include <cstdio>
 
 namespace psp {
 namespace {
 
 struct ServiceState {
-  const char *name = nullptr;
-  uint16_t *stopFlag = nullptr;
-  uint32_t argument1 = 0;
-  void *argument2 = nullptr;
-  PSP_SERVICE_MAIN main = nullptr;
+  ServiceCall call{};
   os::SyncObject started, done;
   bool eventsMade = false;
   std::atomic<bool> live{false};     // the events belong to a running service
@@ -37,21 +31,21 @@ ServiceState g_service;
 
 // Signal context: a relaxed store and one datagram, nothing else.
 void onStopRequest() {
-  if (g_service.stopFlag != nullptr)
-    __atomic_store_n(g_service.stopFlag, static_cast<uint16_t>(1), __ATOMIC_RELAXED);
+  if (g_service.call.stopFlag != nullptr)
+    __atomic_store_n(g_service.call.stopFlag, static_cast<uint16_t>(1), __ATOMIC_RELAXED);
   if (!g_service.stopping.exchange(true))
     os::svc::notify("STOPPING=1");
 }
 
 uint32_t serviceMain(void *) {
-  int32_t code = g_service.main(g_service.argument1, g_service.argument2);
+  int32_t code = g_service.call.main(g_service.call.argument1, g_service.call.argument2);
   threadTagRelease();
   return static_cast<uint32_t>(code);
 }
 
 // The service body. A step that cannot be done ends the service at once, as
 // the manager sees it when the process returns.
-int32_t runAsService() {
+int32_t runService() {
   os::svc::linkOpen();
   if (!os::svc::stopHandlerInstall(onStopRequest)) {
     os::svc::linkClose();
@@ -83,29 +77,23 @@ int32_t runAsService() {
 }
 
 } // namespace
+
+bool runAsService(const ServiceCall &call, int32_t &result) {
+  if (!os::svc::managerPresent())
+    return false;
+  if (g_service.running.exchange(true)) {
+    result = PSP_ERR_SYSTEM; // one service per process
+    return true;
+  }
+  g_service.call = call;
+  result = runService();
+  g_service.running.store(false);
+  return true;
+}
+
 } // namespace psp
 
 using namespace psp;
-
-PSP_API int32_t psp_serviceStart(const char *name, uint16_t *stopFlag, uint32_t argument1,
-                                 void *argument2, PSP_SERVICE_MAIN main) {
-  if (main == nullptr)
-    return PSP_ERR_SYSTEM;
-  // Installed and started by the manager: run as a service. Otherwise
-  // (the console case) main runs here and its result is the answer.
-  if (registryCount(name) == 0 || !os::svc::managerPresent())
-    return main(argument1, argument2);
-  if (g_service.running.exchange(true))
-    return PSP_ERR_SYSTEM; // one service per process
-  g_service.name = name;
-  g_service.stopFlag = stopFlag;
-  g_service.argument1 = argument1;
-  g_service.argument2 = argument2;
-  g_service.main = main;
-  int32_t result = runAsService();
-  g_service.running.store(false);
-  return result;
-}
 
 PSP_API void psp_serviceStarted(void) {
   if (g_service.live.load())
@@ -115,11 +103,4 @@ PSP_API void psp_serviceStarted(void) {
 PSP_API void psp_serviceDone(void) {
   if (g_service.live.load())
     os::eventSet(g_service.done);
-}
-
-// Straight to the runtime's standard output, not through the library's
-// streams, and flushed so that it keeps its place among raw writes.
-PSP_API void psp_errPrint(const char *text) {
-  std::printf("%s\n", text != nullptr ? text : "(null)");
-  std::fflush(stdout);
 }

@@ -33,11 +33,6 @@ TEST(Rand, PublishedSequenceSeedingAndDerivedDraws) {
   EXPECT_EQ(psp_randGetUInt64(a), (hi << 32) | lo) << "first output is the high half";
   EXPECT_EQ(psp_randGet(a), zero() & 0x7FFF);
   EXPECT_EQ(psp_randGetDouble(a), zero() / 4294967296.0);
-  for (int i = 0; i < 20000; ++i) {
-    EXPECT_LE(psp_randGet(r), 32767u);
-    double d = psp_randGetDouble(r);
-    ASSERT_TRUE(d >= 0.0 && d < 1.0);
-  }
   psp_randDestroy(a);
   psp_randDestroy(b);
   psp_randDestroy(r);

@@ -1,18 +1,25 @@
 // Every backend slot and allocation failing at each call, with and without a
-// jump: reported as stated, no descriptor open, no memory held.
+// jump: reported as stated, no descriptor open, no memory held; and the
+// statuses of the backends' opens, with the platform's own error numbers.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dirent.h>
-#include <unistd.h>
+#endif
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdlib>
 #include <functional>
 #include <string>
 
 #include "internal.h"
+#include "platform/os.h"
 #include "testing.h"
 #include "../fault_walk.h"
+#include "../scratch_dir.h"
 
 namespace {
 
@@ -32,23 +39,11 @@ uint64_t bytesInUse() {
   return sum;
 }
 
-int openDescriptors() {
-  int n = 0;
-  DIR *d = opendir("/proc/self/fd");
-  while (readdir(d) != nullptr)
-    ++n;
-  closedir(d);
-  return n;
-}
-
-class FilesFault : public ::testing::Test {
+class FilesFault : public ScratchDir {
 protected:
   void SetUp() override {
-    ASSERT_EQ(psp_init(), PSP_OKAY);
-    char tmpl[] = "/tmp/psp_fault_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    a_ = dir_ + "/a", b_ = dir_ + "/b";
+    ScratchDir::SetUp();
+    a_ = at("a"), b_ = at("b");
     write(a_, std::string(3000, 'a'));
     psp_setTmpDir(dir_.c_str());
     everything(); // the pspfile tag and the thread tag exist from here on
@@ -58,8 +53,7 @@ protected:
   }
   void TearDown() override {
     psp_setTmpDir(nullptr);
-    psp_term();
-    ASSERT_EQ(std::system(("rm -rf " + dir_).c_str()), 0);
+    ScratchDir::TearDown();
   }
   void write(const std::string &name, const std::string &bytes) {
     PSP_FH fh = psp_fileOpen(name.c_str(), PSP_FILE_RDWR | PSP_FILE_TRUNCATE, 0);
@@ -98,13 +92,37 @@ protected:
                 PSP_TAG_THREAD, "test", 0);
   }
   // The chosen temporary directory is dropped first: a failed probe rightly
-  // leaves none chosen.
+  // leaves none chosen. A probe whose removal failed leaves its file, which
+  // would turn later probes away to the system's directories: it goes.
   void nothingLeft() {
     psp_setTmpDir(dir_.c_str());
+    for (const std::string &name : psp_test::namesIn(dir_))
+      if (name.rfind("zeb_dirtest_tmp_", 0) == 0)
+        std::filesystem::remove(at(name));
     EXPECT_EQ(openDescriptors(), fds_);
     EXPECT_EQ(bytesInUse(), base_);
   }
-  std::string dir_, a_, b_;
+  // Descriptors the process has open; on Windows the scratch files held open,
+  // as one refuses an open that shares nothing (Wine's GetProcessHandleCount
+  // always answers 0).
+  int openDescriptors() const {
+    int n = 0;
+#ifdef _WIN32
+    for (const std::string &name : psp_test::namesIn(dir_)) {
+      HANDLE h = CreateFileA(at(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (h == INVALID_HANDLE_VALUE)
+        ++n;
+      CloseHandle(h);
+    }
+#else
+    DIR *d = opendir("/proc/self/fd");
+    while (readdir(d) != nullptr)
+      ++n;
+    closedir(d);
+#endif
+    return n;
+  }
+  std::string a_, b_;
   uint64_t base_ = 0;
   int fds_ = 0;
 };
@@ -191,6 +209,34 @@ TEST_F(FilesFault, AllocationFailuresWithAndWithoutJump) {
         [&] { nothingLeft(); });
     psp_resetTag(nullptr, PSP_TAG_THREAD);
   }
+}
+
+using FileBackend = ScratchDir;
+
+// A directory is no file, a missing file is the system's own error number,
+// and "std" must be in lower case for Windows' standard-stream open.
+TEST_F(FileBackend, OpenStatuses) {
+#ifdef _WIN32
+  // Access denied, retried only by a creating open, which gives up after ten tries.
+  const PSP_STATUS directory = ERROR_ACCESS_DENIED, creatingDirectory = PSP_ERR_NOFILE,
+                   missing = ERROR_FILE_NOT_FOUND, upperStd = PSP_ERR_SYSTEM;
+#else
+  const PSP_STATUS directory = EISDIR, creatingDirectory = EISDIR, missing = ENOENT,
+                   upperStd = PSP_OKAY;
+#endif
+  uint64_t native = 7;
+  EXPECT_EQ(psp::os::diskBackend.open(dir_.c_str(), PSP_FILE_RDWR | PSP_FILE_CREATE, 0, &native),
+            creatingDirectory);
+  EXPECT_EQ(native, 0u);
+  EXPECT_EQ(psp::os::diskBackend.open(dir_.c_str(), PSP_FILE_RDONLY, 0, &native), directory);
+  EXPECT_EQ(psp::os::diskBackend.open(at("missing.bin").c_str(), PSP_FILE_RDONLY, 0, &native),
+            missing);
+  EXPECT_EQ(native, 0u);
+  EXPECT_EQ(psp::os::diskBackend.open("\xff.bin", PSP_FILE_RDONLY, 0, &native), PSP_ERR_NOMEMORY);
+  EXPECT_EQ(psp::os::stdBackend.open("stdErR", 0, 0, &native), PSP_OKAY);
+  EXPECT_EQ(psp::os::stdBackend.open("STDERR", 0, 0, &native), upperStd);
+  EXPECT_EQ(psp::os::stdBackend.open("xstdout", 0, 0, &native), PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp::os::stdBackend.open("stdout", 0, 0, nullptr), PSP_ERR_INVALIDPARAM);
 }
 
 } // namespace

@@ -27,15 +27,17 @@ void yieldUntil(const std::atomic<int> &flag, int value) {
     std::this_thread::yield();
 }
 
-// One thread runs the last psp_term while others wait in psp_init or the
-// critical section; inside its own bracket each finds a whole library.
+// Threads race the first psp_init; one runs the last psp_term while others
+// wait in psp_init or the critical section, which admits one thread at a
+// time. Inside its own bracket each finds a whole library.
 TEST(LifecycleConcurrency, InitUseTermCyclesFromManyThreads) {
   expectCleanChild(120, [] {
-    std::atomic<int> broken{0};
+    std::atomic<int> broken{0}, go{0}, inside{0}, crowded{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
+    for (int t = 0; t < 6; ++t)
       threads.emplace_back([&] {
-        for (int round = 0; round < 500; ++round) {
+        yieldUntil(go, 1);
+        for (int round = 0; round < 400; ++round) {
           if (psp_init() != PSP_OKAY) {
             ++broken;
             continue;
@@ -50,12 +52,16 @@ TEST(LifecycleConcurrency, InitUseTermCyclesFromManyThreads) {
           psp_freeMem(block, PSP_TAG_DEFAULT, "t", 3);
           psp_term();
           psp_enterCritSec(); // waits while another thread's psp_term runs
+          crowded += ++inside != 1;
+          --inside;
           psp_exitCritSec();
         }
       });
+    go = 1;
     for (auto &t : threads)
       t.join();
     EXPECT_EQ(broken.load(), 0);
+    EXPECT_EQ(crowded.load(), 0) << "two threads in the critical section at once";
     return true;
   });
 }
@@ -186,51 +192,38 @@ TEST(LateCalls, GivingBackOldHandlesAfterTheLastTermDoesNothing) {
   });
 }
 
-// Plain threads allocate from their own tag and end without the trampoline.
-void foreignWave(int threads, std::atomic<int> *finishedCalls) {
-  std::vector<std::thread> wave;
-  for (int t = 0; t < threads; ++t)
-    wave.emplace_back([finishedCalls] {
-      void *block = psp_getMem(200, PSP_TAG_THREAD, PSP_MEM_NORMAL, nullptr, "t", 11);
-      EXPECT_NE(block, nullptr);
+// Plain threads allocate from their own tag and end without the trampoline,
+// giving the tag back: while the library runs, and while psp_term and
+// psp_init run.
+std::vector<std::thread> plainThreads(int count, std::atomic<int> &allocated) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < count; ++t)
+    threads.emplace_back([&allocated] {
+      EXPECT_NE(psp_getMem(200, PSP_TAG_THREAD, PSP_MEM_NORMAL, nullptr, "t", 11), nullptr);
       EXPECT_NE(psp_makeWStrVA("t", 12, PSP_TAG_THREAD, u"%d", 42), nullptr);
-      if (finishedCalls != nullptr)
-        ++*finishedCalls;
+      ++allocated;
     });
-  for (auto &t : wave)
-    t.join();
+  return threads;
 }
 
 TEST(ThreadTagConcurrency, PlainThreadsGiveTheirTagBackWhenTheyEnd) {
   expectCleanChild(120, [] {
+    std::atomic<int> allocated{0};
     EXPECT_EQ(psp_init(), PSP_OKAY);
-    foreignWave(16, nullptr);
     uint64_t settled = 0, later = 0;
-    psp_getMemUsage(&settled, nullptr);
-    for (int wave = 0; wave < 30; ++wave)
-      foreignWave(16, nullptr);
-    psp_getMemUsage(&later, nullptr);
+    for (int wave = 0; wave < 31; ++wave) {
+      for (auto &t : plainThreads(16, allocated))
+        t.join();
+      psp_getMemUsage(wave == 0 ? &settled : &later, nullptr);
+    }
     // 480 kept tags would hold far more than this.
     EXPECT_LE(later, settled + 64 * 1024) << "thread tags outlive their threads";
     psp_term();
-    return true;
-  });
-}
-
-// Threads end, giving back their tags, while psp_term and psp_init run.
-TEST(ThreadTagConcurrency, ThreadsEndWhileTheLibraryStopsAndStarts) {
-  expectCleanChild(120, [] {
     for (int round = 0; round < 100; ++round) {
       EXPECT_EQ(psp_init(), PSP_OKAY);
-      std::atomic<int> finished{0};
-      std::vector<std::thread> threads;
-      for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-          EXPECT_NE(psp_getMem(64, PSP_TAG_THREAD, PSP_MEM_NORMAL, nullptr, "t", 13), nullptr);
-          ++finished;
-        });
-      while (finished.load() < 4)
-        std::this_thread::yield();
+      allocated = 0;
+      std::vector<std::thread> threads = plainThreads(4, allocated);
+      yieldUntil(allocated, 4);
       psp_term();
       if (round % 2 == 0) {
         EXPECT_EQ(psp_init(), PSP_OKAY);

@@ -1,9 +1,7 @@
-// Init counting, unmatched terms, version, the critical section and a racing
-// first psp_init.
+// Init counting, unmatched terms, version and the recursive critical section;
+// racing psp_init calls are in concurrency_test.cpp.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
 #include <vector>
 
 #include "psp.h"
@@ -44,38 +42,6 @@ TEST(Lifecycle, VersionAndCriticalSectionBeforeInit) {
   psp_exitCritSec();
   psp_exitCritSec();
   psp_exitCritSec(); // leaving more often than entering is ignored
-}
-
-TEST(LifecycleConcurrency, FirstInitRacesAndCriticalSectionExcludes) {
-  psp_test::Watchdog dog(20);
-  for (int round = 0; round < 10; ++round) {
-    constexpr int kThreads = 6;
-    std::atomic<int> go{0}, failures{0}, inside{0}, worst{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-      threads.emplace_back([&] {
-        while (go.load() == 0) {
-        }
-        if (psp_init() != PSP_OKAY)
-          ++failures;
-        for (int i = 0; i < 300; ++i) {
-          psp_enterCritSec();
-          int now = ++inside;
-          if (now > worst)
-            worst = now;
-          --inside;
-          psp_exitCritSec();
-        }
-      });
-    go = 1;
-    for (auto &t : threads)
-      t.join();
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(worst.load(), 1);
-    for (int t = 0; t < kThreads; ++t)
-      psp_term();
-    EXPECT_FALSE(running());
-  }
 }
 
 } // namespace

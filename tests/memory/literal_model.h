@@ -414,74 +414,51 @@ public:
     const uint32_t size = nextSize(p, end);
     const bool keep = (next8(p, end) & 1) != 0;
     ++steps_;
+    std::string d;
     switch (op == 255 ? 10 : op == 254 ? 11 : op % 10) {
     case 0:
-    case 1: {
-      if (std::string d = allocated("arena alloc", arenaTag_.methods.alloc(size, arenaState_),
-                                    arena_.alloc(size), size, arenaBlocks_);
-          !d.empty())
-        return d;
+    case 1:
+      d = allocated("arena alloc", arenaTag_.methods.alloc(size, arenaState_), arena_.alloc(size),
+                    size, arenaBlocks_);
       break;
-    }
     case 2:
-    case 3: {
-      if (std::string d = allocated("heap alloc", psp::mem::regionAlloc(heap_, size),
-                                    kind1_.heap.alloc(size), size, heapBlocks_);
-          !d.empty())
-        return d;
+    case 3:
+      d = allocated("heap alloc", psp::mem::regionAlloc(heap_, size), kind1_.heap.alloc(size), size,
+                    heapBlocks_);
       break;
-    }
-    case 4: {
-      if (heapBlocks_.empty())
-        break;
-      Live &b = heapBlocks_[pick(p, end, heapBlocks_.size())];
-      if (keep && !intact(b, false))
-        return where("heap resize: contents lost before");
-      if (std::string d =
-              resized("heap resize", b, psp::mem::regionResize(heap_, b.real, size, keep),
-                      kind1_.heap.resize(b.model, size, keep), size, keep);
-          !d.empty())
-        return d;
+    case 4:
+      if (!heapBlocks_.empty()) {
+        Live &b = heapBlocks_[pick(p, end, heapBlocks_.size())];
+        if (keep && !intact(b, false))
+          return where("heap resize: contents lost before");
+        d = resized("heap resize", b, psp::mem::regionResize(heap_, b.real, size, keep),
+                    kind1_.heap.resize(b.model, size, keep), size, keep);
+      }
       break;
-    }
     case 5:
-    case 6: {
-      if (std::string d = release(
-              heapBlocks_, p, end, "heap free", [&](void *b) { psp::mem::regionFree(heap_, b); },
-              [&](void *b) { kind1_.heap.free(b); });
-          !d.empty())
-        return d;
+    case 6:
+      d = release(
+          heapBlocks_, p, end, "heap free", [&](void *b) { psp::mem::regionFree(heap_, b); },
+          [&](void *b) { kind1_.heap.free(b); });
       break;
-    }
-    case 7: {
-      if (std::string d = allocated("global alloc", psp::mem::globalAlloc(size, nullptr),
-                                    global_.alloc(size, nullptr), size, globalBlocks_);
-          !d.empty())
-        return d;
+    case 7:
+      d = allocated("global alloc", psp::mem::globalAlloc(size, nullptr),
+                    global_.alloc(size, nullptr), size, globalBlocks_);
       break;
-    }
-    case 8: {
-      if (globalBlocks_.empty())
-        break;
-      Live &b = globalBlocks_[pick(p, end, globalBlocks_.size())];
-      if (std::string d = resized("global resize", b, psp::mem::globalResize(b.real, size),
-                                  global_.resize(b.model, size), size, true);
-          !d.empty())
-        return d;
+    case 8:
+      if (!globalBlocks_.empty()) {
+        Live &b = globalBlocks_[pick(p, end, globalBlocks_.size())];
+        d = resized("global resize", b, psp::mem::globalResize(b.real, size),
+                    global_.resize(b.model, size), size, true);
+      }
       break;
-    }
-    case 9: {
-      if (std::string d = release(
-              globalBlocks_, p, end, "global free",
-              [](void *b) { psp::mem::globalFree(b, nullptr); },
-              [&](void *b) { global_.free(b, nullptr); });
-          !d.empty())
-        return d;
+    case 9:
+      d = release(
+          globalBlocks_, p, end, "global free", [](void *b) { psp::mem::globalFree(b, nullptr); },
+          [&](void *b) { global_.free(b, nullptr); });
       break;
-    }
     case 10:
-      if (std::string d = resetArena(); !d.empty())
-        return d;
+      d = resetArena();
       break;
     case 11:
       psp::mem::regionFreeAll(heap_);
@@ -489,7 +466,7 @@ public:
       heapBlocks_.clear();
       break;
     }
-    return counters();
+    return d.empty() ? counters() : d;
   }
 
   // Gives everything back on both sides; the library's global heap must be empty.

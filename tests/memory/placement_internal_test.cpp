@@ -15,11 +15,20 @@
 namespace {
 
 // Operations in the proportions of the driver, resets rare, sizes of up to
-// 2^maxBits bytes with every magnitude as likely.
+// 2^maxBits bytes with every magnitude as likely. With maxBits 0: an arena
+// filled with small blocks and now and then one of up to 4000 bytes, so that
+// thousands of chunks keep a little room each, between global-heap blocks.
 std::vector<uint8_t> randomOps(uint32_t seed, size_t count, uint32_t maxBits) {
   std::mt19937 rng(seed);
   std::vector<uint8_t> out;
   for (size_t i = 0; i < count; ++i) {
+    if (maxBits == 0) {
+      const bool global = rng() % 16 == 0;
+      const uint32_t size =
+          global ? 8192 + rng() % 60000 : 8 + rng() % (rng() % 8 == 0 ? 4000 : 256);
+      literal::appendRecord(out, global ? 7 : 0, size, 0, static_cast<uint16_t>(rng()));
+      continue;
+    }
     const uint32_t r = rng() % 4000;
     const uint8_t op = r == 0 ? 254 : r < 5 ? 255 : static_cast<uint8_t>(rng() % 250);
     const uint32_t bits = rng() % (maxBits + 1);
@@ -37,6 +46,7 @@ struct Case {
 TEST(PlacementInternal, LibraryPlacesEveryBlockWhereTheWalkDoes) {
   const Case cases[] = {{{false, 0}, 20}, // sizes 1 B .. 1 MiB, no limit
                         {{false, 0}, 12}, // many small blocks: deep indexes, many arena chunks
+                        {{false, 0}, 0},  // an arena with thousands of chunks with room
                         {{false, 0x400400}, 20}, // the smallest limit: one region, then refusals
                         {{false, 40 << 20}, 20}, // a limit reached now and then
                         {{true, 0x400400}, 16},  // a caller buffer of the smallest size
@@ -51,19 +61,6 @@ TEST(PlacementInternal, LibraryPlacesEveryBlockWhereTheWalkDoes) {
     }
   }
   psp::testing::g_regionStampLimit = 0xFFFFFFFFu;
-}
-
-// An arena that keeps many chunks with a little room each, as a long fill of
-// mixed small blocks does, interleaved with global-heap traffic.
-TEST(PlacementInternal, ArenaWithThousandsOfRoomChunks) {
-  std::mt19937 rng(99);
-  std::vector<uint8_t> ops;
-  for (int i = 0; i < 30000; ++i) {
-    const bool global = rng() % 16 == 0;
-    const uint32_t size = global ? 8192 + rng() % 60000 : 8 + rng() % (rng() % 8 == 0 ? 4000 : 256);
-    literal::appendRecord(ops, global ? 7 : 0, size, 0, static_cast<uint16_t>(rng()));
-  }
-  EXPECT_EQ(literal::runDifferential(ops.data(), ops.size(), {false, 0}), "");
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../fault_walk.h"
+#include "../scratch_dir.h"
 #include "../watchdog.h"
 #include "files/pathmatch.h"
 
@@ -102,7 +103,9 @@ bool everyCall(PSP_MEMTAG tag) {
   ok = psp_pathSplitEx("a/b", &d, &f, tag) == PSP_OKAY && ok;
   psp_freeMem(d, tag, "t", 0);
   psp_freeMem(f, tag, "t", 0);
-  ok = psp_dirCreateAllW((g_made + u"/m").c_str()) == PSP_OKAY && ok;
+  // An earlier walk's failed removal may have left it.
+  const PSP_STATUS made = psp_dirCreateAllW((g_made + u"/m").c_str());
+  ok = (made == PSP_OKAY || made == PSP_EXISTS) && ok;
   ok = psp_dirRemoveW((g_made + u"/m").c_str()) + psp_dirRemoveW(g_made.c_str()) == 0 && ok;
   PSP_DIR it = psp_pathOpenW(g_root.c_str(), u"*");
   ok = psp_pathNextW(it, nullptr) != nullptr && ok;
@@ -110,21 +113,22 @@ bool everyCall(PSP_MEMTAG tag) {
   return ok;
 }
 
+using PathAllocInternal = ScratchDir;
+
 // A failure or a jump must leave the caller's, the thread's and the default
-// tag as they were. The working directory is too deep for a stack buffer.
-TEST(PathAllocInternal, EverySiteFailsCleanly) {
-  ASSERT_EQ(psp_init(), PSP_OKAY);
-  char root[] = "/tmp/psp_paths_fault_XXXXXX";
-  ASSERT_NE(mkdtemp(root), nullptr);
+// tag as they were. On POSIX the working directory is too deep for a stack
+// buffer; Windows keeps it below MAX_PATH, which always fits one.
+TEST_F(PathAllocInternal, EverySiteFailsCleanly) {
   auto old = std::filesystem::current_path();
-  std::string cwd = root;
-  for (char c : std::string("abcde"))
-    std::filesystem::create_directory(cwd += "/" + std::string(250, c));
+  std::string cwd = dir_;
+  if (!psp_test::kWindows)
+    for (char c : std::string("abcde"))
+      std::filesystem::create_directory(cwd += "/" + std::string(250, c));
   std::filesystem::current_path(cwd);
   char *here = psp_currdirEx(PSP_TAG_THREAD);
   EXPECT_EQ(cwd, here);
   psp_freeMem(here, PSP_TAG_THREAD, "t", 0);
-  g_root.assign(root, root + sizeof root - 1);
+  g_root.assign(dir_.begin(), dir_.end());
   g_made = g_root + u"/n";
   for (jmp_buf *jump : {static_cast<jmp_buf *>(nullptr), &g_jump}) {
     PSP_MEMTAG tag = psp_createTagEx(jump, 0, PSP_TAGKIND_BUCKET, nullptr, nullptr);
@@ -132,23 +136,28 @@ TEST(PathAllocInternal, EverySiteFailsCleanly) {
     psp_resetTag(jump, PSP_TAG_THREAD);
     psp_resetTag(jump, PSP_TAG_DEFAULT);
     uint64_t before = inUse(PSP_TAG_THREAD) + inUse(PSP_TAG_DEFAULT);
+    int passedOver = 0;
     psp::testing::walk(
         psp::testing::g_failAllocation,
         [&] {
           volatile bool ok = false;
           bool jumped = psp::testing::leavesByJump(g_jump, [&] { ok = everyCall(tag); });
           bool failed = psp::testing::g_failAllocation.reached();
-          EXPECT_TRUE(failed ? !ok : ok && !jumped);
+          if (failed && ok && !jumped)
+            ++passedOver;
+          else
+            EXPECT_TRUE(failed ? !ok : ok && !jumped);
           EXPECT_TRUE(!jumped || jump);
         },
         [&] { EXPECT_EQ(inUse(tag) + inUse(PSP_TAG_THREAD) + inUse(PSP_TAG_DEFAULT), before); });
+    // Windows converts the whole path for create-all's first try, a failure
+    // the walk over its prefixes passes over like any other.
+    EXPECT_EQ(passedOver, psp_test::kWindows ? 1 : 0);
     psp_resetTag(nullptr, PSP_TAG_THREAD);
     psp_resetTag(nullptr, PSP_TAG_DEFAULT);
     psp_freeTagMem(tag, 1, "t", 0);
   }
   std::filesystem::current_path(old);
-  std::filesystem::remove_all(root);
-  psp_term();
 }
 
 } // namespace

@@ -8,13 +8,33 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
+using psp_test::kSep;
+
+#ifdef _WIN32
+// The plugin is built next to this program.
+std::string pluginDir() {
+  char self[MAX_PATH];
+  std::string path(self, GetModuleFileNameA(nullptr, self, sizeof self));
+  return path.substr(0, path.find_last_of('\\'));
+}
+const std::string kPlugin = pluginDir() + "\\psp_test_plugin";
+constexpr char kSuffix[] = ".dll", kSystemLibrary[] = "kernel32";
+constexpr size_t kAdded = 4; // ".DLL"
+constexpr uint32_t kMissing = ERROR_MOD_NOT_FOUND, kNotAnImage = ERROR_BAD_EXE_FORMAT,
+                   kTooLong = ERROR_FILENAME_EXCED_RANGE,
+                   kLongMissing = kTooLong; // past the system's own MAX_PATH
+#else
 const std::string kPlugin = std::string(PSP_TEST_PLUGIN_DIR) + "/psp_test_plugin";
+constexpr char kSuffix[] = ".so", kSystemLibrary[] = "libm.so.6";
+constexpr size_t kAdded = 3;
+constexpr uint32_t kMissing = ENOENT, kNotAnImage = ENOEXEC, kTooLong = ENAMETOOLONG,
+                   kLongMissing = ENOENT;
+#endif
 
 class Load : public ::testing::Test {
 protected:
@@ -29,21 +49,27 @@ PSP_LIB const kUntouched = reinterpret_cast<PSP_LIB>(0x5A5A);
 } // namespace
 
 TEST_F(Load, SuffixRuleAndLookups) {
-  ASSERT_EQ(mkdir((dir_ + "/x.d").c_str(), 0755), 0);
-  ASSERT_EQ(symlink((kPlugin + ".so").c_str(), (dir_ + "/x.d/plugin.so").c_str()), 0);
-  ASSERT_EQ(symlink((kPlugin + ".so").c_str(), (dir_ + "/plug.v1.so").c_str()), 0);
+  std::filesystem::create_directory(dir_ + kSep + "x.d");
+  std::filesystem::copy_file(kPlugin + kSuffix, dir_ + kSep + "x.d" + kSep + "plugin" + kSuffix);
+  std::filesystem::copy_file(kPlugin + kSuffix, dir_ + kSep + "plug.v1" + kSuffix);
   struct Case {
     std::string name;
     PSP_STATUS status;
-    int reason; // errno after a failure
+    uint32_t reason; // psp_errno after a failure
   } cases[] = {
-      {kPlugin, PSP_OKAY, 0},              // ".so" added
-      {kPlugin + ".so", PSP_OKAY, 0},      // has its own suffix
-      {dir_ + "/x.d/plugin", PSP_OKAY, 0}, // a '.' in a directory does not count
-      {dir_ + "/plug.v1", PSP_NO, ENOENT}, // a '.' in the last component does
-      {"libm.so.6", PSP_OKAY, 0},          // bare: the loader's own search
-      {"psp_test_plugin", PSP_NO, ENOENT}, // bare: no suffix, not on the search path
-      {dir_ + "/missing", PSP_NO, ENOENT},
+      {kPlugin, PSP_OKAY, 0},                               // suffix added
+      {dir_ + kSep + "x.d" + kSep + "plugin", PSP_OKAY, 0}, // a '.' in a directory does not count
+      {kSystemLibrary, PSP_OKAY, 0},                        // bare: the loader's own search
+      {dir_ + kSep + "missing", PSP_NO, kMissing},
+#ifdef _WIN32
+      {kPlugin + kSuffix, PSP_NO, kMissing},  // ".DLL" all the same
+      {dir_ + kSep + "plug.v1", PSP_OKAY, 0}, // and after a '.' too
+      {"psp_test_plugin", PSP_OKAY, 0},       // bare: the program's directory is searched
+#else
+      {kPlugin + kSuffix, PSP_OKAY, 0},            // has its own suffix
+      {dir_ + kSep + "plug.v1", PSP_NO, kMissing}, // a '.' in the last component counts
+      {"psp_test_plugin", PSP_NO, kMissing},       // bare: no suffix, not on the search path
+#endif
   };
   for (const Case &c : cases) {
     PSP_LIB lib = kUntouched;
@@ -51,14 +77,13 @@ TEST_F(Load, SuffixRuleAndLookups) {
     EXPECT_EQ(psp_load(c.name.c_str(), &lib), c.status) << c.name;
     if (c.status != PSP_OKAY) {
       EXPECT_EQ(lib, kUntouched) << c.name;
-      EXPECT_EQ(psp_errno(), static_cast<uint32_t>(c.reason)) << c.name;
+      EXPECT_EQ(psp_errno(), c.reason) << c.name;
       continue;
     }
     void *address = &address;
     EXPECT_EQ(psp_getFcnAddr(lib, "no_such_function", &address), PSP_OKAY);
     EXPECT_EQ(address, nullptr);
-    if (c.name.find("psp_test_plugin") != std::string::npos ||
-        c.name.find("x.d") != std::string::npos) {
+    if (c.name != kSystemLibrary) {
       ASSERT_EQ(psp_getFcnAddr(lib, "psp_test_plugin_answer", &address), PSP_OKAY);
       ASSERT_NE(address, nullptr);
       EXPECT_EQ(reinterpret_cast<int (*)()>(address)(), 42);
@@ -68,21 +93,21 @@ TEST_F(Load, SuffixRuleAndLookups) {
 }
 
 TEST_F(Load, FailuresAndTheNameBound) {
-  psp_test::spill(dir_ + "/fake.so", "not an object\n");
-  // A name that fits once ".so" is added reaches the loader; one byte more does not.
+  psp_test::spill(dir_ + kSep + "fake" + kSuffix, "not an object\n");
+  // A name that fits once the suffix is added reaches the loader; one byte more does not.
   std::string fits = dir_;
-  while (fits.size() < 508)
-    fits += fits.size() % 200 == 0 ? '/' : 'a';
+  while (fits.size() < 511 - kAdded)
+    fits += fits.size() % 200 == 0 ? kSep : 'a';
   std::string tooLong = fits + "b";
   struct Case {
     std::string name;
-    int reason;
-  } cases[] = {{dir_ + "/fake.so", ENOEXEC}, {fits, ENOENT}, {tooLong, ENAMETOOLONG}};
+    uint32_t reason;
+  } cases[] = {{dir_ + kSep + "fake", kNotAnImage}, {fits, kLongMissing}, {tooLong, kTooLong}};
   for (const Case &c : cases) {
     PSP_LIB lib = kUntouched;
     EXPECT_EQ(psp_load(c.name.c_str(), &lib), PSP_NO) << c.name.size();
     EXPECT_EQ(lib, kUntouched);
-    EXPECT_EQ(psp_errno(), static_cast<uint32_t>(c.reason)) << c.name.size();
+    EXPECT_EQ(psp_errno(), c.reason) << c.name.size();
   }
   PSP_LIB lib = kUntouched;
   void *address = &lib;

@@ -1,6 +1,8 @@
-// Running as a service (console fallback, the readiness protocol against a
-// real datagram socket) and installing and removing one with a temporary
-// unit directory, store root and a recording stand-in for systemctl.
+// Running as a service and installing and removing one. On POSIX with a
+// temporary unit directory, store root and a recording stand-in for
+// systemctl, the readiness protocol against a real datagram socket; on
+// Windows through the registry and the service manager, with the program of
+// service_host.c as the service.
 #include "psp.h"
 
 #include "../watchdog.h"
@@ -8,18 +10,21 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <pwd.h>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <csignal>
+#include <pwd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
+#endif
 
 namespace {
 
@@ -33,8 +38,28 @@ const char kStandIn[] = "#!/bin/sh\n"
 
 class Service : public ::testing::Test {
 protected:
+#ifdef _WIN32
+  void SetUp() override { ASSERT_EQ(psp_init(), PSP_OKAY); }
+  void TearDown() override { psp_term(); }
+
+  // The service notes "started" and "stopped" in the file marker(name).
+  std::string marker(const char *name) const { return dir_ / (std::string(name) + ".txt"); }
+  PSP_STATUS install(const char *name, const char *path = nullptr) {
+    char self[MAX_PATH];
+    std::string host(self, GetModuleFileNameA(nullptr, self, sizeof self));
+    host = host.substr(0, host.find_last_of('\\') + 1) + "psp_service_host.exe";
+    const std::string arguments = std::string(name) + " " + marker(name);
+    return psp_serviceInstall(name, name, "Demo", "A demo.", path ? path : host.c_str(),
+                              arguments.c_str(), nullptr, nullptr);
+  }
+  // Polls without a limit of its own: the watchdog ends a wait that hangs.
+  void waitFor(const char *name, const std::string &state) const {
+    while (slurp(marker(name)) != state)
+      Sleep(20);
+  }
+#else
   void SetUp() override {
-    mkdir((dir_ / "units").c_str(), 0755);
+    std::filesystem::create_directory(dir_ / "units");
     spill(dir_ / "systemctl", kStandIn, 0755);
     spill(dir_ / "server", "#!/bin/sh\n", 0755);
     setenv("PSP_SYSTEMD_UNIT_DIR", (dir_ / "units").c_str(), 1);
@@ -58,14 +83,38 @@ protected:
     return psp_serviceInstall(name, name, "Demo", "A demo.", path ? path : server.c_str(), args,
                               account, "hunter2-secret");
   }
+#endif
   psp_test::ScratchDir dir_;
 };
 
 } // namespace
 
 TEST_F(Service, InstallThenUninstall) {
+  psp_test::Watchdog watchdog(120);
+#ifdef _WIN32
+  const char *name = "psp_svc_install";
+  psp_serviceUninstall(name, name); // a leftover of an earlier run
+#else
+  const char *name = "demo";
   spill(dir_.store(), "other=7\n");
-  ASSERT_EQ(install("demo"), PSP_OKAY);
+#endif
+  const uint32_t before = dir_.count(name);
+  ASSERT_EQ(install(name), PSP_OKAY);
+  EXPECT_EQ(dir_.count(name), before + 1);
+  EXPECT_EQ(install(name), PSP_EXISTS);
+  EXPECT_EQ(dir_.count(name), before + 1);
+#ifdef _WIN32
+  waitFor(name, "started");
+  ASSERT_EQ(psp_serviceUninstall(name, name), PSP_OKAY);
+  waitFor(name, "stopped");
+  EXPECT_EQ(dir_.count(name), before);
+  // Until its process has ended the service is only marked for deletion, and
+  // removing it again fails (1072) rather than finding nothing.
+  PSP_STATUS again;
+  while ((again = psp_serviceUninstall(name, name)) == PSP_ERR_SYSTEM)
+    Sleep(20);
+  EXPECT_EQ(again, PSP_ERR_OPENFIRST);
+#else
   EXPECT_EQ(slurp(unit("demo")), "# Installed by psp for \"demo\".\n# A demo.\n[Unit]\n"
                                  "Description=Demo\n\n[Service]\nType=notify\nExecStart=\"" +
                                      (dir_ / "server") +
@@ -73,9 +122,6 @@ TEST_F(Service, InstallThenUninstall) {
                                      "WantedBy=multi-user.target\n");
   EXPECT_EQ(log(), "daemon-reload\nenable demo.service\nstart demo.service\n");
   EXPECT_EQ(slurp(dir_.store()), "other=7\ndemo=1\n");
-  EXPECT_EQ(install("demo"), PSP_EXISTS);
-  EXPECT_EQ(slurp(dir_.store()), "other=7\ndemo=1\n");
-
   ASSERT_EQ(psp_serviceUninstall("demo", "demo"), PSP_OKAY);
   EXPECT_EQ(log(), "daemon-reload\nenable demo.service\nstart demo.service\n"
                    "stop demo.service\ndisable demo.service\ndaemon-reload\n");
@@ -86,9 +132,19 @@ TEST_F(Service, InstallThenUninstall) {
   EXPECT_EQ(psp_serviceUninstall("demo", "demo"), PSP_OKAY);
   EXPECT_EQ(slurp(dir_.store()), "other=7\ndemo=0\n");
   EXPECT_NE(std::system(("grep -rq hunter2 '" + dir_.path() + "'").c_str()), 0); // no password
+#endif
 }
 
 TEST_F(Service, RollBackAtEachFailingStep) {
+#ifdef _WIN32
+  // Only the start can be made to fail through the manager: no such program.
+  const char *name = "psp_svc_rollback";
+  dir_.setCount(name, 2);
+  EXPECT_EQ(install(name, (dir_ / "missing.exe").c_str()), PSP_ERR_SYSTEM);
+  EXPECT_EQ(dir_.count(name), 2u);
+  EXPECT_EQ(psp_serviceUninstall(name, name), PSP_ERR_OPENFIRST);
+  dir_.setCount(name, 0);
+#else
   spill(dir_ / "plain", "#!/bin/sh\n", 0644); // no one may execute it
   const char *undone = "disable x.service\ndaemon-reload\n";
   struct Case {
@@ -114,8 +170,11 @@ TEST_F(Service, RollBackAtEachFailingStep) {
     EXPECT_TRUE(unitDirEmpty()) << c.fail;
     EXPECT_EQ(slurp(dir_.store()), "x=2\n") << c.fail;
   }
+#endif
 }
 
+// POSIX only: Wine's manager neither checks accounts nor refuses anyone access.
+#ifndef _WIN32
 TEST_F(Service, AccountsAndManagerAccess) {
   EXPECT_EQ(install("a", "", "no-such-user-psp"), PSP_ERR_ACCOUNT);
   EXPECT_EQ(install("a", "", "root\nExecStartPre=/bin/false"), PSP_ERR_ACCOUNT);
@@ -139,19 +198,34 @@ TEST_F(Service, AccountsAndManagerAccess) {
   }
   EXPECT_EQ(log(), "daemon-reload\nenable a.service\nstart a.service\n");
 }
+#endif
 
 TEST_F(Service, BadInputIsRefusedBeforeAnythingIsWritten) {
   const std::string tooLong(248, 'a'), server = dir_ / "server";
+#ifdef _WIN32
+  // Windows asks only for a name with a UTF-16 form; the manager judges the rest.
+  const char *names[] = {nullptr, ""};
+  const PSP_STATUS badName = PSP_ERR_NOMEMORY, badService = PSP_ERR_OPENFIRST;
+  EXPECT_EQ(psp_serviceInstall("\xff", "ok", "D", nullptr, server.c_str(), "", nullptr, nullptr),
+            PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp_serviceUninstall("\xff", "ok"), PSP_ERR_NOMEMORY);
+#else
   const char *names[] = {nullptr, "",   "a/b",  "..",  "a..b",     "a\nb", "a=b",          "a\x01z",
                          "a b",   ".x", "-opt", "a@b", "\xC3\xA9", "a\\b", tooLong.c_str()};
+  const PSP_STATUS badName = PSP_ERR_SYSTEM, badService = PSP_ERR_SYSTEM;
+#endif
   for (const char *bad : names) {
     EXPECT_EQ(psp_serviceInstall(bad, "ok", "D", nullptr, server.c_str(), "", nullptr, nullptr),
               PSP_ERR_SYSTEM);
     EXPECT_EQ(psp_serviceInstall("ok", bad, "D", nullptr, server.c_str(), "", nullptr, nullptr),
               PSP_ERR_SYSTEM);
-    EXPECT_EQ(psp_serviceUninstall(bad, "ok"), PSP_ERR_SYSTEM);
-    EXPECT_EQ(psp_serviceUninstall("ok", bad), PSP_ERR_SYSTEM);
+    EXPECT_EQ(psp_serviceUninstall(bad, "ok"), badName);
+    EXPECT_EQ(psp_serviceUninstall("ok", bad), badService);
   }
+  EXPECT_EQ(psp_serviceInstall("ok", "ok", "D", nullptr, nullptr, "", nullptr, nullptr),
+            PSP_ERR_SYSTEM);
+  EXPECT_EQ(dir_.count("ok"), 0u);
+#ifndef _WIN32
   struct Text {
     const char *display, *path, *args;
   } texts[] = {{"x\nExecStartPre=/bin/sh", nullptr, ""},
@@ -168,8 +242,11 @@ TEST_F(Service, BadInputIsRefusedBeforeAnythingIsWritten) {
   EXPECT_NE(access((dir_ / "log").c_str(), F_OK), 0);
   EXPECT_NE(access((dir_ / "SOFTWARE").c_str(), F_OK), 0);
   EXPECT_EQ(install(std::string(247, 'a').c_str()), PSP_OKAY); // the longest name that fits
+#endif
 }
 
+// POSIX only: Windows writes no unit file; the manager keeps each text apart.
+#ifndef _WIN32
 TEST_F(Service, CallerTextCannotAddDirectives) {
   ASSERT_EQ(psp_serviceInstall("h", "h", "%n $HOME \\",
                                "one\nExecStartPre=/bin/false\\\r\nthree\x01\\",
@@ -189,6 +266,7 @@ TEST_F(Service, CallerTextCannotAddDirectives) {
                                    "Restart=on-failure", "WantedBy=multi-user.target"};
   EXPECT_EQ(directives, want);
 }
+#endif
 
 namespace {
 
@@ -197,13 +275,37 @@ uint16_t g_stopFlag;
 int32_t consoleMain(uint32_t a, void *b) {
   psp_serviceStarted(); // no effect outside a service
   psp_serviceDone();
-  *static_cast<pthread_t *>(b) = pthread_self();
+  *static_cast<std::thread::id *>(b) = std::this_thread::get_id();
   return static_cast<int32_t>(a) + 1;
 }
 
+} // namespace
+
+TEST_F(Service, ConsoleFallback) {
+  const char *name = "psp_svc_console";
+  std::thread::id ran{};
+  EXPECT_EQ(psp_serviceStart(name, &g_stopFlag, 41, &ran, consoleMain), 42); // not installed
+  EXPECT_EQ(ran, std::this_thread::get_id());
+  dir_.setCount(name, 1); // installed, not started by the manager (Windows: the dispatcher's 1063)
+  EXPECT_EQ(psp_serviceStart(name, &g_stopFlag, 6, &ran, consoleMain), 7);
+  dir_.setCount(name, 0);
+#ifndef _WIN32
+  setenv("NOTIFY_SOCKET", "/nowhere", 1); // started by a manager, not installed
+  EXPECT_EQ(psp_serviceStart(name, nullptr, 1, &ran, consoleMain), 2);
+#endif
+  EXPECT_EQ(psp_serviceStart(name, nullptr, 1, &ran, nullptr), PSP_ERR_SYSTEM);
+  EXPECT_EQ(g_stopFlag, 0);
+  psp_errPrint("psp_errPrint line");
+}
+
+// POSIX only: on Windows InstallThenUninstall runs the service through the
+// real manager's life cycle.
+#ifndef _WIN32
+namespace {
+
 // As a service: on its own thread, ready at once, done when asked to stop.
 int32_t serviceMain(uint32_t a, void *caller) {
-  if (a != 5 || pthread_equal(*static_cast<pthread_t *>(caller), pthread_self()))
+  if (a != 5 || *static_cast<std::thread::id *>(caller) == std::this_thread::get_id())
     return 1;
   psp_serviceStarted();
   for (int i = 0; i < 20000 && __atomic_load_n(&g_stopFlag, __ATOMIC_RELAXED) == 0; ++i)
@@ -213,20 +315,6 @@ int32_t serviceMain(uint32_t a, void *caller) {
 }
 
 } // namespace
-
-TEST_F(Service, ConsoleFallback) {
-  pthread_t ran{};
-  EXPECT_EQ(psp_serviceStart("demo", &g_stopFlag, 41, &ran, consoleMain), 42); // not installed
-  EXPECT_TRUE(pthread_equal(ran, pthread_self()));
-  spill(dir_.store(), "demo=1\n"); // installed, not started by the manager
-  EXPECT_EQ(psp_serviceStart("demo", &g_stopFlag, 6, &ran, consoleMain), 7);
-  spill(dir_.store(), "demo=0\n");
-  setenv("NOTIFY_SOCKET", "/nowhere", 1); // started by a manager, not installed
-  EXPECT_EQ(psp_serviceStart("demo", nullptr, 1, &ran, consoleMain), 2);
-  EXPECT_EQ(psp_serviceStart("demo", nullptr, 1, &ran, nullptr), PSP_ERR_SYSTEM);
-  EXPECT_EQ(g_stopFlag, 0);
-  psp_errPrint("psp_errPrint line");
-}
 
 // The child plays the manager with a bound datagram socket; the service runs
 // in a grandchild, which the child signals.
@@ -251,7 +339,7 @@ TEST_F(Service, LifeCycleUnderTheManager) {
         }, term{}, intr{};
         ignore.sa_handler = SIG_IGN;
         sigaction(SIGINT, &ignore, nullptr);
-        pthread_t self = pthread_self();
+        std::thread::id self = std::this_thread::get_id();
         int32_t rc = psp_serviceStart("life", &g_stopFlag, 5, &self, serviceMain);
         sigaction(SIGINT, nullptr, &intr); // dispositions as they were
         sigaction(SIGTERM, nullptr, &term);
@@ -273,3 +361,4 @@ TEST_F(Service, LifeCycleUnderTheManager) {
     EXPECT_TRUE(r.ok()) << sig << ": " << psp_test::describe(r);
   }
 }
+#endif

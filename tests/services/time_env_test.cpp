@@ -3,20 +3,47 @@
 #include "psp.h"
 
 #include "../watchdog.h"
+#include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
+
+using psp_test::setEnv;
+
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+// The C library's own conversion (one thread only) and the fine clock: time()
+// may read a coarse one that still shows the last second.
+bool libcLocal(int64_t t, tm &out) {
+  const std::time_t c = static_cast<std::time_t>(t);
+  const tm *got = std::localtime(&c);
+  return got != nullptr && (out = *got, true);
+}
+int64_t fineSeconds() {
+  using namespace std::chrono;
+  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+}
 
 bool sameAsLibc(const PSP_TM &t, const tm &c) {
   return t.sec == c.tm_sec && t.min == c.tm_min && t.hour == c.tm_hour && t.mday == c.tm_mday &&
@@ -28,20 +55,26 @@ bool sameAsLibc(const PSP_TM &t, const tm &c) {
 
 TEST(Time, LocalTimeMatchesTheCLibraryInEveryZone) {
   // POSIX rules need no time-zone database; Lord Howe shifts by 30 minutes.
+  // The Windows runtime reads only "EST5EDT"-like zones, under the US rules.
+#ifdef _WIN32
+  const char *zones[] = {"UTC0", "EST5EDT", "IST-5:30"};
+#else
   const char *zones[] = {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "CET-1CEST,M3.5.0,M10.5.0/3",
                          "<+0530>-5:30", "<+1030>-10:30<+11>-11,M10.1.0,M4.1.0"};
+#endif
   for (const char *zone : zones) {
     auto r = psp_test::runInChild(60, [zone] {
-      setenv("TZ", zone, 1);
+      setEnv("TZ", zone);
       // Fixed instants, then three years in steps that cross every change of offset.
       std::vector<int64_t> instants = {0, -1, -86400LL * 400, 951782400, 32503680000LL};
       for (int64_t t = 1735689600; t < 1735689600 + 3 * 366 * 86400LL; t += 3599 * 5 + 17)
         instants.push_back(t);
       for (int64_t t : instants) {
         PSP_TM got;
-        time_t c = static_cast<time_t>(t);
         tm want;
-        if (psp_timeLocaltime(t, &got) != &got || !localtime_r(&c, &want) || !sameAsLibc(got, want))
+        const bool converted = libcLocal(t, want);
+        if ((psp_timeLocaltime(t, &got) == &got) != converted ||
+            (converted && !sameAsLibc(got, want)))
           return false;
       }
       return true;
@@ -53,25 +86,26 @@ TEST(Time, LocalTimeMatchesTheCLibraryInEveryZone) {
   EXPECT_EQ(psp_timeLocaltime(0, nullptr), nullptr);
   EXPECT_EQ(psp_timeLocaltime(INT64_MAX, &tm), nullptr); // beyond any year the platform holds
   EXPECT_EQ(tm.year, 77);
+#ifdef _WIN32
+  EXPECT_EQ(psp_timeLocaltime(-1, &tm), nullptr); // the runtime refuses times before 1970
+#else
+  EXPECT_EQ(psp_timeLocaltime(-1, &tm), &tm);
+#endif
 }
 
 TEST(Time, UtcAndWallClocksAgreeWithTheCLibrary) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    // time() reads the coarse clock, which may still show the last second.
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    const time_t before = ts.tv_sec;
+    const int64_t before = fineSeconds();
     PSP_TM got;
     uint16_t fraction = 0xFFFF, alone = 0xFFFF;
     EXPECT_EQ(psp_timeUTC(&got, &fraction), &got);
     EXPECT_EQ(psp_timeUTC(nullptr, &alone), nullptr); // the fraction without a record
     int64_t secs = psp_timeSecs(), seed = psp_seed();
     uint64_t ms = psp_timeMilliSecs();
-    clock_gettime(CLOCK_REALTIME, &ts);
-    if (ts.tv_sec != before)
+    if (fineSeconds() != before)
       continue; // a second boundary passed: try again
-    tm want;
-    gmtime_r(&before, &want);
+    const std::time_t c = static_cast<std::time_t>(before);
+    tm want = *std::gmtime(&c);
     want.tm_yday = 0; // not computed
     EXPECT_TRUE(sameAsLibc(got, want));
     EXPECT_TRUE(fraction % 10 == 0 && fraction < 10000 && alone < 10000);
@@ -109,12 +143,17 @@ TEST(Environment, GetenvRoundTripsThroughUtf16) {
                {longName.c_str(), "long", longWide.c_str(), u"long"},
                {"PSP_SVC_T", nullptr, u"PSP_SVC_T", nullptr}}; // unset
   for (const Case &c : cases) {
-    c.value ? setenv(c.name, c.value, 1) : unsetenv(c.name);
+#ifdef _WIN32 // the environment is UTF-16 there: set what the runtime will hand back
+    _wputenv_s(reinterpret_cast<const wchar_t *>(c.wname),
+               c.wide ? reinterpret_cast<const wchar_t *>(c.wide) : L"");
+#else
+    setEnv(c.name, c.value);
+#endif
     EXPECT_EQ(psp_getenv(c.name), std::getenv(c.name));
     const PSP_WCHAR *got = psp_getenvW(c.wname);
     EXPECT_EQ(got ? std::u16string(got) : u"(null)", c.wide ? c.wide : u"(null)") << c.name;
   }
-  unsetenv(longName.c_str());
+  setEnv(longName.c_str(), nullptr);
   const char16_t lone[] = {u'P', 0xD800, 0};
   EXPECT_EQ(psp_getenvW(lone), nullptr);
   EXPECT_EQ(psp_getenvW(nullptr), nullptr);
@@ -123,8 +162,8 @@ TEST(Environment, GetenvRoundTripsThroughUtf16) {
 
 TEST(Environment, WideResultsBelongToTheirThread) {
   psp_test::Watchdog dog(10); // a thread ends: its tag goes back under the tag-list lock
-  setenv("PSP_SVC_A", "main", 1);
-  setenv("PSP_SVC_B", "other", 1);
+  setEnv("PSP_SVC_A", "main");
+  setEnv("PSP_SVC_B", "other");
   const PSP_WCHAR *mine = psp_getenvW(u"PSP_SVC_A");
   std::thread([] {
     for (int i = 0; i < 3; ++i) // grows and is freed when the thread ends
@@ -132,8 +171,8 @@ TEST(Environment, WideResultsBelongToTheirThread) {
     EXPECT_EQ(std::u16string(psp_setlocaleW(LC_ALL, nullptr)), u"C");
   }).join();
   EXPECT_EQ(std::u16string(mine), u"main");
-  unsetenv("PSP_SVC_A");
-  unsetenv("PSP_SVC_B");
+  setEnv("PSP_SVC_A", nullptr);
+  setEnv("PSP_SVC_B", nullptr);
 }
 
 TEST(Environment, Locales) {
@@ -145,8 +184,9 @@ TEST(Environment, Locales) {
     int category;
     const char *name;
     bool made;
-  } cases[] = {{LC_NUMERIC, "C", true}, {LC_ALL, "POSIX", true}, {LC_TIME, "no_such.x", false},
-               {9999, "C", false},      {-1, "C", false},        {LC_ALL, nullptr, false}};
+  } cases[] = {{LC_NUMERIC, "C", true},       {LC_ALL, "POSIX", !kWindows}, // not Windows' name
+               {LC_TIME, "no_such.x", false}, {9999, "C", false},           {-1, "C", false},
+               {LC_ALL, nullptr, false}};
   for (const Case &c : cases) {
     void *locale = psp_createlocale(c.category, c.name);
     EXPECT_EQ(locale != nullptr, c.made) << c.category;
@@ -155,14 +195,24 @@ TEST(Environment, Locales) {
 }
 
 TEST(Process, Wrappers) {
+#ifdef _WIN32
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  EXPECT_EQ(psp_get_pid(), static_cast<uint32_t>(_getpid()));
+  EXPECT_EQ(psp_getcpucount(), system.dwNumberOfProcessors);
+  errno = ENOENT; // the system's error number, not the runtime's
+  SetLastError(ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(psp_errno(), static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
+#else
   EXPECT_EQ(psp_get_pid(), static_cast<uint32_t>(getpid()));
   EXPECT_EQ(psp_getcpucount(), static_cast<uint32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
+  EXPECT_LT(open("/no/such/file", O_RDONLY), 0);
+  EXPECT_EQ(psp_errno(), static_cast<uint32_t>(ENOENT));
+#endif
   EXPECT_EQ(psp_daemonStart(), PSP_ERR_SYSTEM);
   psp_daemonComplete();
   for (const char *dir : {".", static_cast<const char *>(nullptr), "/no/such/dir"})
     EXPECT_EQ(psp_dirSync(dir), PSP_OKAY);
-  EXPECT_LT(open("/no/such/file", O_RDONLY), 0);
-  EXPECT_EQ(psp_errno(), static_cast<uint32_t>(ENOENT));
 
   char text[] = "a,,b";
   char *context = nullptr;

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "psp.h"
-#include "scratch_dir.h"
+#include "../scratch_dir.h"
 #include "../watchdog.h"
 
 namespace {
@@ -46,12 +46,7 @@ protected:
 
 // The text a stream was given: the platform's line ends back to LF.
 std::string given(const std::string &bytes) {
-  std::string text;
-  for (size_t i = 0; i < bytes.size(); ++i)
-    if (!(lineEnds("\n") != "\n" && bytes[i] == '\r' && i + 1 < bytes.size() &&
-          bytes[i + 1] == '\n'))
-      text += bytes[i];
-  return text;
+  return lineEnds("\n") == "\n" ? bytes : std::regex_replace(bytes, std::regex("\r\n"), "\n");
 }
 
 // The log file layout: the stamp, two spaces, the record, the line end.

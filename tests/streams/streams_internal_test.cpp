@@ -11,7 +11,7 @@
 #include "streams/stream.h"
 #include "testing.h"
 #include "../fault_walk.h"
-#include "scratch_dir.h"
+#include "../scratch_dir.h"
 
 namespace {
 

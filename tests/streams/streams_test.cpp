@@ -7,41 +7,49 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "psp.h"
-#include "scratch_dir.h"
+#include "../scratch_dir.h"
 
 namespace {
 
 using namespace std::string_literals;
 
+using Values = std::basic_string<int32_t>;
+
 class Streams : public ScratchDir {
 protected:
   // Every value psp_fgetc gives until end of file.
-  std::basic_string<int32_t> readAll(const std::string &name, uint32_t encoding) const {
+  Values readAll(const std::string &name, uint32_t encoding) const {
     PSP_STREAM s = psp_fopen(at(name).c_str(), "r", encoding);
-    std::basic_string<int32_t> values;
-    if (s == nullptr)
-      return {-999};
-    for (int32_t c; (c = psp_fgetc(s)) != -1;)
+    Values values;
+    for (int32_t c; s != nullptr && (c = psp_fgetc(s)) != -1;)
       values.push_back(c);
     psp_fclose(s);
-    return values;
+    return s != nullptr ? values : Values{-999};
   }
-  std::string written(uint32_t encoding, const std::string &text, int32_t *result = nullptr) {
+  std::string written(uint32_t encoding, const std::string &text, int32_t *result) {
     PSP_STREAM s = psp_fopen(at("w.txt").c_str(), "w", encoding);
     EXPECT_NE(s, nullptr);
-    int32_t n = psp_fputs(text.c_str(), s);
-    if (result != nullptr)
-      *result = n;
+    *result = psp_fputs(text.c_str(), s);
     psp_fclose(s);
     return get("w.txt");
   }
+  // psp_fgets with each buffer size in turn; "NULL" where it gave nothing.
+  static std::vector<std::string> fgetsAll(PSP_STREAM s, std::initializer_list<size_t> sizes) {
+    std::vector<std::string> lines;
+    std::string buf(70000, '\0');
+    for (size_t size : sizes) {
+      const char *got = psp_fgets(buf.data(), static_cast<int32_t>(size), s);
+      lines.push_back(got == buf.data() ? got : got != nullptr ? "another buffer" : "NULL");
+    }
+    return lines;
+  }
 };
+using Lines = std::vector<std::string>;
 
-using Values = std::basic_string<int32_t>;
-
-TEST_F(Streams, ByteOrderMarkTable) {
+TEST_F(Streams, ReadingMarksAndUtf16) {
   struct Case {
     std::string bytes;
     uint32_t asked;
@@ -49,7 +57,6 @@ TEST_F(Streams, ByteOrderMarkTable) {
   } cases[] = {
       {"\xEF\xBB\xBF\x41"s, 2, {'A'}},       // a UTF-8 mark wins over the caller
       {"AB"s, 2, {'A', 'B'}},                // no mark: bytes, whatever was asked
-      {"\xFF\xFE\x41\0"s, 0, {'A'}},         // little-endian
       {"\xFE\xFF\0\x41"s, 0, {'A'}},         // big-endian
       {"\xEF\xBB\x41"s, 2, {-17, -69, 'A'}}, // broken marks fall back to bytes
       {"\xFF\x41"s, 2, {}},                  // a broken mark; FF then reads as -1: the end
@@ -57,6 +64,12 @@ TEST_F(Streams, ByteOrderMarkTable) {
       {""s, 2, {}},
       {"\xEF\xBB"s, 0, {-17, -69}}, // ends inside a mark: bytes
       {"\xEF"s, 1, {-17}},
+      {"\377\376A\0\r\0\n\0"s, 0, {'A', '\n'}}, // little-endian
+      {"\xFF\xFE\xE9\0"s, 2, {-61, 0xA9}},
+      // A lone low surrogate reads as '.'; a pair as four bytes; big-endian too.
+      {"\xFF\xFE\x00\xDC\x3D\xD8\x00\xDE"s, 2, {'.', -16, 0x9F, 0x98, 0x80}},
+      {"\xFE\xFF\xD8\x3D\xDE\x00\x00\x0D\x00Z"s, 0, {-16, 0x9F, 0x98, 0x80, '\r', 'Z'}},
+      {"\377\376A\0B"s, 2, {'A'}}, // an odd length: the lone last byte is dropped
   };
   for (const Case &c : cases) {
     put("m.txt", c.bytes);
@@ -64,101 +77,59 @@ TEST_F(Streams, ByteOrderMarkTable) {
   }
 }
 
-TEST_F(Streams, Utf16Reading) {
-  put("a.txt", std::string("\xFF\xFE"
-                           "A\0\r\0\n\0",
-                           8));
-  EXPECT_EQ(readAll("a.txt", 2), (Values{'A', '\n'}));
-  put("b.txt", std::string("\xFF\xFE\xE9\0", 4));
-  EXPECT_EQ(readAll("b.txt", 2), (Values{-61, 0xA9}));
-  // A lone low surrogate reads as '.'; a pair as four bytes; big-endian too.
-  put("c.txt", std::string("\xFF\xFE\x00\xDC\x3D\xD8\x00\xDE", 8));
-  EXPECT_EQ(readAll("c.txt", 2), (Values{'.', -16, 0x9F, 0x98, 0x80}));
-  put("d.txt", std::string("\xFE\xFF\xD8\x3D\xDE\x00\x00\x0D\x00Z", 10));
-  EXPECT_EQ(readAll("d.txt", 0), (Values{-16, 0x9F, 0x98, 0x80, '\r', 'Z'}));
-  // An odd length: the lone last byte is dropped.
-  put("e.txt", std::string("\xFF\xFE"
-                           "A\0B",
-                           5));
-  EXPECT_EQ(readAll("e.txt", 2), (Values{'A'}));
-}
-
-TEST_F(Streams, Utf16WritingAndRoundTrip) {
-  int32_t n = 0;
-  EXPECT_EQ(written(2, "\xF0\x9F\x98\x80", &n), std::string("\xFF\xFE\x3D\xD8\x00\xDE", 6));
-  EXPECT_EQ(n, 4);
-  EXPECT_EQ(written(2, "a\xC3\xA9\n", &n), "\xFF\xFE"
-                                           "a\0\xE9\0"s +
-                                               (lineEnds("\n") == "\n" ? "\n\0"s : "\r\0\n\0"s));
-  EXPECT_EQ(written(1, "a\nb", &n), lineEnds("a\nb"));
-  EXPECT_EQ(n, 3);
+TEST_F(Streams, Utf16WritingRefusalsAndRoundTrip) {
+  const std::string lf16 = lineEnds("\n") == "\n" ? "\n\0"s : "\r\0\n\0"s;
   // Refused bytes end psp_fputs with -1; what came before stays written.
-  EXPECT_EQ(written(2,
-                    "ab\x80"
-                    "cd",
-                    &n),
-            std::string("\xFF\xFE"
-                        "a\0b\0",
-                        6));
-  EXPECT_EQ(n, -1);
-  EXPECT_EQ(written(2,
-                    "x\xE2"
-                    "A",
-                    &n),
-            std::string("\xFF\xFE"
-                        "x\0",
-                        4));
-  EXPECT_EQ(n, -1);
-  for (const char *bad : {"\xC0", "\xC1", "\xF5", "\xFF", "\xBF"}) {
-    EXPECT_EQ(written(2, bad, &n), "\xFF\xFE");
-    EXPECT_EQ(n, -1) << static_cast<int>(static_cast<unsigned char>(bad[0]));
+  struct Case {
+    uint32_t encoding;
+    std::string text, bytes;
+    int32_t result;
+  } cases[] = {
+      {2, "\xF0\x9F\x98\x80", "\xFF\xFE\x3D\xD8\x00\xDE"s, 4},
+      {2, "a\xC3\xA9\n", "\377\376a\0\351\0"s + lf16, 4},
+      {1, "a\nb\rc", lineEnds("a\nb") + "\rc", 5}, // a lone CR stays
+      {2, "ab\200cd", "\377\376a\0b\0"s, -1},
+      {2, "x\342A", "\377\376x\0"s, -1},
+      {2, "\xC0", "\xFF\xFE", -1},
+      {2, "\xC1", "\xFF\xFE", -1},
+      {2, "\xF5", "\xFF\xFE", -1},
+      {2, "\xFF", "\xFF\xFE", -1},
+      {2, "\xBF", "\xFF\xFE", -1},
+  };
+  for (const Case &c : cases) {
+    int32_t n = 0;
+    EXPECT_EQ(written(c.encoding, c.text, &n), c.bytes) << c.text;
+    EXPECT_EQ(n, c.result) << c.text;
   }
   // A character left half written makes psp_fsync fail; pending state survives refusals.
   PSP_STREAM s = psp_fopen(at("p.txt").c_str(), "w", 2);
-  EXPECT_EQ(psp_fputc(0xE2, s), 1);
-  EXPECT_EQ(psp_fputc('A', s), 0);
-  EXPECT_EQ(psp_fsync(s), -1);
-  EXPECT_EQ(psp_fputc(0x82, s), 1);
-  EXPECT_EQ(psp_fputc(0xAC, s), 1);
-  EXPECT_EQ(psp_fsync(s), 0);
+  for (auto [c, result] : {std::pair{0xE2, 1}, {'A', 0}, {-1, -1}, {0x82, 1}, {0xAC, 1}, {-1, 0}})
+    EXPECT_EQ(c == -1 ? psp_fsync(s) : psp_fputc(c, s), result) << c;
   psp_fclose(s);
   EXPECT_EQ(get("p.txt"), "\xFF\xFE\xAC\x20");
 
-  // Round trip of text spanning many windows, one surrogate pair astride the
-  // first 64 KiB boundary of the file (2 bytes of mark, 32766 units).
+  // Text spanning many windows, one surrogate pair astride the first 64 KiB
+  // boundary of the file (2 bytes of mark, 32766 units).
   std::string text(32766, 'q');
   text += "\xF0\x90\x8D\x88";
   for (int i = 0; text.size() < 200000; ++i)
     text += i % 7 == 0 ? "\xF0\x90\x8D\x88" : i % 5 == 0 ? "\xE2\x82\xAC\n" : "q\xC3\xA9";
-  written(2, text);
-  std::string back;
-  PSP_STREAM r = psp_fopen(at("w.txt").c_str(), "r", 0);
-  for (int32_t c; (c = psp_fgetc(r)) != -1;)
-    back += static_cast<char>(c);
-  psp_fclose(r);
-  EXPECT_EQ(back, text);
+  int32_t n = 0;
+  written(2, text, &n);
+  const Values back = readAll("w.txt", 0);
+  EXPECT_EQ(std::string(back.begin(), back.end()), text);
 }
 
 TEST_F(Streams, WindowBoundariesAndLineEnds) {
   // A CR LF pair split by the 64 KiB boundary of a file's window still reads
   // as one LF, through psp_fgetc and through psp_fgets.
   constexpr size_t kWindow = 64 * 1024;
-  std::string bytes(kWindow - 1, 'x');
-  bytes += "\r\n";
-  bytes += std::string(2000, 'y') + "\rz\r";
-  put("big.txt", bytes);
-  Values v = readAll("big.txt", 1);
-  ASSERT_EQ(v.size(), kWindow - 1 + 1 + 2000 + 3);
-  EXPECT_EQ(v[kWindow - 1], '\n');
-  EXPECT_EQ(v[kWindow], 'y');
-  EXPECT_EQ(v.substr(v.size() - 3), (Values{'\r', 'z', '\r'}));
-  std::string line(kWindow + 10, '\0');
+  const std::string xs(kWindow - 1, 'x'), ys(2000, 'y');
+  put("big.txt", xs + "\r\n" + ys + "\rz\r");
+  const Values v = readAll("big.txt", 1);
+  EXPECT_EQ(std::string(v.begin(), v.end()), xs + "\n" + ys + "\rz\r");
   PSP_STREAM r = psp_fopen(at("big.txt").c_str(), "r", 0);
-  ASSERT_NE(psp_fgets(line.data(), static_cast<int32_t>(line.size()), r), nullptr);
-  EXPECT_EQ(line.c_str(), std::string(kWindow - 1, 'x') + "\n");
-  ASSERT_NE(psp_fgets(line.data(), static_cast<int32_t>(line.size()), r), nullptr);
-  EXPECT_EQ(line.c_str(), std::string(2000, 'y') + "\rz\r");
-  EXPECT_EQ(psp_fgets(line.data(), static_cast<int32_t>(line.size()), r), nullptr);
+  EXPECT_EQ(fgetsAll(r, {kWindow + 10, kWindow + 10, 9}), Lines({xs + "\n", ys + "\rz\r", "NULL"}));
   psp_fclose(r);
 
   // Writes spanning many windows reach the file whole and in order.
@@ -169,9 +140,9 @@ TEST_F(Streams, WindowBoundariesAndLineEnds) {
     EXPECT_EQ(psp_fputs(piece.c_str(), s), static_cast<int32_t>(piece.size()));
     expected += piece;
   }
-  EXPECT_EQ(psp_fputc('!', s), 1);
+  EXPECT_EQ(psp_fputc('\n', s), 1);
   psp_fclose(s);
-  EXPECT_EQ(get("out.txt"), lineEnds(expected + "!"));
+  EXPECT_EQ(get("out.txt"), lineEnds(expected + "\n"));
 
   // Mode "a" writes from the start of an existing file without truncating it.
   put("a.txt", "hello world");
@@ -179,9 +150,8 @@ TEST_F(Streams, WindowBoundariesAndLineEnds) {
   psp_fputs("HE", s);
   psp_fclose(s);
   EXPECT_EQ(get("a.txt"), "HEllo world");
-  put("t.txt", "old contents");
-  psp_fclose(psp_fopen(at("t.txt").c_str(), "w", 1));
-  EXPECT_EQ(get("t.txt"), "");
+  psp_fclose(psp_fopen(at("a.txt").c_str(), "w", 1));
+  EXPECT_EQ(get("a.txt"), "");
 }
 
 TEST_F(Streams, PushBackAndFgets) {
@@ -192,26 +162,11 @@ TEST_F(Streams, PushBackAndFgets) {
   EXPECT_EQ(psp_fungetc(7, s), -1);
   for (int i = 19; i >= 0; --i)
     EXPECT_EQ(psp_fgetc(s), 1000 + i);
-  char buf[16];
-  EXPECT_EQ(psp_fgets(buf, 1, s), buf);
-  EXPECT_STREQ(buf, "");
-  EXPECT_EQ(psp_fgets(buf, 0, s), nullptr);
-  EXPECT_EQ(psp_fgets(buf, 3, s), buf);
-  EXPECT_STREQ(buf, "ab");
-  EXPECT_EQ(psp_fgets(buf, sizeof buf, s), buf);
-  EXPECT_STREQ(buf, "\n");
-  EXPECT_EQ(psp_fgets(buf, sizeof buf, s), buf);
-  EXPECT_STREQ(buf, "cd");
-  EXPECT_EQ(psp_fgets(buf, sizeof buf, s), nullptr);
+  EXPECT_EQ(fgetsAll(s, {1, 0, 3, 16, 16, 16}), Lines({"", "NULL", "ab", "\n", "cd", "NULL"}));
   psp_fclose(s);
-
-  put("ff.txt", "ab\xFF"
-                "cd\n");
+  put("ff.txt", "ab\377cd\n");
   s = psp_fopen(at("ff.txt").c_str(), "r", 0);
-  EXPECT_EQ(psp_fgets(buf, sizeof buf, s), buf);
-  EXPECT_STREQ(buf, "ab");
-  EXPECT_EQ(psp_fgets(buf, sizeof buf, s), buf);
-  EXPECT_STREQ(buf, "cd\n");
+  EXPECT_EQ(fgetsAll(s, {16, 16}), Lines({"ab", "cd\n"}));
   psp_fclose(s);
 }
 
@@ -258,28 +213,23 @@ TEST_F(Streams, FgetsMatchesTheCharacterReader) {
 }
 
 TEST_F(Streams, GetLineGrowsByHundreds) {
-  std::string line(250, 'L');
-  put("l.txt", line);
-  PSP_STREAM s = psp_fopen(at("l.txt").c_str(), "r", 0);
   char *buf = nullptr;
   uint32_t size = 0;
-  EXPECT_EQ(psp_fGetLine(s, &buf, &size, PSP_TAG_DEFAULT), buf);
-  EXPECT_EQ(std::string(buf), line);
+  auto lines = [&](const std::string &bytes) {
+    put("l.txt", bytes);
+    PSP_STREAM s = psp_fopen(at("l.txt").c_str(), "r", 0);
+    Lines got;
+    for (char *line; (line = psp_fGetLine(s, &buf, &size, PSP_TAG_DEFAULT)) != nullptr;)
+      got.push_back(line == buf ? line : "another buffer");
+    psp_fclose(s);
+    return got;
+  };
+  const std::string ls(250, 'L'), as(99, 'a'), bs(100, 'b');
+  EXPECT_EQ(lines(ls), Lines({ls}));
   EXPECT_EQ(size, 400u);
-  EXPECT_EQ(psp_fGetLine(s, &buf, &size, PSP_TAG_DEFAULT), nullptr);
   EXPECT_NE(buf, nullptr);
-  psp_fclose(s);
-
-  put("m.txt", std::string(99, 'a') + "\n" + std::string(100, 'b') + "\nc\n");
-  s = psp_fopen(at("m.txt").c_str(), "r", 0);
   size = 0; // keeps the buffer from before, size unknown: 100 assumed
-  ASSERT_NE(psp_fGetLine(s, &buf, &size, PSP_TAG_DEFAULT), nullptr);
-  EXPECT_EQ(std::string(buf), std::string(99, 'a') + "\n");
-  ASSERT_NE(psp_fGetLine(s, &buf, &size, PSP_TAG_DEFAULT), nullptr);
-  EXPECT_EQ(std::string(buf), std::string(100, 'b') + "\n");
-  ASSERT_NE(psp_fGetLine(s, &buf, &size, PSP_TAG_DEFAULT), nullptr);
-  EXPECT_STREQ(buf, "c\n");
-  psp_fclose(s);
+  EXPECT_EQ(lines(as + "\n" + bs + "\nc\n"), Lines({as + "\n", bs + "\n", "c\n"}));
   psp_freeMem(buf, PSP_TAG_DEFAULT, "test", 0);
   EXPECT_EQ(psp_fGetLine(nullptr, &buf, &size, PSP_TAG_DEFAULT), nullptr);
 }
@@ -288,8 +238,8 @@ TEST_F(Streams, FormattedOutputAndBadInput) {
   PSP_STREAM s = psp_fopen(at("f.txt").c_str(), "w", 0);
   EXPECT_EQ(psp_fprintf(s, ""), 0);
   EXPECT_EQ(psp_fprintf(s, "%d-%s\n", 42, "x"), 5);
-  std::string longText(5000, 'k');
-  EXPECT_EQ(psp_fprintf(s, "%s", longText.c_str()), 5000);
+  std::string longText(70000, 'k'); // longer than a window
+  EXPECT_EQ(psp_fprintf(s, "%s", longText.c_str()), 70000);
   EXPECT_EQ(psp_fprintf(s, "%I64u", static_cast<uint64_t>(7)), 1);
   EXPECT_EQ(psp_fprintf(s, "ab%9999999999dcd", 1), -1); // a failing format writes nothing
   EXPECT_EQ(psp_fputs(nullptr, s), -1);

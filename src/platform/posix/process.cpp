@@ -7,6 +7,7 @@
 // errno, which is what psp_errno reads; dlopen does not always set errno, so
 // its reason is worked out here.
 #include "platform/os.h"
+#include "platform/tm_copy.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -37,18 +38,6 @@ uint64_t clockMonotonic() {
 }
 
 namespace {
-
-void copyFields(const tm &in, PSP_TM &out) {
-  out.sec = in.tm_sec;
-  out.min = in.tm_min;
-  out.hour = in.tm_hour;
-  out.mday = in.tm_mday;
-  out.mon = in.tm_mon;
-  out.year = in.tm_year;
-  out.wday = in.tm_wday;
-  out.yday = in.tm_yday;
-  out.isdst = in.tm_isdst > 0 ? 1 : 0;
-}
 
 bool fitsTimeT(int64_t seconds) {
   return static_cast<int64_t>(static_cast<time_t>(seconds)) == seconds;

@@ -37,6 +37,25 @@ OVERLAPPED at(uint64_t pos) {
   return where;
 }
 
+// The file's size; a failing query is not reported and reads 0.
+uint64_t sizeOf(HANDLE h) {
+  LARGE_INTEGER size;
+  size.QuadPart = 0;
+  GetFileSizeEx(h, &size);
+  return static_cast<uint64_t>(size.QuadPart);
+}
+
+// Moves the file pointer; the new position is stored when asked for.
+bool moveTo(HANDLE h, int64_t offset, DWORD method, uint64_t *newPos) {
+  LARGE_INTEGER distance, moved;
+  distance.QuadPart = offset;
+  if (!SetFilePointerEx(h, distance, &moved, method))
+    return false;
+  if (newPos != nullptr)
+    *newPos = static_cast<uint64_t>(moved.QuadPart);
+  return true;
+}
+
 PSP_STATUS diskOpen(const char *name, uint32_t mode, uint16_t options, uint64_t *native) {
   if (name == nullptr || native == nullptr)
     return PSP_ERR_INVALIDPARAM;
@@ -111,13 +130,7 @@ PSP_STATUS hSeek(uint64_t native, int64_t offset, uint32_t origin, uint64_t *new
     psp_log("Invalid seek method, seeking from beginning\n");
   if (PSP_FAULT_FILE(kFileSeek))
     return PSP_ERR_SYSTEM;
-  LARGE_INTEGER distance, moved;
-  distance.QuadPart = offset;
-  if (!SetFilePointerEx(handleOf(native), distance, &moved, method))
-    return PSP_ERR_SYSTEM;
-  if (newPos != nullptr)
-    *newPos = static_cast<uint64_t>(moved.QuadPart);
-  return PSP_OKAY;
+  return moveTo(handleOf(native), offset, method, newPos) ? PSP_OKAY : PSP_ERR_SYSTEM;
 }
 
 PSP_STATUS hRead(uint64_t native, void *buf, uint32_t len, uint64_t *count) {
@@ -193,17 +206,13 @@ PSP_STATUS noPageOut(uint64_t, uint64_t, uint32_t) {
 PSP_STATUS noSpare(uint64_t) { return PSP_FAULT_FILE(kFileSpare) ? PSP_ERR_SYSTEM : PSP_OKAY; }
 PSP_STATUS noMap(uint64_t, void *, void *) { return PSP_ERR_NOTSUPPORTED; }
 
-// A failing size query is not reported: the length reads 0.
 PSP_STATUS hLength(uint64_t native, uint64_t *length) {
   if (length == nullptr)
     return PSP_ERR_INVALIDPARAM;
   *length = 0;
   if (PSP_FAULT_FILE(kFileLength))
     return PSP_ERR_SYSTEM;
-  LARGE_INTEGER size;
-  size.QuadPart = 0;
-  GetFileSizeEx(handleOf(native), &size);
-  *length = static_cast<uint64_t>(size.QuadPart);
+  *length = sizeOf(handleOf(native));
   return PSP_OKAY;
 }
 
@@ -214,16 +223,11 @@ PSP_STATUS hSetSize(uint64_t native, uint64_t size) {
   if (PSP_FAULT_FILE(kFileSetSize))
     return PSP_ERR_SYSTEM;
   HANDLE h = handleOf(native);
-  LARGE_INTEGER current;
-  current.QuadPart = 0;
-  GetFileSizeEx(h, &current);
-  const auto have = static_cast<uint64_t>(current.QuadPart);
+  const uint64_t have = sizeOf(h);
   if (size == have)
     return PSP_OKAY;
   if (size < have) {
-    LARGE_INTEGER to;
-    to.QuadPart = static_cast<LONGLONG>(size);
-    SetFilePointerEx(h, to, nullptr, FILE_BEGIN);
+    moveTo(h, static_cast<int64_t>(size), FILE_BEGIN, nullptr);
     SetEndOfFile(h);
     return PSP_OKAY;
   }

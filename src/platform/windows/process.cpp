@@ -5,6 +5,7 @@
 // (concurrent first readers store the same value). A failure leaves its
 // reason where GetLastError finds it, which is what psp_errno reads.
 #include "platform/os.h"
+#include "platform/tm_copy.h"
 
 #include <windows.h>
 
@@ -70,22 +71,6 @@ uint64_t clockMonotonic() {
     return static_cast<uint64_t>(static_cast<int64_t>(product - kTop)) + (uint64_t{1} << 63);
   return product <= 0 ? 0 : static_cast<uint64_t>(static_cast<int64_t>(product));
 }
-
-namespace {
-
-void copyFields(const tm &in, PSP_TM &out) {
-  out.sec = in.tm_sec;
-  out.min = in.tm_min;
-  out.hour = in.tm_hour;
-  out.mday = in.tm_mday;
-  out.mon = in.tm_mon;
-  out.year = in.tm_year;
-  out.wday = in.tm_wday;
-  out.yday = in.tm_yday;
-  out.isdst = in.tm_isdst > 0 ? 1 : 0;
-}
-
-} // namespace
 
 // The runtime refuses times before 1970 and after the year 3000.
 bool brokenDownLocal(int64_t seconds, PSP_TM &out) {

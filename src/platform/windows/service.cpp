@@ -1,6 +1,6 @@
 // service.cpp - the Windows service family: install counts in the registry,
 // running under the service control manager, installing and removing a
-// service, and psp_errPrint.
+// service.
 //
 // One service per process. psp_serviceStart hands the manager's dispatcher a
 // table of one entry when the name has an install count; a process the
@@ -20,7 +20,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 
 namespace psp {
@@ -35,11 +34,7 @@ constexpr DWORD kUninstallAccess = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
 constexpr DWORD kStopWaitMs = 30000, kStopPollMs = 100;
 
 struct ServiceState {
-  const char *name = nullptr;
-  uint16_t *stopFlag = nullptr;
-  uint32_t argument1 = 0;
-  void *argument2 = nullptr;
-  PSP_SERVICE_MAIN main = nullptr;
+  ServiceCall call{};
   SERVICE_STATUS_HANDLE status = nullptr;
   std::atomic<DWORD> checkPoint{1};
   SRWLOCK eventLock = SRWLOCK_INIT; // a set never meets a closed handle
@@ -81,8 +76,8 @@ void closeEvent(HANDLE ServiceState::*which) {
 
 void WINAPI controlHandler(DWORD control) {
   if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
-    if (g_service.stopFlag != nullptr)
-      __atomic_store_n(g_service.stopFlag, static_cast<uint16_t>(1), __ATOMIC_RELAXED);
+    if (g_service.call.stopFlag != nullptr)
+      __atomic_store_n(g_service.call.stopFlag, static_cast<uint16_t>(1), __ATOMIC_RELAXED);
     reportPending(kStateStopPending, kControlsAccepted);
     return;
   }
@@ -90,13 +85,13 @@ void WINAPI controlHandler(DWORD control) {
 }
 
 DWORD WINAPI mainThread(void *) {
-  int32_t code = g_service.main(g_service.argument1, g_service.argument2);
+  int32_t code = g_service.call.main(g_service.call.argument1, g_service.call.argument2);
   threadTagRelease();
   return static_cast<DWORD>(code);
 }
 
 void WINAPI serviceBody(DWORD, LPSTR *) {
-  g_service.status = RegisterServiceCtrlHandlerA(g_service.name, controlHandler);
+  g_service.status = RegisterServiceCtrlHandlerA(g_service.call.name, controlHandler);
   if (g_service.status == nullptr) {
     reportStopped();
     return;
@@ -134,11 +129,24 @@ void WINAPI serviceBody(DWORD, LPSTR *) {
   reportStopped();
 }
 
-// The manager's handle, or the status its failure gives.
-SC_HANDLE openManager(PSP_STATUS &failure) {
+// The manager's handle for installing or removing a service, or NULL with
+// the status that stops the change: nameFailure when name has no UTF-16
+// form, serviceFailure when there is no service name, else what opening the
+// manager gives.
+SC_HANDLE openForChange(const char *name, const char *serviceName, PSP_STATUS nameFailure,
+                        PSP_STATUS serviceFailure, PSP_STATUS &failure) {
+  failure = nameFailure;
+  if (!serviceNameValid(name))
+    return nullptr;
+  failure = serviceFailure;
+  if (!serviceNameValid(serviceName))
+    return nullptr;
+  failure = nameFailure;
+  if (!os::WideName(name))
+    return nullptr;
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (manager == nullptr)
-    failure = GetLastError() == ERROR_ACCESS_DENIED ? PSP_ERR_ACCESS : PSP_ERR_SYSTEM;
+  failure =
+      manager == nullptr && GetLastError() == ERROR_ACCESS_DENIED ? PSP_ERR_ACCESS : PSP_ERR_SYSTEM;
   return manager;
 }
 
@@ -164,6 +172,8 @@ void waitStopped(SC_HANDLE service) {
 bool serviceNameValid(const char *name) { return name != nullptr && name[0] != '\0'; }
 
 uint32_t registryCount(const char *name) {
+  if (!serviceNameValid(name))
+    return 0;
   os::WideName wide(name);
   if (!wide)
     return 0;
@@ -200,27 +210,18 @@ PSP_STATUS registryAdjust(const char *name, int32_t delta) {
   return written == ERROR_SUCCESS ? PSP_OKAY : PSP_ERR_SYSTEM;
 }
 
+// A process the manager did not start gets 1063 from the dispatcher.
+bool runAsService(const ServiceCall &call, int32_t &result) {
+  g_service.call = call;
+  SERVICE_TABLE_ENTRYA table[] = {{const_cast<char *>(call.name), serviceBody}, {nullptr, nullptr}};
+  result = 0;
+  return StartServiceCtrlDispatcherA(table) ||
+         GetLastError() != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+}
+
 } // namespace psp
 
 using namespace psp;
-
-PSP_API int32_t psp_serviceStart(const char *name, uint16_t *stopFlag, uint32_t argument1,
-                                 void *argument2, PSP_SERVICE_MAIN main) {
-  if (main == nullptr)
-    return PSP_ERR_SYSTEM;
-  g_service.name = name;
-  g_service.stopFlag = stopFlag;
-  g_service.argument1 = argument1;
-  g_service.argument2 = argument2;
-  g_service.main = main;
-  if (serviceNameValid(name) && registryCount(name) != 0) {
-    SERVICE_TABLE_ENTRYA table[] = {{const_cast<char *>(name), serviceBody}, {nullptr, nullptr}};
-    if (StartServiceCtrlDispatcherA(table) ||
-        GetLastError() != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
-      return 0;
-  }
-  return main(argument1, argument2); // a console program
-}
 
 PSP_API void psp_serviceStarted(void) { setEvent(&ServiceState::started); }
 
@@ -230,15 +231,10 @@ PSP_API PSP_STATUS psp_serviceInstall(const char *name, const char *serviceName,
                                       const char *displayName, const char *description,
                                       const char *path, const char *arguments, const char *account,
                                       const char *password) {
-  if (!serviceNameValid(name) || !serviceNameValid(serviceName) || path == nullptr)
+  if (path == nullptr)
     return PSP_ERR_SYSTEM;
-  {
-    os::WideName wide(name);
-    if (!wide)
-      return PSP_ERR_SYSTEM;
-  }
-  PSP_STATUS failure = PSP_ERR_SYSTEM;
-  SC_HANDLE manager = openManager(failure);
+  PSP_STATUS failure;
+  SC_HANDLE manager = openForChange(name, serviceName, PSP_ERR_SYSTEM, PSP_ERR_SYSTEM, failure);
   if (manager == nullptr)
     return failure;
   char *command = commandLine(path, arguments);
@@ -276,17 +272,9 @@ PSP_API PSP_STATUS psp_serviceInstall(const char *name, const char *serviceName,
 }
 
 PSP_API PSP_STATUS psp_serviceUninstall(const char *name, const char *serviceName) {
-  if (!serviceNameValid(name))
-    return PSP_ERR_NOMEMORY; // no UTF-16 form to remove
-  if (!serviceNameValid(serviceName))
-    return PSP_ERR_OPENFIRST;
-  {
-    os::WideName wide(name);
-    if (!wide)
-      return PSP_ERR_NOMEMORY;
-  }
-  PSP_STATUS failure = PSP_ERR_SYSTEM;
-  SC_HANDLE manager = openManager(failure);
+  PSP_STATUS failure; // a name without a UTF-16 form: out of memory
+  SC_HANDLE manager =
+      openForChange(name, serviceName, PSP_ERR_NOMEMORY, PSP_ERR_OPENFIRST, failure);
   if (manager == nullptr)
     return failure;
   SC_HANDLE service = OpenServiceA(manager, serviceName, kUninstallAccess);
@@ -307,9 +295,4 @@ PSP_API PSP_STATUS psp_serviceUninstall(const char *name, const char *serviceNam
     return PSP_ERR_SYSTEM;
   registryAdjust(name, -1);
   return PSP_OKAY;
-}
-
-PSP_API void psp_errPrint(const char *text) {
-  std::printf("%s\n", text != nullptr ? text : "(null)");
-  std::fflush(stdout);
 }

@@ -10,9 +10,9 @@
 namespace psp::os {
 
 // A strict conversion that lives for one call. It is made in the calling
-// thread's tag, as the library's file names are; FromHeap uses the C heap
-// instead, for the calls that work before psp_init. Empty when the name is
-// NULL, not UTF-8, or no memory could be had.
+// thread's tag, as the library's file names are, without the tag's jump;
+// FromHeap uses the C heap instead, for the calls that work before psp_init.
+// Empty when the name is NULL, not UTF-8, or no memory could be had.
 class WideName {
 public:
   enum Source { ThreadTag, FromHeap };
@@ -21,15 +21,16 @@ public:
     if (utf8 == nullptr)
       return;
     const uint64_t length = std::strlen(utf8);
-    if (source == ThreadTag) {
-      if (unicode::allocUtf16(PSP_TAG_THREAD, utf8, length, PSP_CONV_STRICT, &text_) != PSP_OKAY)
-        text_ = nullptr;
-      return;
-    }
     const uint64_t units = unicode::utf8ToUtf16(nullptr, 0, utf8, length, PSP_CONV_STRICT);
     if (units == unicode::kFailed || units > 0x10000000u)
       return;
-    text_ = static_cast<char16_t *>(std::malloc(units * sizeof(char16_t)));
+    // Never the tag's jump: the caller may hold memory of its own that it
+    // must give back first.
+    if (source == FromHeap)
+      text_ = static_cast<char16_t *>(std::malloc(units * sizeof(char16_t)));
+    else if (psp_memtag_rec *tag = initialised() ? resolveTag(PSP_TAG_THREAD) : nullptr)
+      text_ = static_cast<char16_t *>(
+          tagTryAlloc(tag, static_cast<uint32_t>(units * sizeof(char16_t))));
     if (text_ != nullptr)
       unicode::utf8ToUtf16(text_, units, utf8, length, PSP_CONV_STRICT);
   }
