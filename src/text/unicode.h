@@ -440,6 +440,9 @@ struct Utf16Direct {
           for (int i = 0; i < 8; ++i)
             o[i] = p[i];
           o += 8, p += 8;
+          // Sixteen in a row: a long run, which a loop the compiler widens takes.
+          if (end - p >= 8 && (std::memcpy(&w, p, 8), (w & 0x8080808080808080ull) == 0))
+            p = widenAsciiRun(p, end, o);
           continue;
         }
         // Four two-byte characters, none overlong (a lead of C0 or C1).
@@ -459,6 +462,17 @@ struct Utf16Direct {
     }
     out = o;
     return p;
+  }
+  // The rest of an ASCII run, out of line so that the loop above stays
+  // small; advances o.
+  [[gnu::noinline]] static const uint8_t *widenAsciiRun(const uint8_t *p, const uint8_t *end,
+                                                        char16_t *&o) {
+    const uint8_t *q = asciiRunEnd(p + 8, end);
+    char16_t *to = o;
+    for (; p < q; ++p)
+      *to++ = *p;
+    o = to;
+    return q;
   }
   // One well-formed character at p, at least four bytes before the end.
   static bool step(const uint8_t *&p, char16_t *&o) {
