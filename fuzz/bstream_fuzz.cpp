@@ -186,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       check(st == (ok ? PSP_OKAY : PSP_ERR_ENDOFDATA));
       if (ok) {
         r.ref.pos += n;
-        check((op & 8) != 0 || std::memcmp(got.data(), r.ref.data + start, n) == 0);
+        check((op & 8) != 0 || n == 0 || std::memcmp(got.data(), r.ref.data + start, n) == 0);
         r.putRaw(start);
       }
       break;
