@@ -63,20 +63,29 @@ struct BucketState {
 // class serving s has blocks of 2 << top bytes and index top - 3. Unsigned
 // and pointer-sized, so the - 3 folds into the address of the class's list.
 inline size_t bucketTopBit(uint32_t s) {
-  return 31u ^ static_cast<unsigned>(__builtin_clz((s - 1) | 15));
+  return 63u ^ static_cast<size_t>(__builtin_clzll((uint64_t{s} - 1) | 15));
 }
 inline int bucketClassOf(uint32_t s) { return static_cast<int>(bucketTopBit(s)) - 3; }
 
 // The methods kind 0 puts in its records, compared by the allocation
 // interface to take the inline paths below. A testing build keeps to the
 // methods, whose calls fault injection counts.
-void *bucketAlloc(uint32_t size, void *state);
-void bucketFree(void *block, void *state);
+// Hidden, so that their addresses are constants rather than loads.
+[[gnu::visibility("hidden")]] void *bucketAlloc(uint32_t size, void *state);
+[[gnu::visibility("hidden")]] void bucketFree(void *block, void *state);
 #ifdef PSP_TESTING
 constexpr bool kBucketInline = false;
 #else
 constexpr bool kBucketInline = true;
 #endif
+
+// A counter that rises, with its peak. A new peak is rare once a tag has
+// warmed up, so its store is kept off the straight path.
+inline void bucketRaise(CounterPair &c, uint64_t n) {
+  c.value += n;
+  if (c.value > c.peak) [[unlikely]]
+    c.peak = c.value;
+}
 
 // The common case for 1 <= s <= 8192: a block from a class that has one,
 // else NULL (and nothing changed).
@@ -84,15 +93,17 @@ inline void *bucketTryPop(BucketState *b, uint32_t s) {
   const size_t top = bucketTopBit(s);
   BucketFreeBlock **head = &b->lists[top - 3];
   BucketFreeBlock *f = *head;
-  if (f == nullptr)
+  if (f == nullptr) [[unlikely]]
     return nullptr;
   *head = f->next;
   const uint64_t blockSize = uint64_t{2} << top;
   const uint64_t header = uint64_t{s} | blockSize << 32; // {s, block size}
   std::memcpy(f, &header, sizeof header);
-  b->counters.inUse.add(s);
+  bucketRaise(b->counters.inUse, s);
   b->counters.freeBytes.sub(blockSize);
-  b->counters.noteOverhead();
+  const int64_t held = static_cast<int64_t>(b->counters.inUse.value + b->counters.freeBytes.value);
+  if (held < b->counters.overheadRoom) [[unlikely]]
+    b->counters.overheadRoom = held;
   return reinterpret_cast<char *>(f) + sizeof(BucketHeader);
 }
 
@@ -101,14 +112,14 @@ inline bool bucketTryPush(BucketState *b, void *block) {
   BucketHeader *h = reinterpret_cast<BucketHeader *>(static_cast<char *>(block) - 8);
   const uint32_t s = h->requested;
   const uint32_t blockSize = h->blockSize;
-  if (blockSize > kBucketLargest)
+  if (blockSize > kBucketLargest) [[unlikely]]
     return false;
   const size_t c = static_cast<size_t>(__builtin_ctz(blockSize)) - 4;
   BucketFreeBlock *f = reinterpret_cast<BucketFreeBlock *>(h);
   f->next = b->lists[c];
   b->lists[c] = f;
   b->counters.inUse.sub(s);
-  b->counters.freeBytes.add(blockSize);
+  bucketRaise(b->counters.freeBytes, blockSize);
   return true;
 }
 

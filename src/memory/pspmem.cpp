@@ -440,8 +440,11 @@ namespace {
 // A tag record without a mutex, once the library runs: its strategy is
 // called straight, with nothing to lock. NULL for anything else.
 inline psp_memtag_rec *unlockedRecord(PSP_MEMTAG tag) {
-  if (reinterpret_cast<uintptr_t>(tag) <= 2 ||
-      g_flags.running.load(std::memory_order_acquire) == 0 || tag->mutex != PSP_SEM_NONE)
+  if (reinterpret_cast<uintptr_t>(tag) <= 2) [[unlikely]]
+    return nullptr;
+  if (g_flags.running.load(std::memory_order_acquire) == 0) [[unlikely]]
+    return nullptr;
+  if (tag->mutex != PSP_SEM_NONE) [[unlikely]]
     return nullptr;
   return tag;
 }
@@ -467,12 +470,12 @@ inline void *allocUnlocked(psp_memtag_rec *rec, uint32_t size) {
 // inline, any other goes straight to its strategy.
 PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
                          const char *, int32_t) {
-  if (flags == PSP_MEM_NORMAL) {
-    if (size - 1 < mem::kBucketLargest) {
-      if (psp_memtag_rec *rec = unlockedRecord(tag)) {
-        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAlloc) {
-          if (void *block =
-                  mem::bucketTryPop(static_cast<mem::BucketState *>(rec->state), uint32_t(size)))
+  if (flags == PSP_MEM_NORMAL) [[likely]] {
+    if (size - 1 < mem::kBucketLargest) [[likely]] {
+      if (psp_memtag_rec *rec = unlockedRecord(tag)) [[likely]] {
+        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAlloc) [[likely]] {
+          if (void *block = mem::bucketTryPop(static_cast<mem::BucketState *>(rec->state),
+                                              uint32_t(size))) [[likely]]
             return block;
         }
         return allocUnlocked(rec, static_cast<uint32_t>(size));
@@ -532,11 +535,12 @@ PSP_API PSP_STATUS psp_extendMem_rc(void *block, uint64_t size, PSP_MEMTAG tag, 
 }
 
 PSP_API void psp_freeMem(void *block, PSP_MEMTAG tag, const char *, int32_t) {
-  if (block != nullptr) {
-    if (psp_memtag_rec *rec = unlockedRecord(tag)) {
-      if (mem::kBucketInline && rec->methods.free == mem::bucketFree &&
-          mem::bucketTryPush(static_cast<mem::BucketState *>(rec->state), block))
-        return;
+  if (block != nullptr) [[likely]] {
+    if (psp_memtag_rec *rec = unlockedRecord(tag)) [[likely]] {
+      if (mem::kBucketInline && rec->methods.free == mem::bucketFree) [[likely]] {
+        if (mem::bucketTryPush(static_cast<mem::BucketState *>(rec->state), block)) [[likely]]
+          return;
+      }
       rec->methods.free(block, rec->state);
       return;
     }
