@@ -60,19 +60,45 @@ struct BucketState {
 };
 
 // For 1 <= s <= 8192: the top bit of s - 1 (at least bit 3), so that the
-// class serving s has blocks of 2 << top bytes and index top - 3. Unsigned
-// and pointer-sized, so the - 3 folds into the address of the class's list.
+// class serving s has blocks of 2 << top bytes and index top - 3. Pointer-
+// sized, so the - 3 folds into the address of the class's list; written out
+// on x86-64, where the builtin's int result costs a sign extension.
 inline size_t bucketTopBit(uint32_t s) {
-  return 63u ^ static_cast<size_t>(__builtin_clzll((uint64_t{s} - 1) | 15));
+  const uint64_t v = (uint64_t{s} - 1) | 15;
+#if defined(__x86_64__)
+  size_t top;
+  __asm__("bsr %1, %0" : "=r"(top) : "r"(v) : "cc");
+  return top;
+#else
+  return 63u ^ static_cast<size_t>(__builtin_clzll(v));
+#endif
+}
+// The index of a class's list from its block size, a power of two.
+inline size_t bucketClassOfBlock(uint32_t blockSize) {
+#if defined(__x86_64__)
+  size_t low;
+  __asm__("bsf %1, %0" : "=r"(low) : "r"(uint64_t{blockSize}) : "cc");
+  return low - 4;
+#else
+  return static_cast<size_t>(__builtin_ctz(blockSize)) - 4;
+#endif
 }
 inline int bucketClassOf(uint32_t s) { return static_cast<int>(bucketTopBit(s)) - 3; }
 
 // The methods kind 0 puts in its records, compared by the allocation
-// interface to take the inline paths below. A testing build keeps to the
-// methods, whose calls fault injection counts.
+// interface to take the inline paths below. A tag with a mutex has twins of
+// the two instead (bucketUseLocked), so these alone mean "kind 0, nothing to
+// lock". A testing build keeps to the methods, whose calls fault injection
+// counts.
 // Hidden, so that their addresses are constants rather than loads.
-[[gnu::visibility("hidden")]] void *bucketAlloc(uint32_t size, void *state);
-[[gnu::visibility("hidden")]] void bucketFree(void *block, void *state);
+#ifdef _WIN32
+#define PSP_BUCKET_LOCAL
+#else
+#define PSP_BUCKET_LOCAL [[gnu::visibility("hidden")]]
+#endif
+PSP_BUCKET_LOCAL void *bucketAlloc(uint32_t size, void *state);
+PSP_BUCKET_LOCAL void bucketFree(void *block, void *state);
+void bucketUseLocked(psp_memtag_rec *tag);
 #ifdef PSP_TESTING
 constexpr bool kBucketInline = false;
 #else
@@ -96,9 +122,10 @@ inline void *bucketTryPop(BucketState *b, uint32_t s) {
   if (f == nullptr) [[unlikely]]
     return nullptr;
   *head = f->next;
-  const uint64_t blockSize = uint64_t{2} << top;
-  const uint64_t header = uint64_t{s} | blockSize << 32; // {s, block size}
-  std::memcpy(f, &header, sizeof header);
+  const uint32_t blockSize = uint32_t{2} << top;
+  BucketHeader *h = reinterpret_cast<BucketHeader *>(f);
+  h->requested = s;
+  h->blockSize = blockSize;
   bucketRaise(b->counters.inUse, s);
   b->counters.freeBytes.sub(blockSize);
   const int64_t held = static_cast<int64_t>(b->counters.inUse.value + b->counters.freeBytes.value);
@@ -114,7 +141,7 @@ inline bool bucketTryPush(BucketState *b, void *block) {
   const uint32_t blockSize = h->blockSize;
   if (blockSize > kBucketLargest) [[unlikely]]
     return false;
-  const size_t c = static_cast<size_t>(__builtin_ctz(blockSize)) - 4;
+  const size_t c = bucketClassOfBlock(blockSize);
   BucketFreeBlock *f = reinterpret_cast<BucketFreeBlock *>(h);
   f->next = b->lists[c];
   b->lists[c] = f;
