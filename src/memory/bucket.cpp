@@ -224,10 +224,15 @@ namespace {
 
 // The twins for a tag with a mutex: the same work at other addresses, which
 // no folding of identical functions may merge.
-[[gnu::noipa]] void *bucketAllocLocked(uint32_t size, void *state) {
+#if defined(__clang__)
+#define PSP_BUCKET_TWIN [[gnu::noinline]]
+#else
+#define PSP_BUCKET_TWIN [[gnu::noipa]]
+#endif
+PSP_BUCKET_TWIN void *bucketAllocLocked(uint32_t size, void *state) {
   return bucketAlloc(size, state);
 }
-[[gnu::noipa]] void bucketFreeLocked(void *block, void *state) { bucketFree(block, state); }
+PSP_BUCKET_TWIN void bucketFreeLocked(void *block, void *state) { bucketFree(block, state); }
 
 } // namespace
 
