@@ -3,7 +3,7 @@
 #include "psp.h"
 
 #include "../watchdog.h"
-#include "scratch_dir.h"
+#include "../scratch_dir.h"
 
 #include <gtest/gtest.h>
 
