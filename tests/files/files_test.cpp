@@ -238,9 +238,8 @@ TEST_F(Files, PositionsBeyondFourGiB) {
 }
 
 TEST_F(Files, NonAsciiNamesInBothForms) {
-  put("donn\xC3\xA9"
-      "es_\xE6\x97\xA5\xE6\x9C\xAC_\xF0\x9F\x98\x80.txt",
-      "abc");
+  put("donn\303\251es_\346\227\245\346\234\254_\360\237\230\200.txt",
+      "abc"); // UTF-8 of the name below
   const std::u16string base(dir_.begin(), dir_.end());
   const std::u16string wide = base + char16_t(kSep) + u"donn\u00E9es_\u65E5\u672C_\U0001F600.txt",
                        copy = base + char16_t(kSep) + u"\u00FC.bin";
