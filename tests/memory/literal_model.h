@@ -357,6 +357,7 @@ public:
     const uint32_t size = 1 + ((v >> 5) & ((uint32_t{1} << (v & 31) % 21) - 1));
     const bool keep = (record[5] & 1) != 0;
     const size_t which = size_t{record[6]} << 8 | record[7];
+    Live *hb = pick(heapBlocks_, which), *gb = pick(globalBlocks_, which);
     ++steps_;
     std::string d;
     switch (op == 255 ? 10 : op == 254 ? 11 : op % 10) {
@@ -371,35 +372,33 @@ public:
                     heapBlocks_);
       break;
     case 4:
-      if (!heapBlocks_.empty()) {
-        Live &b = heapBlocks_[which % heapBlocks_.size()];
-        if (keep && !intact(b, false))
-          return where("heap resize: contents lost before");
-        d = resized("heap resize", b, psp::mem::regionResize(heap_, b.real, size, keep),
-                    kind1_.resize(b.model, size, keep), size, keep, true);
-      }
+      if (hb != nullptr && keep && !intact(*hb, false))
+        return where("heap resize: contents lost before");
+      if (hb != nullptr)
+        d = resized("heap resize", *hb, psp::mem::regionResize(heap_, hb->real, size, keep),
+                    kind1_.resize(hb->model, size, keep), size, keep, true);
       break;
     case 5:
     case 6:
-      d = release(
-          heapBlocks_, which, "heap free", [&](void *b) { psp::mem::regionFree(heap_, b); },
-          [&](void *b) { kind1_.free(b); });
+      d = release(heapBlocks_, hb, "heap free", [&](Live &b) {
+        psp::mem::regionFree(heap_, b.real);
+        kind1_.free(b.model);
+      });
       break;
     case 7:
       d = allocated("global alloc", psp::mem::globalAlloc(size, nullptr),
                     global_.prefixedAlloc(size, nullptr), size, globalBlocks_);
       break;
     case 8:
-      if (!globalBlocks_.empty()) {
-        Live &b = globalBlocks_[which % globalBlocks_.size()];
-        d = resized("global resize", b, psp::mem::globalResize(b.real, size),
-                    global_.prefixedResize(b.model, size), size, true, false);
-      }
+      if (gb != nullptr)
+        d = resized("global resize", *gb, psp::mem::globalResize(gb->real, size),
+                    global_.prefixedResize(gb->model, size), size, true, false);
       break;
     case 9:
-      d = release(
-          globalBlocks_, which, "global free", [](void *b) { psp::mem::globalFree(b, nullptr); },
-          [&](void *b) { global_.prefixedFree(b, nullptr); });
+      d = release(globalBlocks_, gb, "global free", [&](Live &b) {
+        psp::mem::globalFree(b.real, nullptr);
+        global_.prefixedFree(b.model, nullptr);
+      });
       break;
     case 10:
       d = resetArena();
@@ -483,18 +482,17 @@ private:
     return placed(what, real, model, size, &into == &heapBlocks_);
   }
 
+  static Live *pick(std::vector<Live> &blocks, size_t which) {
+    return blocks.empty() ? nullptr : &blocks[which % blocks.size()];
+  }
+
   // Frees a picked block on both sides once its contents are checked.
-  template <typename Real, typename Model>
-  std::string release(std::vector<Live> &blocks, size_t which, const char *what, Real real,
-                      Model model) {
-    if (blocks.empty())
-      return {};
-    Live &b = blocks[which % blocks.size()];
-    if (!intact(b, true))
-      return where(std::string(what) + ": contents overwritten");
-    real(b.real);
-    model(b.model);
-    b = blocks.back();
+  template <typename Free>
+  std::string release(std::vector<Live> &blocks, Live *b, const char *what, Free bothSides) {
+    if (b == nullptr || !intact(*b, true))
+      return b == nullptr ? "" : where(std::string(what) + ": contents overwritten");
+    bothSides(*b);
+    *b = blocks.back();
     blocks.pop_back();
     return {};
   }
