@@ -1,13 +1,16 @@
 // Unicode conversion: invalid forms in every mode, boundary code points, round
-// trips, and what the fuzz targets, conv_bounds_test and textalloc_internal_test
-// do not try.
+// trips, bounded conversions into every destination size against the fuzz
+// targets' model, and what the fuzz targets and textalloc_internal_test do
+// not try.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
+#include <vector>
 
-#include "psp.h"
+#include "../../fuzz/unicode_reference.h"
 
 namespace {
 
@@ -164,6 +167,82 @@ TEST(Unicode, AllocatingFormsNeedTheLibrary) {
   EXPECT_EQ(psp_appendStrVA_rc("test", __LINE__, &built, PSP_TAG_THREAD, nullptr, "x"),
             PSP_ERR_NOMEMORY);
   EXPECT_EQ(built, nullptr);
+}
+
+// Odd sizes go through the NUL-terminated forms, even ones the counted.
+template <typename Unit, typename Call, typename Put>
+void everySize(const ref::Walk &w, size_t longest, Call call, Put put) {
+  for (uint64_t size = 1; size <= longest + 2; ++size) {
+    std::vector<Unit> got(size, Unit(0xEEEE));
+    uint64_t n = call(got.data(), size);
+    if (w.status != PSP_OKAY) {
+      ASSERT_EQ(n, kFail);
+      continue;
+    }
+    got.resize(n);
+    ASSERT_EQ(got, ref::boundedStore<Unit>(w.cps, size, put)) << "size " << size;
+  }
+}
+
+// Text mixing every length of character with invalid pieces: a long
+// conversion runs in stretches without room checks, and where a stretch ends
+// must not change what is stored, skipped or refused.
+TEST(Unicode, EveryDestinationSizeMatchesTheModel) {
+  const char *const pieces8[] = {"a",
+                                 " ",
+                                 "\xC3\xA9",
+                                 "\xD0\x9F",
+                                 "\xE6\x97\xA5",
+                                 "\xF0\x9F\x98\x80",
+                                 "\x80",
+                                 "\xBF",
+                                 "\xE6\x97",
+                                 "\xF0\x9F\x98",
+                                 "\xF8",
+                                 "\xFF",
+                                 "\xC0\x80",
+                                 "\xED\xA0\x80",
+                                 "\xEF\xBF\xBE"};
+  const uint16_t pieces16[] = {0x41, 0x20, 0xE9, 0x41F, 0x65E5, 0xD83D, 0xDE00, 0xFFFE, 0xDC00};
+  std::mt19937 rng(5);
+  for (int text = 0; text < 40; ++text) {
+    std::string in8;
+    std::vector<uint16_t> in16;
+    for (size_t i = 0, pieces = 40 + rng() % 120; i < pieces; ++i) {
+      // Runs of one kind, as real text has, with a stray piece now and then.
+      uint32_t kind = rng() % 100 < 70 ? (i / 8) % 6 : rng() % 15;
+      in8 += pieces8[kind];
+      in16.push_back(pieces16[kind % 9]);
+    }
+    U16 wide(in16.begin(), in16.end()); // no 0 unit: the string forms see it all
+    for (int mode : {PSP_CONV_REPLACE, PSP_CONV_STRICT, 0}) {
+      SCOPED_TRACE(testing::Message() << "text " << text << " mode " << mode);
+      ref::Walk w8 = ref::utf8(reinterpret_cast<const uint8_t *>(in8.data()), in8.size(), mode);
+      ref::Walk w16 = ref::utf16(in16.data(), in16.size(), mode);
+      std::vector<uint16_t> units;
+      std::vector<uint8_t> bytes;
+      for (uint32_t cp : w8.cps)
+        ref::putUtf16(units, cp);
+      for (uint32_t cp : w16.cps)
+        ref::putUtf8(bytes, cp);
+      everySize<uint16_t>(
+          w8, units.size(),
+          [&](uint16_t *got, uint64_t size) {
+            auto *dst = reinterpret_cast<PSP_WCHAR *>(got);
+            return size % 2 ? psp_utf8_to_wchar(dst, in8.c_str(), size, mode)
+                            : psp_utf8_to_wchar_len(dst, size, in8.data(), in8.size(), mode);
+          },
+          ref::putUtf16);
+      everySize<uint8_t>(
+          w16, bytes.size(),
+          [&](uint8_t *got, uint64_t size) {
+            auto *dst = reinterpret_cast<char *>(got);
+            return size % 2 ? psp_wchar_to_utf8(dst, wide.c_str(), size, mode)
+                            : psp_wchar_to_utf8_len(dst, size, wide.data(), wide.size(), mode);
+          },
+          ref::putUtf8);
+    }
+  }
 }
 
 } // namespace
