@@ -210,27 +210,18 @@ TEST(Format, CountAtEveryWidth) {
   // Two widths of 2147483647 make the 32-bit count 0xFFFFFFFE (-2); the
   // measuring pass stores it without producing the text. Only the bytes of
   // the named width change; %zn stores an unsigned size.
-  const struct {
-    const char *conversion;
-    uint64_t mask;
-  } rows[] = {{"%hhn", 0xFF},
-              {"%hn", 0xFFFF},
-              {"%n", 0xFFFFFFFF},
-              {"%I32n", 0xFFFFFFFF},
-              {"%ln", sizeof(long) == 8 ? ~0ull : 0xFFFFFFFF},
-              {"%lln", ~0ull},
-              {"%I64n", ~0ull},
-              {"%Ln", ~0ull},
-              {"%zn", ~0ull},
-              {"%jn", ~0ull},
-              {"%tn", ~0ull}};
-  for (auto &row : rows) {
-    std::string f = std::string("%2147483647d%2147483647d") + row.conversion;
+  const uint64_t all = ~0ull, low = 0xFFFFFFFF, longMask = sizeof(long) == 8 ? all : low;
+  const std::pair<const char *, uint64_t> rows[] = {
+      {"%hhn", 0xFF},    {"%hn", 0xFFFF}, {"%n", low},    {"%I32n", low},
+      {"%ln", longMask}, {"%lln", all},   {"%I64n", all}, {"%Ln", all},
+      {"%zn", all},      {"%jn", all},    {"%tn", all}};
+  for (auto [conversion, mask] : rows) {
+    std::string f = std::string("%2147483647d%2147483647d") + conversion;
     uint64_t slot = 0xAAAAAAAAAAAAAAAAull;
     EXPECT_EQ(psp_snprintf(nullptr, 0, f.c_str(), 1, 2, &slot), -1);
-    uint64_t expect = row.conversion[1] == 'z' ? 0xFFFFFFFE : ~uint64_t{1} & row.mask;
-    EXPECT_EQ(slot & row.mask, expect) << row.conversion;
-    EXPECT_EQ(slot & ~row.mask, 0xAAAAAAAAAAAAAAAAull & ~row.mask) << row.conversion;
+    uint64_t expect = conversion[1] == 'z' ? 0xFFFFFFFE : ~uint64_t{1} & mask;
+    EXPECT_EQ(slot & mask, expect) << conversion;
+    EXPECT_EQ(slot & ~mask, 0xAAAAAAAAAAAAAAAAull & ~mask) << conversion;
   }
   int a = 0, b = 0;
   both("abc-12", "abc%n-12%n", &a, &b);

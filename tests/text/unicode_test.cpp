@@ -61,34 +61,31 @@ TEST(Unicode, BoundaryCodePoints) {
 TEST(Unicode, InvalidUtf8InEveryMode) {
   const U16 nul(1, u'\0');
   const Result fails;
-  const struct {
+  struct Row {
     std::string in;
     U16 replace;
     Result other;
-  } rows[] = {{std::string("\xC0\x80", 2), nul, nul}, // overlong forms of U+0000
-              {std::string("\xE0\x80\x80", 3), nul, nul},
-              {std::string("\xF0\x80\x80\x80", 4), nul, nul},
-              {"\xC1\xBF", u"\x7F", u"\x7F"},
-              {"\xE0\x9F\xBF", u"\x7FF", u"\x7FF"},
-              {"\xF0\x8F\xBF\xBF", u"?", fails}, // overlong U+FFFF is still U+FFFF
-              {"\xF0\x8D\xA0\x80", u"?", fails}, // overlong surrogate
-              {"\xED\xA0\x80", u"?", fails},     // surrogates, high and low
-              {"\xED\xB0\x80", u"?", fails},
-              {"\xED\xBF\xBF", u"?", fails},
-              {"\xEF\xBF\xBE", u"?", fails},
-              {"\xEF\xBF\xBF", u"?", fails},
-              {"\xF4\x90\x80\x80", u"?", fails},
-              {"\xF7\xBF\xBF\xBF", u"?", fails},
-              {"\xF8\x88\x80\x80", u"????", fails}, // no five-byte or longer forms
-              {"\xFF", u"?", fails},
-              {"\x80", u"?", fails},
-              {"\xE2\x82\x41", u"?A", fails},
-              {"a\xF0\x9F\x98", u"a?", fails},
-              {"\xE2\xFF\x41", u"?A", fails}, // 0xF8..0xFF joins the broken sequence
-              {"\xE2\x82\xF8\x41", u"?A", fails},
-              {"\xE2\xC3\xA9", u"?\xE9", fails},
-              {"\xC3\xF0\x9F\x98\x80", u"?\U0001F600", fails},
-              {std::string("\xC3\0b", 3), U16(u"?\0b", 3), fails}}; // NUL is a character here
+  };
+  std::vector<Row> rows = {
+      {std::string("\xC0\x80", 2), nul, nul}, // overlong forms of U+0000
+      {std::string("\xE0\x80\x80", 3), nul, nul},
+      {std::string("\xF0\x80\x80\x80", 4), nul, nul},
+      {"\xC1\xBF", u"\x7F", u"\x7F"},
+      {"\xE0\x9F\xBF", u"\x7FF", u"\x7FF"},
+      {"\xF8\x88\x80\x80", u"????", fails}, // no five-byte or longer forms
+      {"\xE2\x82\x41", u"?A", fails},
+      {"a\xF0\x9F\x98", u"a?", fails},
+      {"\xE2\xFF\x41", u"?A", fails}, // 0xF8..0xFF joins the broken sequence
+      {"\xE2\x82\xF8\x41", u"?A", fails},
+      {"\xE2\xC3\xA9", u"?\xE9", fails},
+      {"\xC3\xF0\x9F\x98\x80", u"?\U0001F600", fails},
+      {std::string("\xC3\0b", 3), U16(u"?\0b", 3), fails}}; // NUL is a character here
+  // One '?' each: overlong U+FFFF (still U+FFFF) and surrogate, surrogates
+  // high and low, non-characters, beyond U+10FFFF, stray bytes.
+  for (const char *in :
+       {"\xF0\x8F\xBF\xBF", "\xF0\x8D\xA0\x80", "\xED\xA0\x80", "\xED\xB0\x80", "\xED\xBF\xBF",
+        "\xEF\xBF\xBE", "\xEF\xBF\xBF", "\xF4\x90\x80\x80", "\xF7\xBF\xBF\xBF", "\xFF", "\x80"})
+    rows.push_back({in, u"?", fails});
   for (auto &r : rows) {
     SCOPED_TRACE(testing::PrintToString(r.in));
     EXPECT_EQ(toU16(r.in, PSP_CONV_STRICT), fails);
@@ -106,16 +103,14 @@ TEST(Unicode, InvalidUtf8InEveryMode) {
 // Every row fails in strict mode and in mode 2. A 0 unit is a character in
 // counted input.
 TEST(Unicode, InvalidUtf16InEveryMode) {
+  // clang-format off
   const struct {
     U16 in;
     std::string replace;
-  } rows[] = {{u"\xDC00", "?"},
-              {u"\xD800", "?"},
-              {u"\xD800\x41", "?A"},
-              {u"\xD800\xD800\xDC00", "?\xF0\x90\x80\x80"},
-              {u"\xDC00\xD800", "??"},
-              {u"x\xDBFF", "x?"},
+  } rows[] = {{u"\xDC00", "?"}, {u"\xD800", "?"}, {u"\xD800\x41", "?A"}, {u"\xDC00\xD800", "??"},
+              {u"\xD800\xD800\xDC00", "?\xF0\x90\x80\x80"}, {u"x\xDBFF", "x?"},
               {U16(u"\xD800\0", 2), std::string("?\0", 2)}};
+  // clang-format on
   for (auto &r : rows) {
     SCOPED_TRACE(testing::PrintToString(r.in));
     EXPECT_EQ(toU8(r.in, PSP_CONV_REPLACE), r.replace);
@@ -188,21 +183,11 @@ void everySize(const ref::Walk &w, size_t longest, Call call, Put put) {
 // conversion runs in stretches without room checks, and where a stretch ends
 // must not change what is stored, skipped or refused.
 TEST(Unicode, EveryDestinationSizeMatchesTheModel) {
-  const char *const pieces8[] = {"a",
-                                 " ",
-                                 "\xC3\xA9",
-                                 "\xD0\x9F",
-                                 "\xE6\x97\xA5",
-                                 "\xF0\x9F\x98\x80",
-                                 "\x80",
-                                 "\xBF",
-                                 "\xE6\x97",
-                                 "\xF0\x9F\x98",
-                                 "\xF8",
-                                 "\xFF",
-                                 "\xC0\x80",
-                                 "\xED\xA0\x80",
-                                 "\xEF\xBF\xBE"};
+  // clang-format off
+  const char *const pieces8[] = {"a", " ", "\xC3\xA9", "\xD0\x9F", "\xE6\x97\xA5",
+      "\xF0\x9F\x98\x80", "\x80", "\xBF", "\xE6\x97", "\xF0\x9F\x98", "\xF8", "\xFF", "\xC0\x80",
+      "\xED\xA0\x80", "\xEF\xBF\xBE"};
+  // clang-format on
   const uint16_t pieces16[] = {0x41, 0x20, 0xE9, 0x41F, 0x65E5, 0xD83D, 0xDE00, 0xFFFE, 0xDC00};
   std::mt19937 rng(5);
   for (int text = 0; text < 40; ++text) {
