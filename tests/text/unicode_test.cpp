@@ -100,24 +100,19 @@ TEST(Unicode, InvalidUtf8InEveryMode) {
   EXPECT_EQ(psp_copyUTF8Chars(area, 1, "ab\xFF", 3, &chars, PSP_CONV_STRICT), kFail);
 }
 
-// Every row fails in strict mode and in mode 2. A 0 unit is a character in
-// counted input.
+// Stray surrogates in the replace and strict modes are the model test's
+// (below); here input ending in a high one or in a 0 unit (a character in
+// counted input), a pair right after a lone high one, and mode 2 refusing.
 TEST(Unicode, InvalidUtf16InEveryMode) {
-  // clang-format off
-  const struct {
-    U16 in;
-    std::string replace;
-  } rows[] = {{u"\xDC00", "?"}, {u"\xD800", "?"}, {u"\xD800\x41", "?A"}, {u"\xDC00\xD800", "??"},
-              {u"\xD800\xD800\xDC00", "?\xF0\x90\x80\x80"}, {u"x\xDBFF", "x?"},
-              {U16(u"\xD800\0", 2), std::string("?\0", 2)}};
-  // clang-format on
-  for (auto &r : rows) {
-    SCOPED_TRACE(testing::PrintToString(r.in));
-    EXPECT_EQ(toU8(r.in, PSP_CONV_REPLACE), r.replace);
-    EXPECT_EQ(toU8(r.in, PSP_CONV_STRICT), std::nullopt);
-    EXPECT_EQ(toU8(r.in, kOther), std::nullopt);
+  const std::pair<U16, std::string> rows[] = {{u"x\xDBFF", "x?"},
+                                              {U16(u"\xD800\0", 2), std::string("?\0", 2)},
+                                              {u"\xD800\xD800\xDC00", "?\xF0\x90\x80\x80"}};
+  for (auto &[in, replaced] : rows) {
+    SCOPED_TRACE(testing::PrintToString(in));
+    EXPECT_EQ(toU8(in, PSP_CONV_REPLACE), replaced);
+    EXPECT_EQ(toU8(in, PSP_CONV_STRICT), std::nullopt);
+    EXPECT_EQ(toU8(in, kOther), std::nullopt);
   }
-  EXPECT_EQ(toU8(u"\xFFFF\xFFFE", PSP_CONV_STRICT), "\xEF\xBF\xBF\xEF\xBF\xBE");
 }
 
 TEST(Unicode, EveryScalarValueRoundTrips) {
