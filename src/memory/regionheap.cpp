@@ -151,16 +151,17 @@ void unmarkBin(RegionHeap &heap, unsigned bin) {
 
 // ---- exact bins: a front ahead of the treap ----
 //
-// An exact bin keeps its first blocks, up to kFrontSlots of them, in a sorted
-// array in the heap state; only what comes later in the walk than all of
-// them goes to the bin's treap, and the treap is empty while the front is.
-// Most frees push a block that comes first or nearly first in its bin, and
-// most allocations take the first, so with a few dozen free blocks per size
-// both stay in the array: a count of larger orders, a short shift, and no
-// descent whose turns the branch predictor cannot learn.
+// An exact bin keeps its first blocks, up to kFrontSlots of them, in an array
+// in the heap state sorted by walk order (the bin's first block in the last
+// used slot); only what comes later in the walk than all of them goes to the
+// bin's treap, and the treap is empty while the front is. Most frees push a
+// block that comes first or nearly first in its bin, and most allocations
+// take the first, so with a few dozen free blocks per size both stay in the
+// array: a step or two of insertion, and no descent whose turns the branch
+// predictor cannot learn.
 
-// Where a block of the given walk order goes in (or is found in) the front:
-// the number of its blocks that come after it in the walk.
+// Where a block of the given walk order is in the front: the number of its
+// blocks that come after it in the walk.
 unsigned frontRank(const RegionFront &f, unsigned count, uint64_t order) {
   unsigned below = 0;
   for (unsigned i = 0; i < kFrontSlots; ++i)
@@ -173,44 +174,66 @@ void treapFirstAfterRemoval(RegionHeap &heap, unsigned bin, uint64_t removed) {
     heap.treapFirst[bin] = heap.bins[bin] != nullptr ? (*leftmost(&heap.bins[bin]))->order : 0;
 }
 
-void frontInsert(RegionHeap &heap, unsigned bin, Block *node) {
+// Puts a block into the first n slots of a front with room to spare.
+inline void frontPut(RegionFront &f, unsigned n, uint64_t order, Block *node) {
+  unsigned at = n;
+  for (; at > 0 && f.order[at - 1] > order; --at) {
+    f.order[at] = f.order[at - 1];
+    f.block[at] = f.block[at - 1];
+  }
+  f.order[at] = order;
+  f.block[at] = node;
+}
+
+// A block for the treap, or for a full front.
+[[gnu::noinline]] void frontInsertSlow(RegionHeap &heap, unsigned bin, Block *node) {
   const uint64_t order = node->order;
+  RegionFront &f = heap.front[bin];
   if (order < heap.treapFirst[bin]) {
     treapInsert<true>(heap.bins[bin], node);
     return;
   }
-  RegionFront &f = heap.front[bin];
-  unsigned n = heap.frontCount[bin];
-  if (n == kFrontSlots) {
-    // Full: the block or the front's last, whichever comes later in the
-    // walk, goes to the treap, ahead of all there.
-    if (order < f.order[0]) {
-      treapInsert<true>(heap.bins[bin], node);
-      heap.treapFirst[bin] = order;
-      return;
-    }
-    treapInsert<true>(heap.bins[bin], f.block[0]);
-    heap.treapFirst[bin] = f.order[0];
-    for (unsigned i = 0; i + 1 < kFrontSlots; ++i) {
-      f.order[i] = f.order[i + 1];
-      f.block[i] = f.block[i + 1];
-    }
-    f.order[--n] = 0;
+  // Full: the block or the front's last, whichever comes later in the walk,
+  // goes to the treap, ahead of all there.
+  if (order < f.order[0]) {
+    treapInsert<true>(heap.bins[bin], node);
+    heap.treapFirst[bin] = order;
+    return;
   }
-  const unsigned at = frontRank(f, n, order);
-  for (unsigned i = n; i > at; --i) {
-    f.order[i] = f.order[i - 1];
-    f.block[i] = f.block[i - 1];
+  treapInsert<true>(heap.bins[bin], f.block[0]);
+  heap.treapFirst[bin] = f.order[0];
+  for (unsigned i = 0; i + 1 < kFrontSlots; ++i) {
+    f.order[i] = f.order[i + 1];
+    f.block[i] = f.block[i + 1];
   }
-  f.order[at] = order;
-  f.block[at] = node;
+  frontPut(f, kFrontSlots - 1, order, node);
+}
+
+[[gnu::always_inline]] inline void frontInsert(RegionHeap &heap, unsigned bin, Block *node) {
+  const uint64_t order = node->order;
+  const unsigned n = heap.frontCount[bin];
+  if (order < heap.treapFirst[bin] || n == kFrontSlots)
+    return frontInsertSlow(heap, bin, node);
+  frontPut(heap.front[bin], n, order, node);
   heap.frontCount[bin] = static_cast<uint8_t>(n + 1);
   markBin(heap, bin);
 }
 
-// Takes the front's block at the given place (count - 1: the bin's first);
-// the treap's first moves up when the front runs empty.
-Block *frontRemoveAt(RegionHeap &heap, unsigned bin, unsigned at) {
+// The front has run empty: the treap's first moves up, or the bin is empty.
+[[gnu::noinline]] void frontEmptied(RegionHeap &heap, unsigned bin) {
+  if (heap.bins[bin] == nullptr)
+    return unmarkBin(heap, bin);
+  Block **link = leftmost(&heap.bins[bin]);
+  Block *up = *link;
+  *link = up->child[1];
+  heap.front[bin].order[0] = up->order;
+  heap.front[bin].block[0] = up;
+  heap.frontCount[bin] = 1;
+  treapFirstAfterRemoval(heap, bin, up->order);
+}
+
+// Takes the front's block at the given place (count - 1: the bin's first).
+[[gnu::always_inline]] inline Block *frontRemoveAt(RegionHeap &heap, unsigned bin, unsigned at) {
   RegionFront &f = heap.front[bin];
   const unsigned n = heap.frontCount[bin] - 1u;
   Block *b = f.block[at];
@@ -219,30 +242,18 @@ Block *frontRemoveAt(RegionHeap &heap, unsigned bin, unsigned at) {
     f.block[i] = f.block[i + 1];
   }
   f.order[n] = 0;
-  f.block[n] = nullptr;
   heap.frontCount[bin] = static_cast<uint8_t>(n);
-  if (n == 0) {
-    if (heap.bins[bin] != nullptr) {
-      Block **link = leftmost(&heap.bins[bin]);
-      Block *up = *link;
-      *link = up->child[1];
-      f.order[0] = up->order;
-      f.block[0] = up;
-      heap.frontCount[bin] = 1;
-      treapFirstAfterRemoval(heap, bin, up->order);
-    } else {
-      unmarkBin(heap, bin);
-    }
-  }
+  if (n == 0)
+    frontEmptied(heap, bin);
   return b;
 }
 
-Block *frontFirst(const RegionHeap &heap, unsigned bin) {
+Block *frontFirst(RegionHeap &heap, unsigned bin) {
   const unsigned n = heap.frontCount[bin];
   return n != 0 ? heap.front[bin].block[n - 1] : nullptr;
 }
 
-Block *frontTakeFirst(RegionHeap &heap, unsigned bin) {
+[[gnu::always_inline]] inline Block *frontTakeFirst(RegionHeap &heap, unsigned bin) {
   return frontRemoveAt(heap, bin, heap.frontCount[bin] - 1u);
 }
 
@@ -266,11 +277,15 @@ void refreshFronts(RegionHeap &heap) {
   }
 }
 
-void indexIn(RegionHeap &heap, unsigned bin, Block *b) {
-  if (bin < kExactBins)
-    return frontInsert(heap, bin, b);
+[[gnu::noinline]] void indexSized(RegionHeap &heap, unsigned bin, Block *b) {
   treapInsert<false>(heap.bins[bin], b);
   markBin(heap, bin);
+}
+
+inline void indexIn(RegionHeap &heap, unsigned bin, Block *b) {
+  if (bin < kExactBins)
+    return frontInsert(heap, bin, b);
+  indexSized(heap, bin, b);
 }
 
 void index(RegionHeap &heap, Block *b) { indexIn(heap, binOf(b->size), b); }
