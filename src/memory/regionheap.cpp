@@ -282,7 +282,7 @@ void refreshFronts(RegionHeap &heap) {
   markBin(heap, bin);
 }
 
-inline void indexIn(RegionHeap &heap, unsigned bin, Block *b) {
+[[gnu::always_inline]] inline void indexIn(RegionHeap &heap, unsigned bin, Block *b) {
   if (bin < kExactBins)
     return frontInsert(heap, bin, b);
   indexSized(heap, bin, b);
@@ -616,7 +616,7 @@ void regionFree(RegionHeap &heap, void *block) {
   heap.inUse.sub(h->size);
   const uint32_t stamp = nextStamp(heap, region);
   makeFree(h, region, stamp);
-  index(heap, h);
+  indexIn(heap, binOf(h->size), h);
   if (!top)
     up->mark = h->size;
 }
