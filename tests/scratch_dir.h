@@ -1,12 +1,9 @@
-// The fixture of the file, path and stream tests: the library initialised and
-// a scratch directory under the library's temporary directory, removed
+// The fixture of the file, path, stream and service tests: the library
+// initialised and a scratch directory under its temporary directory, removed
 // afterwards, with whole-file reads and writes; and the few things in which
-// the platforms differ for a test (separator, environment, names).
-//
-// On Windows runInChild starts the test program anew and the child replays
-// the test up to its call: such a child works in its parent's directory,
-// named to it in the environment, so both see the same files and the child
-// leaves no directory behind.
+// the platforms differ for a test (separator, environment, names). A child of
+// runInChild on Windows, which replays the test, works in its parent's
+// directory, named to it in the environment, and leaves none behind.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,12 +21,11 @@
 namespace psp_test {
 
 #ifdef _WIN32
-inline constexpr char kSep = '\\';
 inline constexpr bool kWindows = true;
 #else
-inline constexpr char kSep = '/';
 inline constexpr bool kWindows = false;
 #endif
+inline constexpr char kSep = kWindows ? '\\' : '/';
 
 // '/' written as the platform's separator.
 inline std::string native(std::string path) {
@@ -121,15 +117,11 @@ protected:
 
 // Text as a stream writes it: a CR before each LF on Windows.
 inline std::string lineEnds(const std::string &text) {
-#ifdef _WIN32
   std::string out;
   for (char c : text) {
-    if (c == '\n')
+    if (c == '\n' && psp_test::kWindows)
       out += '\r';
     out += c;
   }
   return out;
-#else
-  return text;
-#endif
 }

@@ -1,13 +1,11 @@
-// Bounded waiting for tests that can deadlock: a stuck lock fails a test in
-// seconds with a message that says so, not at ctest's limit.
-//
-// Watchdog guards a scope from a helper thread. finishesWithin runs a probe
-// (typically: take a lock the code under test must have released) on another
-// thread. runInChild runs a body in a child process and kills it when it
-// overruns; it starts no thread, so the parent stays single-threaded across
-// the fork (TSan refuses children of multi-threaded parents that start
-// threads). Do not keep a Watchdog alive across runInChild. Under a sanitizer
-// or Wine each limit is five times as long, up to 240 s.
+// Bounded waiting for tests that can deadlock: a stuck test fails in seconds
+// with a message that says so, not at ctest's limit. Watchdog guards a scope
+// from a helper thread; finishesWithin runs a probe (typically: take a lock
+// the code under test must have released) on another thread; runInChild runs
+// a body in a child process, killed when it overruns. runInChild starts no
+// thread (TSan refuses children of multi-threaded parents that start threads),
+// so keep no Watchdog alive across it. Limits stretch five-fold (up to 240 s)
+// under a sanitizer or Wine.
 //
 // Windows has no fork: the child is this program run again for the current
 // test, told by PSP_TEST_CHILD which runInChild call of the test is its own.
@@ -44,17 +42,16 @@
 
 namespace psp_test {
 
-#if defined(PSP_TEST_SANITIZED) || defined(_WIN32)
 // Under Wine each wait on a kernel object is a round trip to the wine server.
+#if defined(PSP_TEST_SANITIZED) || defined(_WIN32)
 constexpr unsigned kSlowdown = 5;
 #else
 constexpr unsigned kSlowdown = 1;
 #endif
 
-// Stretched for slow builds, but short of ctest's 300 s so that our message comes first.
+// Short of ctest's 300 s, so that our message comes first.
 constexpr unsigned limitFor(unsigned seconds) {
-  unsigned stretched = seconds * kSlowdown;
-  return stretched <= 240 ? stretched : seconds > 240 ? seconds : 240;
+  return seconds * kSlowdown <= 240 ? seconds * kSlowdown : seconds > 240 ? seconds : 240;
 }
 
 inline std::string runningTest() {
@@ -115,43 +112,31 @@ inline std::string describe(const ChildResult &r) {
 // gtest assertion failed in it, 1 otherwise; after `seconds` it is killed.
 #ifdef _WIN32
 
-// Results of the current test's earlier calls, "t," (timed out) or "e<code>,"
-// each, handed to a replaying child; and the number of this call in the test.
-inline unsigned nextCall(std::string &name, std::string *&results) {
-  static std::string lastTest, earlier;
-  static unsigned calls = 0;
-  name = runningTest();
-  if (name != lastTest) {
-    lastTest = name;
-    calls = 0;
-    earlier.clear();
-  }
-  results = &earlier;
-  return calls++;
-}
-
-inline ChildResult replayedResult(const char *list, unsigned n) {
-  std::string all = list ? list : "";
-  size_t at = 0;
-  for (unsigned i = 0; i < n && at < all.size(); ++i) {
-    size_t comma = all.find(',', at);
-    at = comma == std::string::npos ? all.size() : comma + 1;
-  }
-  ChildResult r;
-  if (at < all.size()) {
-    r.timedOut = all[at] == 't';
-    r.exited = all[at] == 'e';
-    r.code = r.exited ? std::atoi(all.c_str() + at + 1) : -1;
-  }
-  return r;
+// The running test, its calls so far and their results, "timedOut exited code;" each.
+struct Calls {
+  std::string test, results;
+  unsigned count = 0;
+};
+inline Calls &callsOfThisTest() {
+  static Calls calls;
+  if (calls.test != runningTest())
+    calls = Calls{runningTest(), "", 0};
+  return calls;
 }
 
 template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
-  std::string name, *results = nullptr;
-  const unsigned mine = nextCall(name, results);
+  Calls &calls = callsOfThisTest();
+  const unsigned mine = calls.count++;
   if (const char *wanted = std::getenv("PSP_TEST_CHILD")) {
-    if (static_cast<unsigned>(std::atoi(wanted)) != mine)
-      return replayedResult(std::getenv("PSP_TEST_CHILD_RESULTS"), mine);
+    if (static_cast<unsigned>(std::atoi(wanted)) != mine) {
+      const char *list = std::getenv("PSP_TEST_CHILD_RESULTS");
+      int t = 0, e = 0, c = 0, used = 0;
+      for (unsigned i = 0; list && std::sscanf(list, "%d %d %d;%n", &t, &e, &c, &used) == 3;
+           ++i, list += used)
+        if (i == mine)
+          return ChildResult{t != 0, e != 0, c};
+      return ChildResult{};
+    }
     const ::testing::TestResult *so_far =
         ::testing::UnitTest::GetInstance()->current_test_info()->result();
     const int before = so_far->total_part_count();
@@ -169,11 +154,9 @@ template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
   // Appended piece by piece: GCC 12 warns (-Wrestrict) wrongly on a literal
   // plus a temporary string.
   std::string command = "\"";
-  command += program;
-  command += "\" --gtest_filter=";
-  command += name;
+  command.append(program).append("\" --gtest_filter=").append(calls.test);
   SetEnvironmentVariableA("PSP_TEST_CHILD", std::to_string(mine).c_str());
-  SetEnvironmentVariableA("PSP_TEST_CHILD_RESULTS", results->c_str());
+  SetEnvironmentVariableA("PSP_TEST_CHILD_RESULTS", calls.results.c_str());
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION child{};
@@ -196,13 +179,9 @@ template <typename Body> ChildResult runInChild(unsigned seconds, Body body) {
     }
     CloseHandle(child.hProcess);
   }
-  if (result.exited) {
-    *results += 'e';
-    *results += std::to_string(result.code);
-  } else {
-    *results += result.timedOut ? 't' : 'f';
-  }
-  *results += ',';
+  char entry[48];
+  std::snprintf(entry, sizeof entry, "%d %d %d;", result.timedOut, result.exited, result.code);
+  calls.results += entry;
   return result;
 }
 

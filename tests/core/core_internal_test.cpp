@@ -11,14 +11,15 @@
 
 namespace {
 
-using psp::testing::FaultSwitch;
-using psp::testing::g_failAllocation;
-using psp::testing::g_failRegion;
-using psp::testing::leavesByJump;
-using psp::testing::onOtherThread;
-using psp::testing::walk;
+using namespace psp::testing; // FaultSwitch, the switches, walk, leavesByJump, onOtherThread
 
-uint64_t usage() { return psp::testing::globalUsage(); }
+// Demands the global named g<i>: refused (status returned) or made.
+PSP_STATUS demand(int i) {
+  char name[16];
+  std::snprintf(name, sizeof name, "g%02d", i);
+  void *v = nullptr;
+  return psp_globalGet(name, 40, nullptr, nullptr, &v);
+}
 
 TEST(CoreFaultInternal, PoolsEverySiteWithAndWithoutJump) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
@@ -28,7 +29,7 @@ TEST(CoreFaultInternal, PoolsEverySiteWithAndWithoutJump) {
       PSP_MEMTAG tag =
           psp_createTagEx(armed ? &jump : nullptr, 1, PSP_TAGKIND_BUCKET, nullptr, nullptr);
       ASSERT_NE(tag, nullptr);
-      const uint64_t base = usage();
+      const uint64_t base = globalUsage();
       for (PSP_MEMTAG poolTag : {tag, static_cast<PSP_MEMTAG>(nullptr)}) {
         PSP_POOL pool = nullptr;
         walk(
@@ -57,7 +58,7 @@ TEST(CoreFaultInternal, PoolsEverySiteWithAndWithoutJump) {
             [&] {
               // A size-class tag keeps its chunks until reset.
               psp_freeTagMem(tag, 0, "t", 1);
-              EXPECT_EQ(usage(), base);
+              EXPECT_EQ(globalUsage(), base);
             });
       }
       psp_freeTagMem(tag, 1, "t", 1);
@@ -78,30 +79,21 @@ TEST(CoreFaultInternal, NamedGlobalsEverySiteWithAndWithoutJump) {
           [&] {
             // Enough new names to grow the array twice.
             leavesByJump(jump, [&] {
-              for (; made < 12; ++made) {
-                char name[16];
-                std::snprintf(name, sizeof name, "g%02d", made);
-                void *v = nullptr;
-                if (psp_globalGet(name, 40, nullptr, nullptr, &v) != PSP_OKAY)
-                  return;
-              }
+              while (made < 12 && demand(made) == PSP_OKAY)
+                ++made;
             });
           },
           [&] {
             // Every name made so far is still there.
             onOtherThread("the named-globals lock", [&] {
-              for (int i = 0; i < made; ++i) {
-                char name[16];
-                std::snprintf(name, sizeof name, "g%02d", i);
-                void *v = nullptr;
-                EXPECT_EQ(psp_globalGet(name, 40, nullptr, nullptr, &v), PSP_OKAY) << name;
-              }
+              for (int i = 0; i < made; ++i)
+                EXPECT_EQ(demand(i), PSP_OKAY) << i;
             });
           });
       EXPECT_EQ(made, 12);
       psp_resetTag(nullptr, PSP_TAG_DEFAULT);
       psp_term();
-      EXPECT_EQ(usage(), 0u);
+      EXPECT_EQ(globalUsage(), 0u);
     }
 }
 

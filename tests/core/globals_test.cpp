@@ -1,10 +1,10 @@
-// Named globals: one zeroed block per name, sorted table growth, initialiser
-// failure, finaliser order at the last psp_term, racing first demands.
+// Named globals: one zeroed block per name, refusals, initialiser failure,
+// finaliser order at the last psp_term, nested and racing first demands.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -16,72 +16,53 @@
 
 namespace {
 
-class Globals : public ::testing::Test {
-protected:
-  void SetUp() override { ASSERT_EQ(psp_init(), PSP_OKAY); }
-  void TearDown() override { psp_term(); }
-};
-
-TEST_F(Globals, SameZeroedBlockPerNameAndRefusalsWithoutTheJump) {
-  void *first = nullptr, *second = nullptr;
-  ASSERT_EQ(psp_globalGet("a", 8, nullptr, nullptr, &first), PSP_OKAY);
-  EXPECT_EQ(0, std::memcmp(first, "\0\0\0\0\0\0\0\0", 8));
-  ASSERT_EQ(psp_globalGet("a", 100, nullptr, nullptr, &second), PSP_OKAY);
-  EXPECT_EQ(first, second) << "a later size is ignored";
-
-  void *out = reinterpret_cast<void *>(1);
-  EXPECT_EQ(psp_globalGet(nullptr, 8, nullptr, nullptr, &out), PSP_ERR_INVALIDPARAM);
-  EXPECT_EQ(psp_globalGet("x", 0, nullptr, nullptr, &out), PSP_ERR_INVALIDPARAM);
-  EXPECT_EQ(psp_globalGet("x", 8, nullptr, nullptr, nullptr), PSP_ERR_INVALIDPARAM);
-  EXPECT_EQ(out, reinterpret_cast<void *>(1));
-
-  // An oversize request is refused without the default tag's jump.
-  jmp_buf jump;
-  psp_resetTag(&jump, PSP_TAG_DEFAULT);
-  if (setjmp(jump) == 0) {
-    for (uint64_t size : {0xFFFFFFFEull, 0xFFFFFFFFull, 1ull << 40})
-      EXPECT_EQ(psp_globalGet("oversize", size, nullptr, nullptr, &out), PSP_ERR_NOMEMORY);
-    EXPECT_EQ(psp_globalGet("a", 0xFFFFFFFEull, nullptr, nullptr, &out), PSP_OKAY);
-    EXPECT_EQ(out, first) << "an existing name ignores the size";
-    EXPECT_EQ(psp_globalGet("oversize", 4, nullptr, nullptr, &out), PSP_OKAY) << "no entry left";
-  } else {
-    ADD_FAILURE() << "an oversize request jumped";
-  }
-  psp_resetTag(nullptr, PSP_TAG_DEFAULT);
+void *demand(const std::string &name, uint64_t size, PSP_GLOBAL_INIT init = nullptr,
+             PSP_GLOBAL_FINI fini = nullptr, PSP_STATUS want = PSP_OKAY) {
+  void *v = nullptr;
+  EXPECT_EQ(psp_globalGet(name.c_str(), size, init, fini, &v), want) << name;
+  return v;
 }
 
 uint32_t failingInit(void *) { return 1; }
 int g_initRuns;
 uint32_t countingInit(void *value) {
-  ++g_initRuns;
-  *static_cast<int *>(value) = 42;
+  *static_cast<int *>(value) = 42 + g_initRuns++;
   return 0;
 }
-
-TEST_F(Globals, FailingInitialiserRemovesEntryAndRetryRunsItAgain) {
-  void *out = nullptr;
-  EXPECT_EQ(psp_globalGet("flaky", 4, failingInit, nullptr, &out), PSP_ERR_NOMEMORY);
-  EXPECT_EQ(out, nullptr);
-  g_initRuns = 0;
-  ASSERT_EQ(psp_globalGet("flaky", 4, countingInit, nullptr, &out), PSP_OKAY);
-  ASSERT_EQ(psp_globalGet("flaky", 4, countingInit, nullptr, &out), PSP_OKAY);
-  EXPECT_EQ(g_initRuns, 1);
-  EXPECT_EQ(*static_cast<int *>(out), 42);
-}
-
 std::string g_finalised;
 void recordFinaliser(void *value) { g_finalised += static_cast<const char *>(value); }
 
-TEST(GlobalsLifecycle, FinalisersRunAtLastTermInDescendingNameOrder) {
+TEST(Globals, BlocksRefusalsInitialisersAndFinaliserOrder) {
   g_finalised.clear();
   ASSERT_EQ(psp_init(), PSP_OKAY);
   ASSERT_EQ(psp_init(), PSP_OKAY);
-  // Unsigned byte order: 0xC3 sorts after every ASCII letter.
-  for (const char *name : {"B", "\xC3", "a", "A"}) {
-    void *v = nullptr;
-    ASSERT_EQ(psp_globalGet(name, 2, nullptr, recordFinaliser, &v), PSP_OKAY);
-    static_cast<char *>(v)[0] = name[0];
-  }
+  void *first = demand("a", 8);
+  EXPECT_EQ(0, std::memcmp(first, "\0\0\0\0\0\0\0\0", 8));
+  EXPECT_EQ(demand("a", 100), first) << "a later size is ignored";
+  void *out = &out;
+  EXPECT_EQ(psp_globalGet(nullptr, 8, nullptr, nullptr, &out), PSP_ERR_INVALIDPARAM);
+  EXPECT_EQ(psp_globalGet("x", 0, nullptr, nullptr, &out), PSP_ERR_INVALIDPARAM);
+  EXPECT_EQ(psp_globalGet("x", 8, nullptr, nullptr, nullptr), PSP_ERR_INVALIDPARAM);
+  EXPECT_EQ(out, &out);
+  // An oversize request is refused without the default tag's jump.
+  jmp_buf jump;
+  psp_resetTag(&jump, PSP_TAG_DEFAULT);
+  if (setjmp(jump) != 0)
+    FAIL() << "an oversize request jumped";
+  for (uint64_t size : {0xFFFFFFFEull, 0xFFFFFFFFull, 1ull << 40})
+    demand("oversize", size, nullptr, nullptr, PSP_ERR_NOMEMORY);
+  EXPECT_EQ(demand("a", 0xFFFFFFFEull), first) << "an existing name ignores the size";
+  EXPECT_NE(demand("oversize", 4), nullptr) << "no entry left";
+  psp_resetTag(nullptr, PSP_TAG_DEFAULT);
+  // A failing initialiser removes the entry; a retry runs the new one, once.
+  EXPECT_EQ(demand("flaky", 4, failingInit, nullptr, PSP_ERR_NOMEMORY), nullptr);
+  g_initRuns = 0;
+  demand("flaky", 4, countingInit);
+  EXPECT_EQ(*static_cast<int *>(demand("flaky", 4, countingInit)), 42);
+  // Finalisers run at the last term, in descending unsigned byte order: 0xC3
+  // sorts after every ASCII letter.
+  for (const char *name : {"B", "\xC3", "a2", "A"})
+    static_cast<char *>(demand(name, 2, nullptr, recordFinaliser))[0] = name[0];
   psp_term();
   EXPECT_EQ(g_finalised, "");
   psp_term();
@@ -89,9 +70,7 @@ TEST(GlobalsLifecycle, FinalisersRunAtLastTermInDescendingNameOrder) {
                          "aBA");
   // A fresh start has a fresh, empty table.
   ASSERT_EQ(psp_init(), PSP_OKAY);
-  void *v = nullptr;
-  ASSERT_EQ(psp_globalGet("a", 2, nullptr, nullptr, &v), PSP_OKAY);
-  EXPECT_EQ(static_cast<char *>(v)[0], 0);
+  EXPECT_EQ(static_cast<char *>(demand("a2", 2))[0], 0);
   psp_term();
 }
 
@@ -107,18 +86,15 @@ TEST(GlobalsConcurrency, FirstDemandRaceRunsInitialiserOnce) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
   for (int round = 0; round < 20; ++round) {
     g_raceInits = 0;
-    std::string name = "race" + std::to_string(round);
+    const std::string name = "race" + std::to_string(round);
     std::vector<void *> got(6);
     std::vector<std::thread> threads;
-    for (size_t t = 0; t < got.size(); ++t)
-      threads.emplace_back([&, t] {
-        EXPECT_EQ(psp_globalGet(name.c_str(), 32, slowInit, nullptr, &got[t]), PSP_OKAY);
-      });
+    for (void *&v : got)
+      threads.emplace_back([&] { v = demand(name, 32, slowInit); });
     for (auto &t : threads)
       t.join();
     EXPECT_EQ(g_raceInits.load(), 1);
-    for (void *v : got)
-      EXPECT_EQ(v, got[0]);
+    EXPECT_EQ(std::count(got.begin(), got.end(), got[0]), 6);
   }
   psp_term();
 }
@@ -133,13 +109,10 @@ const char *const kNested[] = {"a0", "z0", "a1", "z1", "m0", "a2", "z2", "m1", "
 
 std::vector<void *> demandNested(const char *prefix) {
   std::vector<void *> blocks;
-  for (const char *name : kNested) {
-    void *v = nullptr;
-    EXPECT_EQ(psp_globalGet((std::string(prefix) + name).c_str(), 24, nullptr, countFinaliser, &v),
-              PSP_OKAY);
-    std::strcpy(static_cast<char *>(v), name);
-    blocks.push_back(v);
-  }
+  for (const char *name : kNested)
+    blocks.push_back(std::strcpy(
+        static_cast<char *>(demand(std::string(prefix) + name, 24, nullptr, countFinaliser)),
+        name));
   return blocks;
 }
 
@@ -154,31 +127,24 @@ uint32_t nestingThenFailing(void *) {
 }
 void creatingFinaliser(void *value) {
   countFinaliser(value);
-  void *late = nullptr;
-  EXPECT_EQ(psp_globalGet("~late", 8, nullptr, countFinaliser, &late), PSP_OKAY);
+  demand("~late", 8, nullptr, countFinaliser);
 }
 
 TEST(GlobalsReentry, NestedDemandsFromInitialisersAndFinalisers) {
   psp_test::ChildResult result = psp_test::runInChild(60, [] {
     g_finalisedBlocks.clear();
     EXPECT_EQ(psp_init(), PSP_OKAY);
-    void *outer = nullptr, *again = nullptr, *failed = nullptr, *creator = nullptr;
-    EXPECT_EQ(psp_globalGet("m", 32, nestingInit, countFinaliser, &outer), PSP_OKAY);
-    EXPECT_NE(outer, nullptr);
+    void *outer = demand("m", 32, nestingInit, countFinaliser);
     EXPECT_STREQ(outer != nullptr ? static_cast<char *>(outer) : "", "outer");
-    EXPECT_EQ(psp_globalGet("m", 32, nullptr, nullptr, &again), PSP_OKAY);
-    EXPECT_EQ(again, outer);
+    EXPECT_EQ(demand("m", 32), outer);
     std::vector<void *> expected = demandNested("in-"); // found, not made again
-    EXPECT_EQ(psp_globalGet("f", 8, nestingThenFailing, countFinaliser, &failed), PSP_ERR_NOMEMORY);
+    demand("f", 8, nestingThenFailing, countFinaliser, PSP_ERR_NOMEMORY);
     for (void *v : demandNested("bad-"))
       expected.push_back(v); // the failure kept the nested entries
-    EXPECT_EQ(psp_globalGet("n", 8, nullptr, creatingFinaliser, &creator), PSP_OKAY);
     expected.push_back(outer);
-    expected.push_back(creator);
-    size_t i = 0;
-    for (const char *name : kNested) {
-      EXPECT_STREQ(static_cast<char *>(expected[i++]), name);
-    }
+    expected.push_back(demand("n", 8, nullptr, creatingFinaliser));
+    for (size_t i = 0; i < std::size(kNested); ++i)
+      EXPECT_STREQ(static_cast<char *>(expected[i]), kNested[i]);
     psp_term();
     EXPECT_EQ(g_finalisedBlocks.size(), expected.size() + 1) << "plus the one made at the end";
     for (void *v : expected)

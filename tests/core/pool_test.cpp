@@ -50,6 +50,8 @@ TEST(Pool, ReuseCapAndRefusalsWithCallersTag) {
   psp_term();
 }
 
+// Flags apply to reused blocks too; a pool made with its own tag takes it
+// along when destroyed or, forgotten, at the term (ASan checks).
 TEST(Pool, FlagsAndOwnTag) {
   PSP_POOL pool = nullptr;
   EXPECT_EQ(psp_poolCreateEx(nullptr, 0, 0, nullptr, nullptr, nullptr, &pool), PSP_ERR_SYSTEM);
@@ -67,7 +69,7 @@ TEST(Pool, FlagsAndOwnTag) {
   psp_poolDestroy(pool); // its own tag goes, with no destructor run
   EXPECT_EQ(counts.destroyed, 0);
   ASSERT_NE(psp_poolGetMem(make(nullptr, counts), 4000, 3, nullptr), nullptr);
-  psp_term(); // a forgotten pool's tag goes with every other tag (ASan checks)
+  psp_term();
 }
 
 TEST(PoolConcurrency, SharedPoolUnderManyThreads) {
@@ -82,8 +84,7 @@ TEST(PoolConcurrency, SharedPoolUnderManyThreads) {
       void *held[6] = {};
       for (int i = 0; i < 3000; ++i) {
         void *&slot = held[i % 6];
-        if (slot != nullptr)
-          psp_poolPut(pool, slot);
+        psp_poolPut(pool, slot); // NULL at first: ignored
         slot = psp_poolGetMem(pool, 16 + (i * 7 + t) % 64, 1, nullptr);
         ASSERT_NE(slot, nullptr);
         std::memset(slot, t, 16);

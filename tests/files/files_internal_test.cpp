@@ -23,10 +23,7 @@
 
 namespace {
 
-using psp::testing::g_failAllocation;
-using psp::testing::g_failFileOp;
-using psp::testing::leavesByJump;
-using psp::testing::walk;
+using namespace psp::testing;
 
 // Bytes in use in every tag the file layer allocates from.
 uint64_t bytesInUse() {
@@ -44,7 +41,7 @@ protected:
   void SetUp() override {
     ScratchDir::SetUp();
     a_ = at("a"), b_ = at("b");
-    write(a_, std::string(3000, 'a'));
+    put("a", std::string(3000, 'a'));
     psp_setTmpDir(dir_.c_str());
     everything(); // the pspfile tag and the thread tag exist from here on
     psp_setTmpDir(dir_.c_str());
@@ -54,12 +51,6 @@ protected:
   void TearDown() override {
     psp_setTmpDir(nullptr);
     ScratchDir::TearDown();
-  }
-  void write(const std::string &name, const std::string &bytes) {
-    PSP_FH fh = psp_fileOpen(name.c_str(), PSP_FILE_RDWR | PSP_FILE_TRUNCATE, 0);
-    ASSERT_NE(fh, nullptr);
-    psp_fileWrite(fh, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    psp_fileClose(fh);
   }
   // Every dispatcher and utility once.
   void everything() {
@@ -131,7 +122,7 @@ TEST_F(FilesFault, EveryOperationFailingAtEveryCall) {
   for (uint32_t op = 0; op < psp::kFileOpCount; ++op)
     walk(
         g_failFileOp[op], [&] { everything(); }, [&] { nothingLeft(); });
-  write(a_, std::string(3000, 'a'));
+  put("a", std::string(3000, 'a'));
   EXPECT_EQ(psp_fileCmp(a_.c_str(), a_.c_str()), PSP_OKAY) << "still working";
 }
 
@@ -173,7 +164,7 @@ TEST_F(FilesFault, FailuresReportedAsStated) {
   };
   for (const auto &c : cases) {
     if (c.before != "-")
-      write(b_, c.before);
+      put("b", c.before);
     g_failFileOp[c.op].arm(c.nth);
     EXPECT_EQ(c.call(), c.expected) << "operation " << c.op << ", call " << c.nth;
     g_failFileOp[c.op].disarm();
@@ -184,7 +175,7 @@ TEST_F(FilesFault, FailuresReportedAsStated) {
 
 TEST_F(FilesFault, CopyRewritesOnlyDifferingBlocks) {
   auto writesFor = [&](const std::string &before) {
-    write(b_, before);
+    put("b", before);
     g_failFileOp[psp::kFileSeekWrite].arm(~0ull); // counts, never fails
     EXPECT_EQ(psp_fileCopy(a_.c_str(), b_.c_str()), PSP_OKAY);
     uint64_t calls = g_failFileOp[psp::kFileSeekWrite].seen();
@@ -193,7 +184,7 @@ TEST_F(FilesFault, CopyRewritesOnlyDifferingBlocks) {
     return calls;
   };
   std::string a(3000, 'a');
-  write(a_, a);
+  put("a", a);
   EXPECT_EQ(writesFor(a), 0u);
   EXPECT_EQ(writesFor(a + "tail"), 0u) << "only truncated";
   EXPECT_EQ(writesFor(std::string(1024, 'a') + "x" + std::string(1975, 'a')), 1u);

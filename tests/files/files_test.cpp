@@ -1,6 +1,6 @@
-// File handles and utilities: modes, standard names, sharing and the lock,
-// 64-bit positions, wide names, process flags, copy and compare, temporary
-// names and directory, bad input, racing opens.
+// File handles and utilities through psp.h: modes, standard names, sharing and
+// the lock, 64-bit positions, wide names, process flags, copy and compare,
+// temporary names and directory, bad input, racing opens.
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
@@ -27,11 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using psp_test::fsPath;
-using psp_test::kSep;
-using psp_test::kWindows;
-using psp_test::runInChild;
-using psp_test::setEnv;
+using namespace psp_test;
 
 constexpr uint32_t RW = PSP_FILE_RDWR, WO = PSP_FILE_WRONLY, CREATE = PSP_FILE_CREATE,
                    TRUNC = PSP_FILE_TRUNCATE;
@@ -70,9 +66,8 @@ TEST_F(Files, OpenModesAndDispatchers) {
   EXPECT_EQ(psp_fileLength(fh), 5u);
   EXPECT_EQ(psp_fileSync(fh), PSP_OKAY);
   EXPECT_EQ(psp_filePageOut(fh, 1, 1), PSP_OKAY);
-  EXPECT_EQ(psp_fileMap(fh, nullptr, nullptr), PSP_ERR_NOTSUPPORTED);
-  EXPECT_EQ(psp_fileRemap(fh, nullptr, nullptr), PSP_ERR_NOTSUPPORTED);
-  EXPECT_EQ(psp_fileUnmap(fh, nullptr, nullptr), PSP_ERR_NOTSUPPORTED);
+  for (auto map : {psp_fileMap, psp_fileRemap, psp_fileUnmap})
+    EXPECT_EQ(map(fh, nullptr, nullptr), PSP_ERR_NOTSUPPORTED);
   psp_fileClose(fh);
 
   fh = psp_fileOpen(f, 0, 0);
@@ -107,16 +102,15 @@ TEST_F(Files, BadInputCreatesAndTruncatesNothing) {
   EXPECT_EQ(psp_fileOpenW(lone, RW | CREATE, 0), nullptr);
   EXPECT_EQ(psp_fileRemove(invalid.c_str()), PSP_ERR_NOMEMORY);
   EXPECT_EQ(psp_fileRemoveW(lone), PSP_ERR_NOMEMORY);
-  EXPECT_EQ(psp_fileRemove(nullptr), PSP_ERR_SYSTEM);
-  EXPECT_EQ(psp_fileRemove(""), PSP_ERR_SYSTEM);
-  EXPECT_EQ(psp_fileRemove(dir_.c_str()), PSP_ERR_SYSTEM) << "a directory is not a file";
+  for (const char *name : {static_cast<const char *>(nullptr), "", dir_.c_str()}) // nor a directory
+    EXPECT_EQ(psp_fileRemove(name), PSP_ERR_SYSTEM);
   EXPECT_EQ(psp_fileRemove(at("missing").c_str()), PSP_OKAY);
   EXPECT_EQ(psp_fileCopyW(lone, u"x"), PSP_ERR_SYSTEM);
   EXPECT_EQ(psp_fileCmpW(lone, u"x"), PSP_ERR_SYSTEM);
   EXPECT_EQ(psp_fileValidateW(lone) + psp_fileValidate(nullptr), 0);
-  EXPECT_EQ(psp_fileCopy(nullptr, at("c").c_str()), PSP_ERR_SYSTEM);
-  EXPECT_EQ(psp_fileCopy(at("keep").c_str(), dir_.c_str()), PSP_ERR_SYSTEM);
-  EXPECT_EQ(psp_fileCopy(at("missing").c_str(), at("c").c_str()), PSP_ERR_SYSTEM);
+  for (auto [from, to] :
+       {std::pair{std::string(), at("c")}, {at("keep"), dir_}, {at("missing"), at("c")}})
+    EXPECT_EQ(psp_fileCopy(from.empty() ? nullptr : from.c_str(), to.c_str()), PSP_ERR_SYSTEM);
   EXPECT_EQ(psp_fileCreateTmpName(nullptr, nullptr, nullptr, nullptr, PSP_TAG_DEFAULT), nullptr);
   int64_t mtime = 42;
   EXPECT_EQ(psp_fileModTimeStat(at("missing").c_str(), nullptr, &mtime), PSP_ERR_NOFILE);
@@ -125,7 +119,7 @@ TEST_F(Files, BadInputCreatesAndTruncatesNothing) {
   EXPECT_NEAR(static_cast<double>(mtime), static_cast<double>(time(nullptr)), 60.0);
   EXPECT_EQ(psp_fileRead(nullptr, &mtime, 1) + psp_fileLength(nullptr), 0u);
   psp_fileClose(nullptr);
-  EXPECT_EQ(psp_test::namesIn(dir_), std::set<std::string>{"keep"}) << "nothing was created";
+  EXPECT_EQ(namesIn(dir_), std::set<std::string>{"keep"}) << "nothing was created";
   EXPECT_EQ(get("keep"), "data");
 #ifndef _WIN32 // Windows has no FIFO among its files: its named pipes live apart
   const std::string fifo = at("fifo");
@@ -153,7 +147,7 @@ TEST_F(Files, StandardNamesMatchedInFull) {
                 EXPECT_NE(fcntl(1, F_GETFD), -1)
 #endif
                     << "closing never closes a standard stream";
-                EXPECT_TRUE(psp_test::namesIn(dir_).empty());
+                EXPECT_TRUE(namesIn(dir_).empty());
                 for (const char *disk : {"stdio", "std", "stdout2"}) {
                   psp_fileClose(psp_fileOpen(disk, RW | CREATE, 0));
                   EXPECT_TRUE(fs::exists(disk)) << disk;
@@ -240,9 +234,8 @@ TEST_F(Files, PositionsBeyondFourGiB) {
 }
 
 TEST_F(Files, NonAsciiNamesInBothForms) {
-  put("donn\xC3\xA9"
-      "es_\xE6\x97\xA5\xE6\x9C\xAC_\xF0\x9F\x98\x80.txt",
-      "abc");
+  put("donn\303\251es_\346\227\245\346\234\254_\360\237\230\200.txt",
+      "abc"); // UTF-8 of the name below
   const std::u16string base(dir_.begin(), dir_.end());
   const std::u16string wide = base + char16_t(kSep) + u"donn\u00E9es_\u65E5\u672C_\U0001F600.txt",
                        copy = base + char16_t(kSep) + u"\u00FC.bin";
@@ -401,8 +394,8 @@ TEST_F(Files, TemporaryDirectoryChoice) {
     return fs::remove(taken);
   };
   EXPECT_TRUE(runInChild(10, choices).ok());
-  EXPECT_EQ(psp_test::namesIn(dir_), std::set<std::string>{"w"});
-  EXPECT_TRUE(psp_test::namesIn(writable).empty()) << "the probe leaves nothing behind";
+  EXPECT_EQ(namesIn(dir_), std::set<std::string>{"w"});
+  EXPECT_TRUE(namesIn(writable).empty()) << "the probe leaves nothing behind";
 }
 
 TEST(FilesBeforeInit, RefusedWithoutTouchingTheDisk) {
@@ -418,7 +411,7 @@ TEST(FilesBeforeInit, RefusedWithoutTouchingTheDisk) {
 }
 
 TEST_F(Files, RacingOpensClosesAndFirstTemporaryChoices) {
-  psp_test::Watchdog watchdog(60);
+  Watchdog watchdog(60);
   setEnv("ZEB_TMPDIR", nullptr);
   psp_setTmpDir(dir_.c_str());
   std::vector<std::thread> threads;

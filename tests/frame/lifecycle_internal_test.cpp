@@ -10,10 +10,8 @@ namespace {
 
 // After the last psp_term only the locks stay made, for the next start-up.
 void expectDown(int step = 0) {
-  EXPECT_EQ(psp::g_flags.initCount.load(), 0u) << "step " << step;
-  EXPECT_EQ(psp::g_flags.running.load(), 0u) << "step " << step;
-  EXPECT_EQ(psp::g_flags.syncDisabled.load(), 0u) << "step " << step;
-  EXPECT_EQ(psp::g_flags.terminating.load(), 0u) << "step " << step;
+  const auto &f = psp::g_flags;
+  EXPECT_EQ(f.initCount + f.running + f.syncDisabled + f.terminating, 0u) << "step " << step;
 }
 
 TEST(LifecycleInternal, FlagsSurviveTermAndNoStateStays) {

@@ -44,7 +44,22 @@ struct Region {
 inline uint64_t round16(uint64_t n) { return (n + 15) & ~uint64_t{15}; }
 inline char *bytes(void *p) { return static_cast<char *>(p); }
 inline char *endOf(Block *b) { return bytes(b) + 16 + b->size; }
+inline Block *headerOf(void *p) { return reinterpret_cast<Block *>(bytes(p) - 16); }
 inline Block *firstBlock(Region *r) { return reinterpret_cast<Block *>(r + 1); }
+
+// Doubly linked lists of regions and of arena chunks.
+template <typename T> void pushFront(T *&list, T *n) {
+  n->prev = nullptr;
+  n->next = list;
+  if (list != nullptr)
+    list->prev = n;
+  list = n;
+}
+template <typename T> void unlink(T *&list, T *n) {
+  (n->prev != nullptr ? n->prev->next : list) = n->next;
+  if (n->next != nullptr)
+    n->next->prev = n->prev;
+}
 
 struct Global;
 
@@ -66,68 +81,55 @@ struct Heap {
       return nullptr;
     // The first exact fit, else the smallest of at least n; ties go to the
     // first found, walking the regions and then their free lists in order.
-    Block *best = nullptr, **bestLink = nullptr;
-    Region *bestRegion = nullptr;
-    for (Region *r = regions; r != nullptr && !(best != nullptr && best->size == n); r = r->next)
-      for (Block **l = &r->freeHead; *l != nullptr; l = &(*l)->nextFree) {
-        if ((*l)->size < n || (best != nullptr && (*l)->size >= best->size))
-          continue;
-        best = *l;
-        bestLink = l;
-        bestRegion = r;
-        if (best->size == n)
-          break;
-      }
-    if (best == nullptr) {
+    Block **link = nullptr;
+    Region *in = nullptr;
+    for (Region *r = regions; r != nullptr && !(link != nullptr && (*link)->size == n); r = r->next)
+      for (Block **l = &r->freeHead; *l != nullptr; l = &(*l)->nextFree)
+        if ((*l)->size >= n && (link == nullptr || (*l)->size < (*link)->size)) {
+          link = l, in = r;
+          if ((*l)->size == n)
+            break;
+        }
+    if (link == nullptr) {
       uint64_t size = std::max(n + 16, minRegion) + 32;
-      Region *r = source(&size);
-      if (r == nullptr)
+      if ((in = source(&size)) == nullptr)
         return nullptr;
-      r->dataSize = size - 32;
-      best = firstBlock(r);
-      best->size = static_cast<uint32_t>(r->dataSize - 16);
-      best->nextFree = nullptr;
-      r->freeHead = best;
-      r->prev = nullptr;
-      r->next = regions;
-      if (regions != nullptr)
-        regions->prev = r;
-      regions = r;
-      bestLink = &r->freeHead;
-      bestRegion = r;
+      Block *whole = firstBlock(in);
+      whole->size = static_cast<uint32_t>(size - 48);
+      whole->nextFree = nullptr;
+      in->dataSize = size - 32;
+      in->freeHead = whole;
+      pushFront(regions, in);
+      link = &in->freeHead;
     }
     // With more than a header to spare, the block's top is carved off.
-    Block *taken = best;
+    Block *best = *link, *taken = best;
     if (best->size <= n + 16) {
-      *bestLink = best->nextFree;
+      *link = best->nextFree;
     } else {
       taken = reinterpret_cast<Block *>(bytes(best) + best->size - n);
       taken->size = static_cast<uint32_t>(n);
       best->size -= static_cast<uint32_t>(n + 16);
     }
-    taken->region = bestRegion;
+    taken->region = in;
     inUse.add(taken->size);
     return bytes(taken) + 16;
   }
 
   void free(void *p) {
-    Block *h = reinterpret_cast<Block *>(bytes(p) - 16);
+    Block *h = headerOf(p);
     Region *r = h->region;
     inUse.value -= h->size;
     // Merges with the nearest free blocks below and above when they touch.
-    Block *below = nullptr, *above = nullptr, **aboveLink = nullptr;
-    for (Block **l = &r->freeHead; *l != nullptr; l = &(*l)->nextFree) {
-      if (*l < h) {
-        if (below == nullptr || *l > below)
-          below = *l;
-      } else if (above == nullptr || *l < above) {
-        above = *l;
+    Block *below = nullptr, **aboveLink = nullptr;
+    for (Block **l = &r->freeHead; *l != nullptr; l = &(*l)->nextFree)
+      if (*l < h)
+        below = std::max(below, *l);
+      else if (aboveLink == nullptr || *l < *aboveLink)
         aboveLink = l;
-      }
-    }
-    if (above != nullptr && bytes(above) == endOf(h)) {
-      *aboveLink = above->nextFree;
-      h->size += above->size + 16;
+    if (aboveLink != nullptr && bytes(*aboveLink) == endOf(h)) {
+      h->size += (*aboveLink)->size + 16;
+      *aboveLink = (*aboveLink)->nextFree;
     }
     Block *merged = h;
     if (below != nullptr && endOf(below) == bytes(h)) {
@@ -138,9 +140,7 @@ struct Heap {
       r->freeHead = h;
     }
     if (merged == firstBlock(r) && merged->size == r->dataSize - 16) {
-      (r->prev != nullptr ? r->prev->next : regions) = r->next;
-      if (r->next != nullptr)
-        r->next->prev = r->prev;
+      unlink(regions, r);
       sink(r);
     }
   }
@@ -151,23 +151,21 @@ struct Heap {
     n = round16(n == 0 ? 1 : n);
     if (n > psp::mem::kMaxBlock)
       return nullptr;
-    Block *h = reinterpret_cast<Block *>(bytes(p) - 16);
+    Block *h = headerOf(p);
     const uint32_t original = h->size;
     for (Block **l = &h->region->freeHead; *l != nullptr; l = &(*l)->nextFree)
       if (bytes(*l) == endOf(h)) {
-        Block *above = *l;
-        *l = above->nextFree;
-        h->size += above->size + 16;
-        inUse.add(above->size + 16);
+        inUse.add((*l)->size + 16);
+        h->size += (*l)->size + 16;
+        *l = (*l)->nextFree;
         break;
       }
     if (h->size < n) {
       void *moved = alloc(n);
-      if (moved == nullptr)
-        return nullptr;
-      if (keep)
+      if (moved != nullptr && keep)
         std::memcpy(moved, p, original);
-      free(p);
+      if (moved != nullptr)
+        free(p);
       return moved;
     }
     if (h->size > n + 16) {
@@ -198,38 +196,40 @@ struct Global : Heap {
   char *buffer = nullptr;
   bool bufferInUse = false;
 
-  void *prefixedAlloc(uint64_t request, Counter *pair) {
-    if (request > psp::mem::kMaxBlock - 16)
-      return nullptr;
-    const uint64_t count = request + 16;
-    char *prefix = static_cast<char *>(alloc(count));
-    if (prefix == nullptr)
-      return nullptr;
-    usage.add(count);
-    if (pair != nullptr)
-      pair->add(count);
-    std::memcpy(prefix, &count, 8);
-    return prefix + 16;
-  }
-  void *prefixedResize(void *block, uint64_t request) {
-    if (request > psp::mem::kMaxBlock - 16)
-      return nullptr;
-    uint64_t old, count = request + 16;
-    std::memcpy(&old, bytes(block) - 16, 8);
-    char *moved = static_cast<char *>(resize(bytes(block) - 16, count, true));
-    if (moved == nullptr)
-      return nullptr;
-    usage.value -= old;
-    usage.add(count);
-    std::memcpy(moved, &count, 8);
-    return moved + 16;
-  }
-  void prefixedFree(void *block, Counter *pair) {
+  static uint64_t countOf(void *block) {
     uint64_t count;
     std::memcpy(&count, bytes(block) - 16, 8);
-    usage.value -= count;
+    return count;
+  }
+  static void *prefixed(void *prefix, uint64_t count) {
+    if (prefix != nullptr)
+      std::memcpy(prefix, &count, 8);
+    return prefix != nullptr ? bytes(prefix) + 16 : nullptr;
+  }
+  void *prefixedAlloc(uint64_t request, Counter *pair) {
+    void *prefix = request > psp::mem::kMaxBlock - 16 ? nullptr : alloc(request + 16);
+    if (prefix != nullptr) {
+      usage.add(request + 16);
+      if (pair != nullptr)
+        pair->add(request + 16);
+    }
+    return prefixed(prefix, request + 16);
+  }
+  void *prefixedResize(void *block, uint64_t request) {
+    const uint64_t old = countOf(block);
+    void *moved = request > psp::mem::kMaxBlock - 16
+                      ? nullptr
+                      : resize(bytes(block) - 16, request + 16, true);
+    if (moved != nullptr) {
+      usage.value -= old;
+      usage.add(request + 16);
+    }
+    return prefixed(moved, request + 16);
+  }
+  void prefixedFree(void *block, Counter *pair) {
+    usage.value -= countOf(block);
     if (pair != nullptr)
-      pair->value -= count;
+      pair->value -= countOf(block);
     free(bytes(block) - 16);
   }
 };
@@ -269,13 +269,6 @@ struct Arena {
   Chunk *room = nullptr, *full = nullptr;
   Counter handedOut;
 
-  static void push(Chunk *&list, Chunk *c) {
-    c->prev = nullptr;
-    c->next = list;
-    if (list != nullptr)
-      list->prev = c;
-    list = c;
-  }
   void *alloc(uint32_t size) {
     const uint64_t s = (uint64_t{size == 0 ? 1u : size} + 7) & ~uint64_t{7};
     Chunk *c = room;
@@ -283,31 +276,27 @@ struct Arena {
       c = c->next;
     if (c == nullptr) {
       const uint64_t n = std::max<uint64_t>(s, 4096) + sizeof(Chunk);
-      c = static_cast<Chunk *>(global->prefixedAlloc(n, nullptr));
-      if (c == nullptr)
+      if ((c = static_cast<Chunk *>(global->prefixedAlloc(n, nullptr))) == nullptr)
         return nullptr;
       c->used = 0;
       c->free = static_cast<uint32_t>(n - sizeof(Chunk));
-      push(room, c);
+      pushFront(room, c);
     }
     char *block = bytes(c + 1) + c->used;
     c->used += static_cast<uint32_t>(s);
     c->free -= static_cast<uint32_t>(s);
     handedOut.add(s);
     if (c->free == 0) {
-      (c->prev != nullptr ? c->prev->next : room) = c->next;
-      if (c->next != nullptr)
-        c->next->prev = c->prev;
-      push(full, c);
+      unlink(room, c);
+      pushFront(full, c);
     }
     return block;
   }
   void freeAll() {
     for (Chunk *list : {room, full})
-      while (list != nullptr) {
-        Chunk *next = list->next;
+      for (Chunk *next; list != nullptr; list = next) {
+        next = list->next;
         global->prefixedFree(list, nullptr);
-        list = next;
       }
     room = full = nullptr;
     handedOut.value = 0;
@@ -368,6 +357,7 @@ public:
     const uint32_t size = 1 + ((v >> 5) & ((uint32_t{1} << (v & 31) % 21) - 1));
     const bool keep = (record[5] & 1) != 0;
     const size_t which = size_t{record[6]} << 8 | record[7];
+    Live *hb = pick(heapBlocks_, which), *gb = pick(globalBlocks_, which);
     ++steps_;
     std::string d;
     switch (op == 255 ? 10 : op == 254 ? 11 : op % 10) {
@@ -382,35 +372,33 @@ public:
                     heapBlocks_);
       break;
     case 4:
-      if (!heapBlocks_.empty()) {
-        Live &b = heapBlocks_[which % heapBlocks_.size()];
-        if (keep && !intact(b, false))
-          return where("heap resize: contents lost before");
-        d = resized("heap resize", b, psp::mem::regionResize(heap_, b.real, size, keep),
-                    kind1_.resize(b.model, size, keep), size, keep, true);
-      }
+      if (hb != nullptr && keep && !intact(*hb, false))
+        return where("heap resize: contents lost before");
+      if (hb != nullptr)
+        d = resized("heap resize", *hb, psp::mem::regionResize(heap_, hb->real, size, keep),
+                    kind1_.resize(hb->model, size, keep), size, keep, true);
       break;
     case 5:
     case 6:
-      d = release(
-          heapBlocks_, which, "heap free", [&](void *b) { psp::mem::regionFree(heap_, b); },
-          [&](void *b) { kind1_.free(b); });
+      d = release(heapBlocks_, hb, "heap free", [&](Live &b) {
+        psp::mem::regionFree(heap_, b.real);
+        kind1_.free(b.model);
+      });
       break;
     case 7:
       d = allocated("global alloc", psp::mem::globalAlloc(size, nullptr),
                     global_.prefixedAlloc(size, nullptr), size, globalBlocks_);
       break;
     case 8:
-      if (!globalBlocks_.empty()) {
-        Live &b = globalBlocks_[which % globalBlocks_.size()];
-        d = resized("global resize", b, psp::mem::globalResize(b.real, size),
-                    global_.prefixedResize(b.model, size), size, true, false);
-      }
+      if (gb != nullptr)
+        d = resized("global resize", *gb, psp::mem::globalResize(gb->real, size),
+                    global_.prefixedResize(gb->model, size), size, true, false);
       break;
     case 9:
-      d = release(
-          globalBlocks_, which, "global free", [](void *b) { psp::mem::globalFree(b, nullptr); },
-          [&](void *b) { global_.prefixedFree(b, nullptr); });
+      d = release(globalBlocks_, gb, "global free", [&](Live &b) {
+        psp::mem::globalFree(b.real, nullptr);
+        global_.prefixedFree(b.model, nullptr);
+      });
       break;
     case 10:
       d = resetArena();
@@ -472,8 +460,7 @@ private:
   std::string placed(const char *what, void *real, void *model, uint32_t size, bool sized) {
     const std::string head = std::string(what) + " of " + std::to_string(size);
     if ((real == nullptr) != (model == nullptr))
-      return where(head + (real == nullptr ? ": refused by the library only"
-                                           : ": refused by the model only"));
+      return where(head + ": refused by the " + (real == nullptr ? "library" : "model") + " only");
     if (real == nullptr)
       return {};
     const auto r = locate(psp::mem::globalHeap().regions, real);
@@ -482,8 +469,7 @@ private:
       return where(head + ": library at region " + std::to_string(r.first) + " +" +
                    std::to_string(r.second) + ", model at region " + std::to_string(m.first) +
                    " +" + std::to_string(m.second));
-    if (sized &&
-        psp::mem::regionBlockSize(real) != reinterpret_cast<Block *>(bytes(model) - 16)->size)
+    if (sized && psp::mem::regionBlockSize(real) != headerOf(model)->size)
       return where(head + ": block sizes differ");
     return {};
   }
@@ -496,18 +482,17 @@ private:
     return placed(what, real, model, size, &into == &heapBlocks_);
   }
 
+  static Live *pick(std::vector<Live> &blocks, size_t which) {
+    return blocks.empty() ? nullptr : &blocks[which % blocks.size()];
+  }
+
   // Frees a picked block on both sides once its contents are checked.
-  template <typename Real, typename Model>
-  std::string release(std::vector<Live> &blocks, size_t which, const char *what, Real real,
-                      Model model) {
-    if (blocks.empty())
-      return {};
-    Live &b = blocks[which % blocks.size()];
-    if (!intact(b, true))
-      return where(std::string(what) + ": contents overwritten");
-    real(b.real);
-    model(b.model);
-    b = blocks.back();
+  template <typename Free>
+  std::string release(std::vector<Live> &blocks, Live *b, const char *what, Free bothSides) {
+    if (b == nullptr || !intact(*b, true))
+      return b == nullptr ? "" : where(std::string(what) + ": contents overwritten");
+    bothSides(*b);
+    *b = blocks.back();
     blocks.pop_back();
     return {};
   }

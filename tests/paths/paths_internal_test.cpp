@@ -50,13 +50,13 @@ bool matches(const std::string &name, const std::string &pattern) {
 }
 
 TEST(PathMatchInternal, TableRecursiveRuleAndPathologicalCase) {
-  // Non-ASCII letters and bytes; random rounds cover '*', '?', '#' and case.
+  // Bytes and letters beyond the random rounds' alphabet, which covers '*',
+  // '?', '#' and case.
   // clang-format off
-  const std::tuple<const char *, const char *, bool> cases[] = {
-      {"q?", "*?", true}, {"qx", "*?", false}, {"x*b", "**b", true}, {"\xFF", "?", true},
-      {"\xC3\xA9T\xC3\xA9", "\xC3\x89t\xC3\x89", true}, {"\xC3\xBF", "\xC5\xB8", true},
-      {"\xC3\xB7", "\xC3\x97", false}, {"\xCE\xB1\xCF\x82", "\xCE\x91\xCE\xA3", true},
-      {"\xD0\xB6.txt", "\xD0\x96*", true}, {"\xF0\x9F\x98\x80", "?", true}};
+  const std::tuple<const char *, const char *, bool> cases[] = {{"\xFF", "?", true},
+      {"\xC3\xBF", "\xC5\xB8", true}, {"\xC3\xB7", "\xC3\x97", false},
+      {"\xCE\xB1\xCF\x82", "\xCE\x91\xCE\xA3", true}, {"\xD0\xB6.txt", "\xD0\x96*", true},
+      {"\xF0\x9F\x98\x80", "?", true}};
   // clang-format on
   for (const auto &[name, pattern, result] : cases)
     EXPECT_EQ(matches(name, pattern), result) << name << " ~ " << pattern;

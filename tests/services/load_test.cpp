@@ -2,7 +2,7 @@
 // lookups and failure reasons.
 #include "psp.h"
 
-#include "scratch_dir.h"
+#include "../scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -36,39 +40,34 @@ constexpr uint32_t kMissing = ENOENT, kNotAnImage = ENOEXEC, kTooLong = ENAMETOO
                    kLongMissing = ENOENT;
 #endif
 
-class Load : public ::testing::Test {
-protected:
-  void SetUp() override { ASSERT_EQ(psp_init(), PSP_OKAY); }
-  void TearDown() override { psp_term(); }
-  psp_test::ScratchDir scratch_;
-  const std::string &dir_ = scratch_.path();
-};
+using Load = ScratchDir;
 
 PSP_LIB const kUntouched = reinterpret_cast<PSP_LIB>(0x5A5A);
 
 } // namespace
 
 TEST_F(Load, SuffixRuleAndLookups) {
-  std::filesystem::create_directory(dir_ + kSep + "x.d");
-  std::filesystem::copy_file(kPlugin + kSuffix, dir_ + kSep + "x.d" + kSep + "plugin" + kSuffix);
-  std::filesystem::copy_file(kPlugin + kSuffix, dir_ + kSep + "plug.v1" + kSuffix);
+  std::filesystem::create_directory(at("x.d"));
+  std::filesystem::copy_file(kPlugin + kSuffix, at(std::string("x.d") + kSep + "plugin" + kSuffix));
+  std::filesystem::copy_file(kPlugin + kSuffix, at(std::string("plug.v1") + kSuffix));
   struct Case {
     std::string name;
     PSP_STATUS status;
     uint32_t reason; // psp_errno after a failure
   } cases[] = {
-      {kPlugin, PSP_OKAY, 0},                               // suffix added
-      {dir_ + kSep + "x.d" + kSep + "plugin", PSP_OKAY, 0}, // a '.' in a directory does not count
-      {kSystemLibrary, PSP_OKAY, 0},                        // bare: the loader's own search
-      {dir_ + kSep + "missing", PSP_NO, kMissing},
+      {kPlugin, PSP_OKAY, 0}, // suffix added
+      {at(std::string("x.d") + kSep + "plugin"), PSP_OKAY,
+       0},                           // a '.' in a directory does not count
+      {kSystemLibrary, PSP_OKAY, 0}, // bare: the loader's own search
+      {at("missing"), PSP_NO, kMissing},
 #ifdef _WIN32
-      {kPlugin + kSuffix, PSP_NO, kMissing},  // ".DLL" all the same
-      {dir_ + kSep + "plug.v1", PSP_OKAY, 0}, // and after a '.' too
-      {"psp_test_plugin", PSP_OKAY, 0},       // bare: the program's directory is searched
+      {kPlugin + kSuffix, PSP_NO, kMissing}, // ".DLL" all the same
+      {at("plug.v1"), PSP_OKAY, 0},          // and after a '.' too
+      {"psp_test_plugin", PSP_OKAY, 0},      // bare: the program's directory is searched
 #else
-      {kPlugin + kSuffix, PSP_OKAY, 0},            // has its own suffix
-      {dir_ + kSep + "plug.v1", PSP_NO, kMissing}, // a '.' in the last component counts
-      {"psp_test_plugin", PSP_NO, kMissing},       // bare: no suffix, not on the search path
+      {kPlugin + kSuffix, PSP_OKAY, 0},      // has its own suffix
+      {at("plug.v1"), PSP_NO, kMissing},     // a '.' in the last component counts
+      {"psp_test_plugin", PSP_NO, kMissing}, // bare: no suffix, not on the search path
 #endif
   };
   for (const Case &c : cases) {
@@ -93,7 +92,7 @@ TEST_F(Load, SuffixRuleAndLookups) {
 }
 
 TEST_F(Load, FailuresAndTheNameBound) {
-  psp_test::spill(dir_ + kSep + "fake" + kSuffix, "not an object\n");
+  put(std::string("fake") + kSuffix, "not an object\n");
   // A name that fits once the suffix is added reaches the loader; one byte more does not.
   std::string fits = dir_;
   while (fits.size() < 511 - kAdded)
@@ -102,7 +101,7 @@ TEST_F(Load, FailuresAndTheNameBound) {
   struct Case {
     std::string name;
     uint32_t reason;
-  } cases[] = {{dir_ + kSep + "fake", kNotAnImage}, {fits, kLongMissing}, {tooLong, kTooLong}};
+  } cases[] = {{at("fake"), kNotAnImage}, {fits, kLongMissing}, {tooLong, kTooLong}};
   for (const Case &c : cases) {
     PSP_LIB lib = kUntouched;
     EXPECT_EQ(psp_load(c.name.c_str(), &lib), PSP_NO) << c.name.size();

@@ -1,75 +1,44 @@
-// A temporary directory per test of the service family, removed with its
-// contents, with its own store root; file helpers, and the install counts
-// where the platform keeps them. Separator and environment as for every folder.
+// The service family's fixture: the shared scratch directory as the store's
+// root, and the install counts where the platform keeps them.
 #pragma once
 
 #include "../scratch_dir.h"
-#include "psp.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
 #include <system_error>
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
-namespace psp_test {
-
-inline std::string slurp(const std::string &path) {
-  std::stringstream all;
-  all << std::ifstream(path, std::ios::binary).rdbuf();
-  return all.str();
-}
-
-// Writes text to path (making its directories) with the given mode; Windows
-// keeps only its write bit.
-inline void spill(const std::string &path, const std::string &text, int mode = 0644) {
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  std::ofstream(path, std::ios::binary) << text;
-  std::filesystem::permissions(path, static_cast<std::filesystem::perms>(mode), ec);
-}
-
-class ScratchDir {
-public:
-  ScratchDir() {
-    std::error_code ec;
-    const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-    for (unsigned i = 0; path_.empty() && i < 1000; ++i) {
-      auto candidate =
-          base / ("psp_svc_" + std::to_string(psp_get_pid()) + "_" + std::to_string(i));
-      if (std::filesystem::create_directory(candidate, ec))
-        path_ = candidate.string();
-    }
+class ServiceDir : public ScratchDir {
+protected:
+  void SetUp() override {
+    ScratchDir::SetUp();
+    psp_test::setEnv("PSP_REGISTRY_ROOT", dir_.c_str());
   }
-  ~ScratchDir() {
+  // Writes a file below the directory (making its parents) with the given
+  // mode; Windows keeps only its write bit.
+  void put(const std::string &name, const std::string &bytes, int mode = 0644) const {
     std::error_code ec;
-    if (!path_.empty() && std::filesystem::remove_all(path_, ec) == static_cast<std::uintmax_t>(-1))
-      ADD_FAILURE() << "cannot remove " << path_;
+    std::filesystem::create_directories(psp_test::fsPath(at(name)).parent_path(), ec);
+    ScratchDir::put(name, bytes);
+    std::filesystem::permissions(psp_test::fsPath(at(name)), std::filesystem::perms(mode), ec);
   }
-  std::string operator/(const std::string &name) const { return path_ + kSep + name; }
-  const std::string &path() const { return path_; }
-  // The install-count store's file with this directory as its root.
-  std::string store() const { return path_ + "/SOFTWARE/Zebrine/Zebrine Store/14.1/Services"; }
+  static constexpr char kStore[] = "SOFTWARE/Zebrine/Zebrine Store/14.1/Services";
 
   // The install count of name: a registry value on Windows, a line of the
   // store under this root elsewhere. Setting 0 removes it.
 #ifdef _WIN32
   static constexpr char kKey[] = "SOFTWARE\\Zebrine\\Zebrine Store\\14.1\\Services";
-  uint32_t count(const char *name) const {
+  static uint32_t count(const char *name) {
     DWORD value = 0, size = sizeof value;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, kKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) !=
-        ERROR_SUCCESS)
-      return 0;
-    return value;
+    return RegGetValueA(HKEY_LOCAL_MACHINE, kKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
+                   ERROR_SUCCESS
+               ? value
+               : 0;
   }
-  void setCount(const char *name, uint32_t value) const {
+  static void setCount(const char *name, uint32_t value) {
     if (value == 0)
       RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kKey, name);
     else
@@ -78,20 +47,15 @@ public:
   }
 #else
   uint32_t count(const char *name) const {
-    std::istringstream lines(slurp(store()));
-    const std::string key = std::string(name) + "=";
+    std::istringstream lines(get(kStore));
+    const std::string key = std::string(name) + '=';
     for (std::string line; std::getline(lines, line);)
       if (line.compare(0, key.size(), key) == 0)
         return std::strtoul(line.c_str() + key.size(), nullptr, 10);
     return 0;
   }
   void setCount(const char *name, uint32_t value) const {
-    spill(store(), std::string(name) + "=" + std::to_string(value) + "\n");
+    put(kStore, std::string(name) + "=" + std::to_string(value) + "\n");
   }
 #endif
-
-private:
-  std::string path_;
 };
-
-} // namespace psp_test

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -28,63 +29,47 @@
 
 namespace {
 
-using psp_test::slurp;
-using psp_test::spill;
-
-// The stand-in records its arguments and fails the verbs listed in $FAIL.
-const char kStandIn[] = "#!/bin/sh\n"
-                        "echo \"$*\" >> \"$PSP_TEST_LOG\"\n"
-                        "case \" $FAIL \" in *\" $1 \"*) exit 1;; esac\n";
-
-class Service : public ::testing::Test {
+class Service : public ServiceDir {
 protected:
 #ifdef _WIN32
-  void SetUp() override { ASSERT_EQ(psp_init(), PSP_OKAY); }
-  void TearDown() override { psp_term(); }
-
-  // The service notes "started" and "stopped" in the file marker(name).
-  std::string marker(const char *name) const { return dir_ / (std::string(name) + ".txt"); }
+  // The service notes "started" and "stopped" in the file name.txt.
   PSP_STATUS install(const char *name, const char *path = nullptr) {
     char self[MAX_PATH];
     std::string host(self, GetModuleFileNameA(nullptr, self, sizeof self));
     host = host.substr(0, host.find_last_of('\\') + 1) + "psp_service_host.exe";
-    const std::string arguments = std::string(name) + " " + marker(name);
+    const std::string arguments = std::string(name) + " " + at(std::string(name) + ".txt");
     return psp_serviceInstall(name, name, "Demo", "A demo.", path ? path : host.c_str(),
                               arguments.c_str(), nullptr, nullptr);
   }
   // Polls without a limit of its own: the watchdog ends a wait that hangs.
   void waitFor(const char *name, const std::string &state) const {
-    while (slurp(marker(name)) != state)
+    while (get(std::string(name) + ".txt") != state)
       Sleep(20);
   }
 #else
   void SetUp() override {
-    std::filesystem::create_directory(dir_ / "units");
-    spill(dir_ / "systemctl", kStandIn, 0755);
-    spill(dir_ / "server", "#!/bin/sh\n", 0755);
-    setenv("PSP_SYSTEMD_UNIT_DIR", (dir_ / "units").c_str(), 1);
-    setenv("PSP_REGISTRY_ROOT", dir_.path().c_str(), 1);
-    setenv("PSP_SYSTEMCTL", (dir_ / "systemctl").c_str(), 1);
-    setenv("PSP_TEST_LOG", (dir_ / "log").c_str(), 1);
+    ServiceDir::SetUp();
+    // The stand-in records its arguments and fails the verbs listed in $FAIL.
+    put("systemctl",
+        "#!/bin/sh\necho \"$*\" >> \"$PSP_TEST_LOG\"\n"
+        "case \" $FAIL \" in *\" $1 \"*) exit 1;; esac\n",
+        0755);
+    put("server", "#!/bin/sh\n", 0755);
+    std::filesystem::create_directory(at("units"));
+    setenv("PSP_SYSTEMD_UNIT_DIR", at("units").c_str(), 1);
+    setenv("PSP_SYSTEMCTL", at("systemctl").c_str(), 1);
+    setenv("PSP_TEST_LOG", at("log").c_str(), 1);
     unsetenv("FAIL");
     unsetenv("NOTIFY_SOCKET");
-    ASSERT_EQ(psp_init(), PSP_OKAY);
   }
-  void TearDown() override { psp_term(); }
-
-  std::string unit(const std::string &name) const { return dir_ / ("units/" + name + ".service"); }
-  std::string log() const { return slurp(dir_ / "log"); }
-  bool unitDirEmpty() const {
-    return std::system(("test -z \"$(ls -A '" + (dir_ / "units") + "')\"").c_str()) == 0;
-  }
+  std::string unit(const std::string &name) const { return get("units/" + name + ".service"); }
+  bool unitDirEmpty() const { return psp_test::namesIn(at("units")).empty(); }
   PSP_STATUS install(const char *name, const char *args = "-v", const char *account = nullptr,
                      const char *path = nullptr) {
-    std::string server = dir_ / "server";
-    return psp_serviceInstall(name, name, "Demo", "A demo.", path ? path : server.c_str(), args,
-                              account, "hunter2-secret");
+    return psp_serviceInstall(name, name, "Demo", "A demo.", path ? path : at("server").c_str(),
+                              args, account, "hunter2-secret");
   }
 #endif
-  psp_test::ScratchDir dir_;
 };
 
 } // namespace
@@ -96,18 +81,17 @@ TEST_F(Service, InstallThenUninstall) {
   psp_serviceUninstall(name, name); // a leftover of an earlier run
 #else
   const char *name = "demo";
-  spill(dir_.store(), "other=7\n");
+  put(kStore, "other=7\n");
 #endif
-  const uint32_t before = dir_.count(name);
+  const uint32_t before = count(name);
   ASSERT_EQ(install(name), PSP_OKAY);
-  EXPECT_EQ(dir_.count(name), before + 1);
   EXPECT_EQ(install(name), PSP_EXISTS);
-  EXPECT_EQ(dir_.count(name), before + 1);
+  EXPECT_EQ(count(name), before + 1);
 #ifdef _WIN32
   waitFor(name, "started");
   ASSERT_EQ(psp_serviceUninstall(name, name), PSP_OKAY);
   waitFor(name, "stopped");
-  EXPECT_EQ(dir_.count(name), before);
+  EXPECT_EQ(count(name), before);
   // Until its process has ended the service is only marked for deletion, and
   // removing it again fails (1072) rather than finding nothing.
   PSP_STATUS again;
@@ -115,23 +99,24 @@ TEST_F(Service, InstallThenUninstall) {
     Sleep(20);
   EXPECT_EQ(again, PSP_ERR_OPENFIRST);
 #else
-  EXPECT_EQ(slurp(unit("demo")), "# Installed by psp for \"demo\".\n# A demo.\n[Unit]\n"
-                                 "Description=Demo\n\n[Service]\nType=notify\nExecStart=\"" +
-                                     (dir_ / "server") +
-                                     "\" \"-v\"\nRestart=on-failure\n\n[Install]\n"
-                                     "WantedBy=multi-user.target\n");
-  EXPECT_EQ(log(), "daemon-reload\nenable demo.service\nstart demo.service\n");
-  EXPECT_EQ(slurp(dir_.store()), "other=7\ndemo=1\n");
+  EXPECT_EQ(unit("demo"),
+            "# Installed by psp for \"demo\".\n# A demo.\n[Unit]\nDescription=Demo\n\n"
+            "[Service]\nType=notify\nExecStart=\"" +
+                at("server") +
+                "\" \"-v\"\nRestart=on-failure\n\n[Install]\n"
+                "WantedBy=multi-user.target\n");
+  const std::string installed = "daemon-reload\nenable demo.service\nstart demo.service\n";
+  EXPECT_EQ(get("log"), installed);
+  EXPECT_EQ(get(kStore), "other=7\ndemo=1\n");
   ASSERT_EQ(psp_serviceUninstall("demo", "demo"), PSP_OKAY);
-  EXPECT_EQ(log(), "daemon-reload\nenable demo.service\nstart demo.service\n"
-                   "stop demo.service\ndisable demo.service\ndaemon-reload\n");
+  EXPECT_EQ(get("log"), installed + "stop demo.service\ndisable demo.service\ndaemon-reload\n");
   EXPECT_TRUE(unitDirEmpty());
-  EXPECT_EQ(slurp(dir_.store()), "other=7\ndemo=0\n");
+  EXPECT_EQ(get(kStore), "other=7\ndemo=0\n");
   EXPECT_EQ(psp_serviceUninstall("demo", "demo"), PSP_ERR_OPENFIRST);
-  spill(unit("demo"), "[Unit]\n"); // put there by hand: the count stays at 0
+  put("units/demo.service", "[Unit]\n"); // put there by hand: the count stays at 0
   EXPECT_EQ(psp_serviceUninstall("demo", "demo"), PSP_OKAY);
-  EXPECT_EQ(slurp(dir_.store()), "other=7\ndemo=0\n");
-  EXPECT_NE(std::system(("grep -rq hunter2 '" + dir_.path() + "'").c_str()), 0); // no password
+  EXPECT_EQ(get(kStore), "other=7\ndemo=0\n");
+  EXPECT_NE(std::system(("grep -rq hunter2 '" + dir_ + "'").c_str()), 0); // no password
 #endif
 }
 
@@ -139,14 +124,15 @@ TEST_F(Service, RollBackAtEachFailingStep) {
 #ifdef _WIN32
   // Only the start can be made to fail through the manager: no such program.
   const char *name = "psp_svc_rollback";
-  dir_.setCount(name, 2);
-  EXPECT_EQ(install(name, (dir_ / "missing.exe").c_str()), PSP_ERR_SYSTEM);
-  EXPECT_EQ(dir_.count(name), 2u);
+  setCount(name, 2);
+  EXPECT_EQ(install(name, at("missing.exe").c_str()), PSP_ERR_SYSTEM);
+  EXPECT_EQ(count(name), 2u);
   EXPECT_EQ(psp_serviceUninstall(name, name), PSP_ERR_OPENFIRST);
-  dir_.setCount(name, 0);
+  setCount(name, 0);
 #else
-  spill(dir_ / "plain", "#!/bin/sh\n", 0644); // no one may execute it
-  const char *undone = "disable x.service\ndaemon-reload\n";
+  put("plain", "#!/bin/sh\n");                                            // no one may execute it
+  const std::string started = "daemon-reload\nenable x.service\nstart x.service\n",
+                    undone = "disable x.service\ndaemon-reload\n";
   struct Case {
     const char *fail;
     bool runnable;
@@ -154,21 +140,19 @@ TEST_F(Service, RollBackAtEachFailingStep) {
     std::string log;
   } cases[] = {
       {"daemon-reload", true, PSP_ERR_SYSTEM, "daemon-reload\n"},
-      {"enable", true, PSP_ERR_SYSTEM, std::string("daemon-reload\nenable x.service\n") + undone},
-      {"start", true, PSP_ERR_SYSTEM,
-       "daemon-reload\nenable x.service\nstart x.service\n" + std::string(undone)},
-      {"start", false, PSP_ERR_LOGON,
-       "daemon-reload\nenable x.service\nstart x.service\n" + std::string(undone)},
+      {"enable", true, PSP_ERR_SYSTEM, "daemon-reload\nenable x.service\n" + undone},
+      {"start", true, PSP_ERR_SYSTEM, started + undone},
+      {"start", false, PSP_ERR_LOGON, started + undone},
   };
   for (const Case &c : cases) {
-    spill(dir_.store(), "x=2\n");
-    unlink((dir_ / "log").c_str());
+    SCOPED_TRACE(c.fail);
+    put(kStore, "x=2\n");
+    std::remove(at("log").c_str());
     setenv("FAIL", c.fail, 1);
-    std::string plain = dir_ / "plain";
-    EXPECT_EQ(install("x", "", nullptr, c.runnable ? nullptr : plain.c_str()), c.status) << c.fail;
-    EXPECT_EQ(log(), c.log) << c.fail;
-    EXPECT_TRUE(unitDirEmpty()) << c.fail;
-    EXPECT_EQ(slurp(dir_.store()), "x=2\n") << c.fail;
+    EXPECT_EQ(install("x", "", nullptr, c.runnable ? nullptr : at("plain").c_str()), c.status);
+    EXPECT_EQ(get("log"), c.log);
+    EXPECT_TRUE(unitDirEmpty());
+    EXPECT_EQ(get(kStore), "x=2\n");
   }
 #endif
 }
@@ -182,26 +166,26 @@ TEST_F(Service, AccountsAndManagerAccess) {
   const passwd *me = getpwuid(geteuid());
   ASSERT_NE(me, nullptr);
   ASSERT_EQ(install("a", "", me->pw_name), PSP_OKAY);
-  EXPECT_NE(slurp(unit("a")).find(std::string("\nUser=") + me->pw_name + "\n"), std::string::npos);
+  EXPECT_NE(unit("a").find(std::string("\nUser=") + me->pw_name + "\n"), std::string::npos);
 
-  setenv("PSP_SYSTEMCTL", (dir_ / "no-such-program").c_str(), 1);
+  setenv("PSP_SYSTEMCTL", at("no-such-program").c_str(), 1);
   EXPECT_EQ(install("b"), PSP_ERR_SYSTEM);
   EXPECT_EQ(psp_serviceUninstall("a", "a"), PSP_ERR_SYSTEM);
-  setenv("PSP_SYSTEMCTL", (dir_ / "systemctl").c_str(), 1);
-  setenv("PSP_SYSTEMD_UNIT_DIR", (dir_ / "server").c_str(), 1); // not a directory
+  setenv("PSP_SYSTEMCTL", at("systemctl").c_str(), 1);
+  setenv("PSP_SYSTEMD_UNIT_DIR", at("server").c_str(), 1); // not a directory
   EXPECT_EQ(install("b"), PSP_ERR_SYSTEM);
   if (geteuid() != 0) { // the superuser may write anywhere
-    chmod((dir_ / "units").c_str(), 0555);
-    setenv("PSP_SYSTEMD_UNIT_DIR", (dir_ / "units").c_str(), 1);
+    chmod(at("units").c_str(), 0555);
+    setenv("PSP_SYSTEMD_UNIT_DIR", at("units").c_str(), 1);
     EXPECT_EQ(install("b"), PSP_ERR_ACCESS);
-    chmod((dir_ / "units").c_str(), 0755);
+    chmod(at("units").c_str(), 0755);
   }
-  EXPECT_EQ(log(), "daemon-reload\nenable a.service\nstart a.service\n");
+  EXPECT_EQ(get("log"), "daemon-reload\nenable a.service\nstart a.service\n");
 }
 #endif
 
 TEST_F(Service, BadInputIsRefusedBeforeAnythingIsWritten) {
-  const std::string tooLong(248, 'a'), server = dir_ / "server";
+  const std::string tooLong(248, 'a'), server = at("server");
 #ifdef _WIN32
   // Windows asks only for a name with a UTF-16 form; the manager judges the rest.
   const char *names[] = {nullptr, ""};
@@ -224,7 +208,7 @@ TEST_F(Service, BadInputIsRefusedBeforeAnythingIsWritten) {
   }
   EXPECT_EQ(psp_serviceInstall("ok", "ok", "D", nullptr, nullptr, "", nullptr, nullptr),
             PSP_ERR_SYSTEM);
-  EXPECT_EQ(dir_.count("ok"), 0u);
+  EXPECT_EQ(count("ok"), 0u);
 #ifndef _WIN32
   struct Text {
     const char *display, *path, *args;
@@ -238,9 +222,8 @@ TEST_F(Service, BadInputIsRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(psp_serviceInstall("ok", "ok", t.display, nullptr, t.path ? t.path : server.c_str(),
                                  t.args, nullptr, nullptr),
               PSP_ERR_SYSTEM);
+  EXPECT_EQ(psp_test::namesIn(dir_), (std::set<std::string>{"server", "systemctl", "units"}));
   EXPECT_TRUE(unitDirEmpty());
-  EXPECT_NE(access((dir_ / "log").c_str(), F_OK), 0);
-  EXPECT_NE(access((dir_ / "SOFTWARE").c_str(), F_OK), 0);
   EXPECT_EQ(install(std::string(247, 'a').c_str()), PSP_OKAY); // the longest name that fits
 #endif
 }
@@ -250,21 +233,21 @@ TEST_F(Service, BadInputIsRefusedBeforeAnythingIsWritten) {
 TEST_F(Service, CallerTextCannotAddDirectives) {
   ASSERT_EQ(psp_serviceInstall("h", "h", "%n $HOME \\",
                                "one\nExecStartPre=/bin/false\\\r\nthree\x01\\",
-                               (dir_ / "server").c_str(),
+                               at("server").c_str(),
                                "a \"b c\" \\\"d %i $USER ${X} ; 'e' f\\\\g \\", nullptr, nullptr),
             PSP_OKAY);
-  std::istringstream lines(slurp(unit("h")));
+  std::istringstream lines(unit("h"));
   std::vector<std::string> directives;
   for (std::string line; std::getline(lines, line);) {
     EXPECT_TRUE(line.empty() || line.back() != '\\') << line; // no continuation
     if (!line.empty() && line[0] != '#' && line[0] != '[')
       directives.push_back(line);
   }
-  std::string exec = "ExecStart=\"" + (dir_ / "server") +
+  std::string exec = "ExecStart=\"" + at("server") +
                      R"(" "a" "b c" "\"d" "%%i" "$$USER" "$${X}" ";" "'e'" "f\\\\g" "\\")";
-  std::vector<std::string> want = {"Description=%%n $HOME \\ ", "Type=notify", exec,
-                                   "Restart=on-failure", "WantedBy=multi-user.target"};
-  EXPECT_EQ(directives, want);
+  EXPECT_EQ(directives,
+            (std::vector<std::string>{"Description=%%n $HOME \\ ", "Type=notify", exec,
+                                      "Restart=on-failure", "WantedBy=multi-user.target"}));
 }
 #endif
 
@@ -286,9 +269,9 @@ TEST_F(Service, ConsoleFallback) {
   std::thread::id ran{};
   EXPECT_EQ(psp_serviceStart(name, &g_stopFlag, 41, &ran, consoleMain), 42); // not installed
   EXPECT_EQ(ran, std::this_thread::get_id());
-  dir_.setCount(name, 1); // installed, not started by the manager (Windows: the dispatcher's 1063)
+  setCount(name, 1); // installed, not started by the manager (Windows: the dispatcher's 1063)
   EXPECT_EQ(psp_serviceStart(name, &g_stopFlag, 6, &ran, consoleMain), 7);
-  dir_.setCount(name, 0);
+  setCount(name, 0);
 #ifndef _WIN32
   setenv("NOTIFY_SOCKET", "/nowhere", 1); // started by a manager, not installed
   EXPECT_EQ(psp_serviceStart(name, nullptr, 1, &ran, consoleMain), 2);
@@ -319,8 +302,8 @@ int32_t serviceMain(uint32_t a, void *caller) {
 // The child plays the manager with a bound datagram socket; the service runs
 // in a grandchild, which the child signals.
 TEST_F(Service, LifeCycleUnderTheManager) {
-  spill(dir_.store(), "life=1\n");
-  std::string socketPath = dir_ / "notify";
+  put(kStore, "life=1\n");
+  const std::string socketPath = at("notify");
   for (int sig : {SIGTERM, SIGINT}) {
     auto r = psp_test::runInChild(60, [&] {
       int fd = socket(AF_UNIX, SOCK_DGRAM, 0);

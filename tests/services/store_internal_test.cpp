@@ -20,17 +20,7 @@
 
 namespace {
 
-class Store : public ::testing::Test {
-protected:
-  void SetUp() override {
-    psp_test::setEnv("PSP_REGISTRY_ROOT", dir_.path().c_str());
-    ASSERT_EQ(psp_init(), PSP_OKAY);
-  }
-  void TearDown() override { psp_term(); }
-  std::string read() const { return psp_test::slurp(dir_.store()); }
-  void write(const std::string &text) const { psp_test::spill(dir_.store(), text); }
-  psp_test::ScratchDir dir_;
-};
+using Store = ServiceDir;
 
 } // namespace
 
@@ -68,16 +58,16 @@ TEST_F(Store, CorruptLinesCountZeroAndAreRepaired) {
 #ifdef _WIN32
   // A value too wide for a count reads as 0 and is rewritten as one.
   const uint64_t wide = 5;
-  ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, psp_test::ScratchDir::kKey, "psp_store_wide",
-                            REG_QWORD, &wide, sizeof wide),
+  ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, ServiceDir::kKey, "psp_store_wide", REG_QWORD,
+                            &wide, sizeof wide),
             ERROR_SUCCESS);
   EXPECT_EQ(psp::registryCount("psp_store_wide"), 0u);
   ASSERT_EQ(psp::registryAdjust("psp_store_wide", 1), PSP_OKAY);
-  EXPECT_EQ(dir_.count("psp_store_wide"), 1u);
-  dir_.setCount("psp_store_wide", 0);
+  EXPECT_EQ(count("psp_store_wide"), 1u);
+  setCount("psp_store_wide", 0);
 #else
-  write("good=3\ngarbage line\nbad=12x\n=5\nx/y=2\ndup=4\ndup=9\nhuge=4294967296\n"
-        "\xff\xfe=1\nwin=6\r\nlast=8");
+  put(kStore, "good=3\ngarbage line\nbad=12x\n=5\nx/y=2\ndup=4\ndup=9\nhuge=4294967296\n"
+              "\xff\xfe=1\nwin=6\r\nlast=8");
   struct Case {
     const char *name;
     uint32_t count;
@@ -86,37 +76,37 @@ TEST_F(Store, CorruptLinesCountZeroAndAreRepaired) {
   for (const Case &c : cases)
     EXPECT_EQ(psp::registryCount(c.name), c.count) << c.name;
   ASSERT_EQ(psp::registryAdjust("bad", 1), PSP_OKAY);
-  EXPECT_EQ(read(), "good=3\ndup=4\nwin=6\nlast=8\nbad=1\n");
+  EXPECT_EQ(get(kStore), "good=3\ndup=4\nwin=6\nlast=8\nbad=1\n");
 #endif
 }
 
 TEST_F(Store, CountsStayInRangeAndNeedTheLibrary) {
   const char *n = "psp_store_n";
   EXPECT_EQ(psp::registryAdjust(n, -5), PSP_OKAY);
-  EXPECT_EQ(dir_.count(n), 0u);
-  dir_.setCount(n, 4294967295u);
+  EXPECT_EQ(count(n), 0u);
+  setCount(n, 4294967295u);
   EXPECT_EQ(psp::registryAdjust(n, 1), PSP_OKAY);
   EXPECT_EQ(psp::registryCount(n), 4294967295u);
 #ifdef _WIN32
   EXPECT_EQ(psp::registryAdjust("psp_store/n", 1), PSP_OKAY); // a value name may hold anything
-  dir_.setCount("psp_store/n", 0);
+  setCount("psp_store/n", 0);
 #else
-  EXPECT_EQ(read(), "psp_store_n=4294967295\n");
+  EXPECT_EQ(get(kStore), "psp_store_n=4294967295\n");
   EXPECT_EQ(psp::registryAdjust("bad/name", 1), PSP_ERR_SYSTEM);
   // A store that cannot be read is not overwritten.
-  std::remove(dir_.store().c_str());
-  ASSERT_EQ(mkdir(dir_.store().c_str(), 0755), 0);
+  std::remove(at(kStore).c_str());
+  ASSERT_EQ(mkdir(at(kStore).c_str(), 0755), 0);
   EXPECT_EQ(psp::registryCount(n), 0u);
   EXPECT_EQ(psp::registryAdjust(n, 1), PSP_ERR_SYSTEM);
-  std::remove(dir_.store().c_str()); // rmdir
+  std::remove(at(kStore).c_str()); // rmdir
 #endif
-  dir_.setCount(n, 3); // nothing without the library
+  setCount(n, 3); // nothing without the library
   psp_term();
   EXPECT_EQ(psp::registryCount(n), 0u);
   EXPECT_EQ(psp::registryAdjust(n, 1), PSP_ERR_SYSTEM);
   ASSERT_EQ(psp_init(), PSP_OKAY);
   EXPECT_EQ(psp::registryCount(n), 3u);
-  dir_.setCount(n, 0);
+  setCount(n, 0);
 }
 
 // A stop that never finishes holds removal up only for the bounded wait.
@@ -124,19 +114,16 @@ TEST_F(Store, CountsStayInRangeAndNeedTheLibrary) {
 // fixed 30 s.
 #ifndef _WIN32
 TEST_F(Store, RemovalWaitsForAStopBoundedly) {
-  std::string units = dir_ / "units", program = dir_ / "systemctl";
-  ASSERT_EQ(mkdir(units.c_str(), 0755), 0);
-  std::ofstream(program) << "#!/bin/sh\n[ \"$1\" = stop ] && exec sleep 60\nexit 0\n";
-  chmod(program.c_str(), 0755);
-  std::ofstream(units + "/slow.service") << "[Unit]\n";
-  setenv("PSP_SYSTEMD_UNIT_DIR", units.c_str(), 1);
-  setenv("PSP_SYSTEMCTL", program.c_str(), 1);
-  write("slow=1\n");
+  put("systemctl", "#!/bin/sh\n[ \"$1\" = stop ] && exec sleep 60\nexit 0\n", 0755);
+  put("units/slow.service", "[Unit]\n");
+  setenv("PSP_SYSTEMD_UNIT_DIR", at("units").c_str(), 1);
+  setenv("PSP_SYSTEMCTL", at("systemctl").c_str(), 1);
+  put(kStore, "slow=1\n");
   uint32_t saved = psp::testing::g_serviceStopWaitMs;
   psp::testing::g_serviceStopWaitMs = 200;
   auto r = psp_test::runInChild(30, [&] {
     return psp_serviceUninstall("slow", "slow") == PSP_OKAY &&
-           access((units + "/slow.service").c_str(), F_OK) != 0 && read() == "slow=0\n";
+           get("units/slow.service") == "<missing>" && get(kStore) == "slow=0\n";
   });
   psp::testing::g_serviceStopWaitMs = saved;
   EXPECT_TRUE(r.ok()) << psp_test::describe(r);

@@ -3,7 +3,7 @@
 #include "psp.h"
 
 #include "../watchdog.h"
-#include "scratch_dir.h"
+#include "../scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -25,8 +25,7 @@
 
 namespace {
 
-using psp_test::kWindows;
-using psp_test::setEnv;
+using namespace psp_test;
 
 // The C library's own conversion (one thread only) and the fine clock: time()
 // may read a coarse one that still shows the last second.
@@ -131,10 +130,7 @@ TEST(Environment, GetenvRoundTripsThroughUtf16) {
     const char16_t *wname, *wide;
   } cases[] = {{"PSP_SVC_T", "w\xC3\xA4-\xE2\x82\xAC-\xF0\x9F\x98\x80", u"PSP_SVC_T",
                 u"w\u00E4-\u20AC-\U0001F600"},
-               {"PSP_SVC_T",
-                "a\xFF"
-                "b",
-                u"PSP_SVC_T", u"a?b"}, // not UTF-8: '?' for the broken byte
+               {"PSP_SVC_T", "a\377b", u"PSP_SVC_T", u"a?b"}, // not UTF-8: '?' for the broken byte
                {longName.c_str(), "long", longWide.c_str(), u"long"},
                {"PSP_SVC_T", nullptr, u"PSP_SVC_T", nullptr}}; // unset
   for (const Case &c : cases) {

@@ -1,22 +1,32 @@
-// Format engines: tables through both engines, bounded buffers and records,
-// emitter stops, %n at every width, cut-off formats, range errors, locale.
+// Format engines: the narrow one against the C library and the wide one
+// against the narrow on generated formats; tables through both engines for
+// what the C library does not share; bounded buffers and records, emitter
+// stops, %n at every width, cut-off formats, range errors, locale.
 #include <gtest/gtest.h>
 
 #include <cfloat>
 #include <clocale>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "psp.h"
 
 namespace {
 
-// ASCII only.
-std::u16string widen(const std::string &s) { return {s.begin(), s.end()}; }
+// Byte for unit.
+std::u16string widen(const std::string &s) {
+  std::u16string w;
+  for (unsigned char c : s)
+    w += c;
+  return w;
+}
 
 template <typename... A> std::string narrow(const char *format, A... a) {
   char buf[512];
@@ -38,14 +48,60 @@ template <typename... A> void both(const char *expected, const char *format, A..
   EXPECT_EQ(wide(widen(format).c_str(), a...), widen(expected)) << format;
 }
 
+template <typename V> void compare(const std::string &format, V v) {
+  char mine[256], theirs[256];
+  int32_t n = psp_snprintf(mine, sizeof mine, format.c_str(), v);
+  ASSERT_EQ(n, std::snprintf(theirs, sizeof theirs, format.c_str(), v)) << format;
+  ASSERT_STREQ(mine, theirs) << format;
+  char16_t units[256];
+  if constexpr (std::is_pointer_v<V>)
+    ASSERT_EQ(psp_snwprintf(units, 256, widen(format).c_str(), widen(v).c_str()), n) << format;
+  else
+    ASSERT_EQ(psp_snwprintf(units, 256, widen(format).c_str(), v), n) << format;
+  ASSERT_EQ(std::u16string(units), widen(mine)) << format;
+}
+
+TEST(Format, GeneratedIntegersAndStrings) {
+  std::mt19937_64 rng(20240611);
+  const int64_t edges[] = {0,     1,      -1,    7,         8,         255,       256,      -128,
+                           32767, -32768, 65535, INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN};
+  const char *lengths[] = {"", "hh", "h", "l", "ll", "z", "j", "t"};
+  const char *texts[] = {"", "a", "hello", "a longer text of thirty bytes!", "\xE2\x82\xAC"};
+  for (int i = 0; i < 50000 && !HasFatalFailure(); ++i) {
+    char conversion = "diuoxXs"[rng() % 7];
+    std::string f = "<%";
+    for (int k = 0, n = rng() % 4; k < n; ++k) {
+      char flag = "-+ 0#"[rng() % (conversion == 'o' ? 4 : 5)]; // no # for o
+#ifdef _WIN32
+      // MinGW's printf signs %u under '+' and ' '; C and the library do not.
+      if (conversion == 'u' && (flag == '+' || flag == ' '))
+        continue;
+#endif
+      f += flag;
+    }
+    if (rng() % 3)
+      f += std::to_string(rng() % 25);
+    if (unsigned p = rng() % 3) // none, "." alone, or "." and digits
+      f += p == 1 ? std::string(".") : '.' + std::to_string(rng() % 25);
+    std::string length = conversion == 's' ? "" : lengths[rng() % std::size(lengths)];
+    f += length + conversion + '>';
+    int64_t v = rng() % 3 ? static_cast<int64_t>(rng()) >> (rng() % 64) : edges[rng() % 15];
+    if (conversion == 's')
+      compare(f, texts[rng() % std::size(texts)]);
+    else if (length.empty() || length[0] == 'h')
+      compare(f, static_cast<int>(v));
+    else if (length == "l")
+      compare(f, static_cast<long>(v)); // 32 bits on Windows
+    else
+      compare(f, v);
+  }
+}
+
 // l follows the platform's long; L with an integer reads 64 bits, as ll does.
 TEST(Format, IntegerTable) {
-  both("  007|7    |-0042|+5| 5|     007", "%5.3d|%-5d|%05d|%+d|% d|%08.3d", 7, 7, -42, 5, 5, 7);
-  both("0xff|0XFF|0|010|010||00010", "%#x|%#X|%#x|%#o|%#.0o|%#.0o|%#.5o", 255, 255, 0, 8, 8, 0, 8);
-  both("0x000000ff||     |ffffffff|4294967295", "%#010x|%.0d|%5.0d|%x|%u", 255, 0, 0, -1, -1);
+  both("010|010||00010", "%#o|%#.0o|%#.0o|%#.5o", 8, 8, 0, 8); // '#' with 'o' is not generated
   both("-56|0|-1|-1|-1 2", "%hhd|%hu|%ld|%Ld|%I32d %d", 200, 65536, -1L, int64_t{-1}, -1, 2);
-  both("-9223372036854775808|-9223372036854775808|1777777777777777777777", "%lld|%I64d|%llo",
-       INT64_MIN, INT64_MIN, UINT64_MAX);
+  both("-9223372036854775808", "%I64d", INT64_MIN);
   void *p = reinterpret_cast<void *>(0x1234);
   both("0000000000001234|0X0000000000001234|  0000000000001234", "%p|%#p|%18p", p, p, p);
   both("7   |7", "%*d|%.*d", -4, 7, -1, 7);
@@ -53,10 +109,7 @@ TEST(Format, IntegerTable) {
 }
 
 TEST(Format, StringsCharsAndUnknowns) {
-  EXPECT_EQ(narrow("%.3s|%5s|%-5s|%05s", "abcdef", "ab", "ab", "ab"), "abc|   ab|ab   |   ab");
-  EXPECT_EQ(narrow("%s %.2s", nullptr, nullptr), "(null) (n");
-  EXPECT_EQ(wide(u"%.3s|%-4s|%s", u"abcdef", u"ab", nullptr), u"abc|ab  |(null)");
-  EXPECT_EQ(narrow("\xE2\x82\xAC%.1s", "\xE2\x82\xAC"), "\xE2\x82\xAC\xE2"); // bytes, not chars
+  both("(null) (n", "%s %.2s", nullptr, nullptr);
   both("A|%|[]|d", "%5c|%5%|[%y%k%S%C]|%Id", 'A', 5);
   EXPECT_EQ(wide(u"%c", 0x20AC), u"\x20AC");
   EXPECT_EQ(wide(u"%.1s", u"\U0001F600"), u"\xD83D"); // units, not characters
@@ -157,27 +210,18 @@ TEST(Format, CountAtEveryWidth) {
   // Two widths of 2147483647 make the 32-bit count 0xFFFFFFFE (-2); the
   // measuring pass stores it without producing the text. Only the bytes of
   // the named width change; %zn stores an unsigned size.
-  const struct {
-    const char *conversion;
-    uint64_t mask;
-  } rows[] = {{"%hhn", 0xFF},
-              {"%hn", 0xFFFF},
-              {"%n", 0xFFFFFFFF},
-              {"%I32n", 0xFFFFFFFF},
-              {"%ln", sizeof(long) == 8 ? ~0ull : 0xFFFFFFFF},
-              {"%lln", ~0ull},
-              {"%I64n", ~0ull},
-              {"%Ln", ~0ull},
-              {"%zn", ~0ull},
-              {"%jn", ~0ull},
-              {"%tn", ~0ull}};
-  for (auto &row : rows) {
-    std::string f = std::string("%2147483647d%2147483647d") + row.conversion;
+  const uint64_t all = ~0ull, low = 0xFFFFFFFF, longMask = sizeof(long) == 8 ? all : low;
+  const std::pair<const char *, uint64_t> rows[] = {
+      {"%hhn", 0xFF},    {"%hn", 0xFFFF}, {"%n", low},    {"%I32n", low},
+      {"%ln", longMask}, {"%lln", all},   {"%I64n", all}, {"%Ln", all},
+      {"%zn", all},      {"%jn", all},    {"%tn", all}};
+  for (auto [conversion, mask] : rows) {
+    std::string f = std::string("%2147483647d%2147483647d") + conversion;
     uint64_t slot = 0xAAAAAAAAAAAAAAAAull;
     EXPECT_EQ(psp_snprintf(nullptr, 0, f.c_str(), 1, 2, &slot), -1);
-    uint64_t expect = row.conversion[1] == 'z' ? 0xFFFFFFFE : ~uint64_t{1} & row.mask;
-    EXPECT_EQ(slot & row.mask, expect) << row.conversion;
-    EXPECT_EQ(slot & ~row.mask, 0xAAAAAAAAAAAAAAAAull & ~row.mask) << row.conversion;
+    uint64_t expect = conversion[1] == 'z' ? 0xFFFFFFFE : ~uint64_t{1} & mask;
+    EXPECT_EQ(slot & mask, expect) << conversion;
+    EXPECT_EQ(slot & ~mask, 0xAAAAAAAAAAAAAAAAull & ~mask) << conversion;
   }
   int a = 0, b = 0;
   both("abc-12", "abc%n-12%n", &a, &b);

@@ -8,7 +8,7 @@
 
 #include "bytes_in_use.h"
 #include "internal.h"
-#include "testing.h"
+#include "../fault_walk.h"
 
 namespace {
 
@@ -22,26 +22,22 @@ jmp_buf g_jump;
 template <class Op> void failEachSite(Op op, bool leavesBlockOnJump = false) {
   ASSERT_EQ(psp_init(), PSP_OKAY);
   for (bool withJump : {false, true}) {
+    SCOPED_TRACE(withJump ? "with jump" : "without jump");
     PSP_MEMTAG tag =
         psp_createTagEx(withJump ? &g_jump : nullptr, 0, PSP_TAGKIND_BUCKET, nullptr, nullptr);
-    for (uint64_t n = 1; n < 50; ++n) {
-      SCOPED_TRACE(testing::Message() << "site " << n << (withJump ? " with jump" : ""));
-      volatile bool ok = false, jumped = false;
-      g_failAllocation.arm(n);
-      if (setjmp(g_jump) == 0)
-        ok = op(tag);
-      else
-        jumped = true;
-      bool reached = g_failAllocation.reached();
-      g_failAllocation.disarm();
-      EXPECT_EQ(ok, !reached);
-      EXPECT_EQ(jumped, reached && withJump);
-      EXPECT_TRUE((jumped && leavesBlockOnJump) || bytesInUse(tag) == 0) << bytesInUse(tag);
-      if (!reached)
-        break;
-      psp_freeTagMem(tag, 0, "test", __LINE__);
-      ASSERT_LT(n, 49u);
-    }
+    bool jumped = false;
+    psp::testing::walk(
+        g_failAllocation,
+        [&] {
+          volatile bool ok = false;
+          jumped = psp::testing::leavesByJump(g_jump, [&] { ok = op(tag); });
+          EXPECT_EQ(ok, !g_failAllocation.reached());
+          EXPECT_EQ(jumped, g_failAllocation.reached() && withJump);
+        },
+        [&] {
+          EXPECT_TRUE((jumped && leavesBlockOnJump) || bytesInUse(tag) == 0) << bytesInUse(tag);
+          psp_freeTagMem(tag, 0, "test", __LINE__);
+        });
     psp_freeTagMem(tag, 1, "test", __LINE__);
   }
   psp_term();

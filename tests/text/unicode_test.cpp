@@ -1,13 +1,16 @@
 // Unicode conversion: invalid forms in every mode, boundary code points, round
-// trips, and what the fuzz targets, conv_bounds_test and textalloc_internal_test
-// do not try.
+// trips, bounded conversions into every destination size against the fuzz
+// targets' model, and what the fuzz targets and textalloc_internal_test do
+// not try.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
+#include <vector>
 
-#include "psp.h"
+#include "../../fuzz/unicode_reference.h"
 
 namespace {
 
@@ -58,34 +61,31 @@ TEST(Unicode, BoundaryCodePoints) {
 TEST(Unicode, InvalidUtf8InEveryMode) {
   const U16 nul(1, u'\0');
   const Result fails;
-  const struct {
+  struct Row {
     std::string in;
     U16 replace;
     Result other;
-  } rows[] = {{std::string("\xC0\x80", 2), nul, nul}, // overlong forms of U+0000
-              {std::string("\xE0\x80\x80", 3), nul, nul},
-              {std::string("\xF0\x80\x80\x80", 4), nul, nul},
-              {"\xC1\xBF", u"\x7F", u"\x7F"},
-              {"\xE0\x9F\xBF", u"\x7FF", u"\x7FF"},
-              {"\xF0\x8F\xBF\xBF", u"?", fails}, // overlong U+FFFF is still U+FFFF
-              {"\xF0\x8D\xA0\x80", u"?", fails}, // overlong surrogate
-              {"\xED\xA0\x80", u"?", fails},     // surrogates, high and low
-              {"\xED\xB0\x80", u"?", fails},
-              {"\xED\xBF\xBF", u"?", fails},
-              {"\xEF\xBF\xBE", u"?", fails},
-              {"\xEF\xBF\xBF", u"?", fails},
-              {"\xF4\x90\x80\x80", u"?", fails},
-              {"\xF7\xBF\xBF\xBF", u"?", fails},
-              {"\xF8\x88\x80\x80", u"????", fails}, // no five-byte or longer forms
-              {"\xFF", u"?", fails},
-              {"\x80", u"?", fails},
-              {"\xE2\x82\x41", u"?A", fails},
-              {"a\xF0\x9F\x98", u"a?", fails},
-              {"\xE2\xFF\x41", u"?A", fails}, // 0xF8..0xFF joins the broken sequence
-              {"\xE2\x82\xF8\x41", u"?A", fails},
-              {"\xE2\xC3\xA9", u"?\xE9", fails},
-              {"\xC3\xF0\x9F\x98\x80", u"?\U0001F600", fails},
-              {std::string("\xC3\0b", 3), U16(u"?\0b", 3), fails}}; // NUL is a character here
+  };
+  std::vector<Row> rows = {
+      {std::string("\xC0\x80", 2), nul, nul}, // overlong forms of U+0000
+      {std::string("\xE0\x80\x80", 3), nul, nul},
+      {std::string("\xF0\x80\x80\x80", 4), nul, nul},
+      {"\xC1\xBF", u"\x7F", u"\x7F"},
+      {"\xE0\x9F\xBF", u"\x7FF", u"\x7FF"},
+      {"\xF8\x88\x80\x80", u"????", fails}, // no five-byte or longer forms
+      {"\xE2\x82\x41", u"?A", fails},
+      {"a\xF0\x9F\x98", u"a?", fails},
+      {"\xE2\xFF\x41", u"?A", fails}, // 0xF8..0xFF joins the broken sequence
+      {"\xE2\x82\xF8\x41", u"?A", fails},
+      {"\xE2\xC3\xA9", u"?\xE9", fails},
+      {"\xC3\xF0\x9F\x98\x80", u"?\U0001F600", fails},
+      {std::string("\xC3\0b", 3), U16(u"?\0b", 3), fails}}; // NUL is a character here
+  // One '?' each: overlong U+FFFF (still U+FFFF) and surrogate, surrogates
+  // high and low, non-characters, beyond U+10FFFF, stray bytes.
+  for (const char *in :
+       {"\xF0\x8F\xBF\xBF", "\xF0\x8D\xA0\x80", "\xED\xA0\x80", "\xED\xB0\x80", "\xED\xBF\xBF",
+        "\xEF\xBF\xBE", "\xEF\xBF\xBF", "\xF4\x90\x80\x80", "\xF7\xBF\xBF\xBF", "\xFF", "\x80"})
+    rows.push_back({in, u"?", fails});
   for (auto &r : rows) {
     SCOPED_TRACE(testing::PrintToString(r.in));
     EXPECT_EQ(toU16(r.in, PSP_CONV_STRICT), fails);
@@ -100,26 +100,19 @@ TEST(Unicode, InvalidUtf8InEveryMode) {
   EXPECT_EQ(psp_copyUTF8Chars(area, 1, "ab\xFF", 3, &chars, PSP_CONV_STRICT), kFail);
 }
 
-// Every row fails in strict mode and in mode 2. A 0 unit is a character in
-// counted input.
+// Stray surrogates in the replace and strict modes are the model test's
+// (below); here input ending in a high one or in a 0 unit (a character in
+// counted input), a pair right after a lone high one, and mode 2 refusing.
 TEST(Unicode, InvalidUtf16InEveryMode) {
-  const struct {
-    U16 in;
-    std::string replace;
-  } rows[] = {{u"\xDC00", "?"},
-              {u"\xD800", "?"},
-              {u"\xD800\x41", "?A"},
-              {u"\xD800\xD800\xDC00", "?\xF0\x90\x80\x80"},
-              {u"\xDC00\xD800", "??"},
-              {u"x\xDBFF", "x?"},
-              {U16(u"\xD800\0", 2), std::string("?\0", 2)}};
-  for (auto &r : rows) {
-    SCOPED_TRACE(testing::PrintToString(r.in));
-    EXPECT_EQ(toU8(r.in, PSP_CONV_REPLACE), r.replace);
-    EXPECT_EQ(toU8(r.in, PSP_CONV_STRICT), std::nullopt);
-    EXPECT_EQ(toU8(r.in, kOther), std::nullopt);
+  const std::pair<U16, std::string> rows[] = {{u"x\xDBFF", "x?"},
+                                              {U16(u"\xD800\0", 2), std::string("?\0", 2)},
+                                              {u"\xD800\xD800\xDC00", "?\xF0\x90\x80\x80"}};
+  for (auto &[in, replaced] : rows) {
+    SCOPED_TRACE(testing::PrintToString(in));
+    EXPECT_EQ(toU8(in, PSP_CONV_REPLACE), replaced);
+    EXPECT_EQ(toU8(in, PSP_CONV_STRICT), std::nullopt);
+    EXPECT_EQ(toU8(in, kOther), std::nullopt);
   }
-  EXPECT_EQ(toU8(u"\xFFFF\xFFFE", PSP_CONV_STRICT), "\xEF\xBF\xBF\xEF\xBF\xBE");
 }
 
 TEST(Unicode, EveryScalarValueRoundTrips) {
@@ -164,6 +157,72 @@ TEST(Unicode, AllocatingFormsNeedTheLibrary) {
   EXPECT_EQ(psp_appendStrVA_rc("test", __LINE__, &built, PSP_TAG_THREAD, nullptr, "x"),
             PSP_ERR_NOMEMORY);
   EXPECT_EQ(built, nullptr);
+}
+
+// Odd sizes go through the NUL-terminated forms, even ones the counted.
+template <typename Unit, typename Call, typename Put>
+void everySize(const ref::Walk &w, size_t longest, Call call, Put put) {
+  for (uint64_t size = 1; size <= longest + 2; ++size) {
+    std::vector<Unit> got(size, Unit(0xEEEE));
+    uint64_t n = call(got.data(), size);
+    if (w.status != PSP_OKAY) {
+      ASSERT_EQ(n, kFail);
+      continue;
+    }
+    got.resize(n);
+    ASSERT_EQ(got, ref::boundedStore<Unit>(w.cps, size, put)) << "size " << size;
+  }
+}
+
+// Text mixing every length of character with invalid pieces: a long
+// conversion runs in stretches without room checks, and where a stretch ends
+// must not change what is stored, skipped or refused.
+TEST(Unicode, EveryDestinationSizeMatchesTheModel) {
+  // clang-format off
+  const char *const pieces8[] = {"a", " ", "\xC3\xA9", "\xD0\x9F", "\xE6\x97\xA5",
+      "\xF0\x9F\x98\x80", "\x80", "\xBF", "\xE6\x97", "\xF0\x9F\x98", "\xF8", "\xFF", "\xC0\x80",
+      "\xED\xA0\x80", "\xEF\xBF\xBE"};
+  // clang-format on
+  const uint16_t pieces16[] = {0x41, 0x20, 0xE9, 0x41F, 0x65E5, 0xD83D, 0xDE00, 0xFFFE, 0xDC00};
+  std::mt19937 rng(5);
+  for (int text = 0; text < 40; ++text) {
+    std::string in8;
+    std::vector<uint16_t> in16;
+    for (size_t i = 0, pieces = 40 + rng() % 120; i < pieces; ++i) {
+      // Runs of one kind, as real text has, with a stray piece now and then.
+      uint32_t kind = rng() % 100 < 70 ? (i / 8) % 6 : rng() % 15;
+      in8 += pieces8[kind];
+      in16.push_back(pieces16[kind % 9]);
+    }
+    U16 wide(in16.begin(), in16.end()); // no 0 unit: the string forms see it all
+    for (int mode : {PSP_CONV_REPLACE, PSP_CONV_STRICT, 0}) {
+      SCOPED_TRACE(testing::Message() << "text " << text << " mode " << mode);
+      ref::Walk w8 = ref::utf8(reinterpret_cast<const uint8_t *>(in8.data()), in8.size(), mode);
+      ref::Walk w16 = ref::utf16(in16.data(), in16.size(), mode);
+      std::vector<uint16_t> units;
+      std::vector<uint8_t> bytes;
+      for (uint32_t cp : w8.cps)
+        ref::putUtf16(units, cp);
+      for (uint32_t cp : w16.cps)
+        ref::putUtf8(bytes, cp);
+      everySize<uint16_t>(
+          w8, units.size(),
+          [&](uint16_t *got, uint64_t size) {
+            auto *dst = reinterpret_cast<PSP_WCHAR *>(got);
+            return size % 2 ? psp_utf8_to_wchar(dst, in8.c_str(), size, mode)
+                            : psp_utf8_to_wchar_len(dst, size, in8.data(), in8.size(), mode);
+          },
+          ref::putUtf16);
+      everySize<uint8_t>(
+          w16, bytes.size(),
+          [&](uint8_t *got, uint64_t size) {
+            auto *dst = reinterpret_cast<char *>(got);
+            return size % 2 ? psp_wchar_to_utf8(dst, wide.c_str(), size, mode)
+                            : psp_wchar_to_utf8_len(dst, size, wide.data(), wide.size(), mode);
+          },
+          ref::putUtf8);
+    }
+  }
 }
 
 } // namespace
