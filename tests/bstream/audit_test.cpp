@@ -1,4 +1,4 @@
-// Probe cases for the buffered binary streams.
+// Buffered strings (empty, truncated) and a direct send of nothing.
 #include <gtest/gtest.h>
 
 #include <cstring>
