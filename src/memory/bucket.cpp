@@ -220,6 +220,29 @@ void *bucketAlloc(uint32_t size, void *state) {
 
 void bucketFree(void *block, void *state) { freeBlock(stateOf(state), block); }
 
+namespace {
+
+// The twins for a tag with a mutex: the same work at other addresses, which
+// no folding of identical functions may merge.
+#if defined(__clang__)
+#define PSP_BUCKET_TWIN [[gnu::noinline]]
+#else
+#define PSP_BUCKET_TWIN [[gnu::noipa]]
+#endif
+PSP_BUCKET_TWIN void *bucketAllocLocked(uint32_t size, void *state) {
+  return bucketAlloc(size, state);
+}
+PSP_BUCKET_TWIN void bucketFreeLocked(void *block, void *state) { bucketFree(block, state); }
+
+} // namespace
+
+void bucketUseLocked(psp_memtag_rec *tag) {
+  if (tag->methods.alloc == bucketAlloc) {
+    tag->methods.alloc = bucketAllocLocked;
+    tag->methods.free = bucketFreeLocked;
+  }
+}
+
 bool makeBucketKind(psp_memtag_rec *tag) {
   BucketState *b = static_cast<BucketState *>(bootstrapAllocZeroed(sizeof(BucketState)));
   if (b == nullptr)

@@ -60,23 +60,58 @@ struct BucketState {
 };
 
 // For 1 <= s <= 8192: the top bit of s - 1 (at least bit 3), so that the
-// class serving s has blocks of 2 << top bytes and index top - 3. Unsigned
-// and pointer-sized, so the - 3 folds into the address of the class's list.
+// class serving s has blocks of 2 << top bytes and index top - 3. Pointer-
+// sized, so the - 3 folds into the address of the class's list; written out
+// on x86-64, where the builtin's int result costs a sign extension.
 inline size_t bucketTopBit(uint32_t s) {
-  return 31u ^ static_cast<unsigned>(__builtin_clz((s - 1) | 15));
+  const uint64_t v = (uint64_t{s} - 1) | 15;
+#if defined(__x86_64__)
+  size_t top;
+  __asm__("bsr %1, %0" : "=r"(top) : "r"(v) : "cc");
+  return top;
+#else
+  return 63u ^ static_cast<size_t>(__builtin_clzll(v));
+#endif
+}
+// The index of a class's list from its block size, a power of two.
+inline size_t bucketClassOfBlock(uint32_t blockSize) {
+#if defined(__x86_64__)
+  size_t low;
+  __asm__("bsf %1, %0" : "=r"(low) : "r"(uint64_t{blockSize}) : "cc");
+  return low - 4;
+#else
+  return static_cast<size_t>(__builtin_ctz(blockSize)) - 4;
+#endif
 }
 inline int bucketClassOf(uint32_t s) { return static_cast<int>(bucketTopBit(s)) - 3; }
 
 // The methods kind 0 puts in its records, compared by the allocation
-// interface to take the inline paths below. A testing build keeps to the
-// methods, whose calls fault injection counts.
-void *bucketAlloc(uint32_t size, void *state);
-void bucketFree(void *block, void *state);
+// interface to take the inline paths below. A tag with a mutex has twins of
+// the two instead (bucketUseLocked), so these alone mean "kind 0, nothing to
+// lock". A testing build keeps to the methods, whose calls fault injection
+// counts.
+// Hidden, so that their addresses are constants rather than loads.
+#ifdef _WIN32
+#define PSP_BUCKET_LOCAL
+#else
+#define PSP_BUCKET_LOCAL [[gnu::visibility("hidden")]]
+#endif
+PSP_BUCKET_LOCAL void *bucketAlloc(uint32_t size, void *state);
+PSP_BUCKET_LOCAL void bucketFree(void *block, void *state);
+void bucketUseLocked(psp_memtag_rec *tag);
 #ifdef PSP_TESTING
 constexpr bool kBucketInline = false;
 #else
 constexpr bool kBucketInline = true;
 #endif
+
+// A counter that rises, with its peak. A new peak is rare once a tag has
+// warmed up, so its store is kept off the straight path.
+inline void bucketRaise(CounterPair &c, uint64_t n) {
+  c.value += n;
+  if (c.value > c.peak) [[unlikely]]
+    c.peak = c.value;
+}
 
 // The common case for 1 <= s <= 8192: a block from a class that has one,
 // else NULL (and nothing changed).
@@ -84,15 +119,18 @@ inline void *bucketTryPop(BucketState *b, uint32_t s) {
   const size_t top = bucketTopBit(s);
   BucketFreeBlock **head = &b->lists[top - 3];
   BucketFreeBlock *f = *head;
-  if (f == nullptr)
+  if (f == nullptr) [[unlikely]]
     return nullptr;
   *head = f->next;
-  const uint64_t blockSize = uint64_t{2} << top;
-  const uint64_t header = uint64_t{s} | blockSize << 32; // {s, block size}
-  std::memcpy(f, &header, sizeof header);
-  b->counters.inUse.add(s);
+  const uint32_t blockSize = uint32_t{2} << top;
+  BucketHeader *h = reinterpret_cast<BucketHeader *>(f);
+  h->requested = s;
+  h->blockSize = blockSize;
+  bucketRaise(b->counters.inUse, s);
   b->counters.freeBytes.sub(blockSize);
-  b->counters.noteOverhead();
+  const int64_t held = static_cast<int64_t>(b->counters.inUse.value + b->counters.freeBytes.value);
+  if (held < b->counters.overheadRoom) [[unlikely]]
+    b->counters.overheadRoom = held;
   return reinterpret_cast<char *>(f) + sizeof(BucketHeader);
 }
 
@@ -101,14 +139,14 @@ inline bool bucketTryPush(BucketState *b, void *block) {
   BucketHeader *h = reinterpret_cast<BucketHeader *>(static_cast<char *>(block) - 8);
   const uint32_t s = h->requested;
   const uint32_t blockSize = h->blockSize;
-  if (blockSize > kBucketLargest)
+  if (blockSize > kBucketLargest) [[unlikely]]
     return false;
-  const size_t c = static_cast<size_t>(__builtin_ctz(blockSize)) - 4;
+  const size_t c = bucketClassOfBlock(blockSize);
   BucketFreeBlock *f = reinterpret_cast<BucketFreeBlock *>(h);
   f->next = b->lists[c];
   b->lists[c] = f;
   b->counters.inUse.sub(s);
-  b->counters.freeBytes.add(blockSize);
+  bucketRaise(b->counters.freeBytes, blockSize);
   return true;
 }
 

@@ -171,6 +171,15 @@ inline psp_memtag_rec *resolveInitialised(PSP_MEMTAG tag) {
   return tag == PSP_TAG_THREAD ? threadTag() : nullptr;
 }
 
+// A kind-0 tag with a mutex takes the twins of its alloc and free methods,
+// so the inline paths, which know kind 0 by those two, never meet a tag
+// that must be locked.
+void setMutex(psp_memtag_rec *tag, PSP_SEM mutex) {
+  tag->mutex = mutex;
+  if (mutex != PSP_SEM_NONE)
+    mem::bucketUseLocked(tag);
+}
+
 inline uint64_t wideLength(const void *source) {
   const char16_t *p = static_cast<const char16_t *>(source);
   uint64_t n = 0;
@@ -274,7 +283,7 @@ PSP_STATUS createTag(jmp_buf *jump, uint16_t threadSafe, uint32_t kind, PSP_TAG_
   }
   tag->context = context;
   tag->jump = jump;
-  tag->mutex = mutex;
+  setMutex(tag, mutex);
   tag->callback = callback;
   *out = tag;
   return PSP_OKAY;
@@ -328,7 +337,7 @@ PSP_STATUS memStartup() {
     memShutdown();
     return PSP_ERR_SYSTEM;
   }
-  tag->mutex = made[0];
+  setMutex(tag, made[0]);
   g_mem.listLock = made[1];
   mem::globalHeapSetLock(made[2]);
   mem::g_bootstrap.mutex = made[3];
@@ -437,13 +446,23 @@ namespace {
     tagFree(rec, block);
 }
 
+// A tag record, once the library runs; NULL for a special handle or before
+// start-up.
+inline psp_memtag_rec *runningRecord(PSP_MEMTAG tag) {
+  if (reinterpret_cast<uintptr_t>(tag) <= 2) [[unlikely]]
+    return nullptr;
+  if (g_flags.running.load(std::memory_order_acquire) == 0) [[unlikely]]
+    return nullptr;
+  return tag;
+}
+
 // A tag record without a mutex, once the library runs: its strategy is
 // called straight, with nothing to lock. NULL for anything else.
 inline psp_memtag_rec *unlockedRecord(PSP_MEMTAG tag) {
-  if (reinterpret_cast<uintptr_t>(tag) <= 2 ||
-      g_flags.running.load(std::memory_order_acquire) == 0 || tag->mutex != PSP_SEM_NONE)
+  psp_memtag_rec *rec = runningRecord(tag);
+  if (rec == nullptr || rec->mutex != PSP_SEM_NONE) [[unlikely]]
     return nullptr;
-  return tag;
+  return rec;
 }
 
 // The strategy's allocation in a tag without a mutex that has a jump buffer.
@@ -467,15 +486,17 @@ inline void *allocUnlocked(psp_memtag_rec *rec, uint32_t size) {
 // inline, any other goes straight to its strategy.
 PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
                          const char *, int32_t) {
-  if (flags == PSP_MEM_NORMAL) {
-    if (size - 1 < mem::kBucketLargest) {
-      if (psp_memtag_rec *rec = unlockedRecord(tag)) {
-        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAlloc) {
-          if (void *block =
-                  mem::bucketTryPop(static_cast<mem::BucketState *>(rec->state), uint32_t(size)))
+  if (flags == PSP_MEM_NORMAL) [[likely]] {
+    if (size - 1 < mem::kBucketLargest) [[likely]] {
+      if (psp_memtag_rec *rec = runningRecord(tag)) [[likely]] {
+        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAlloc) [[likely]] {
+          if (void *block = mem::bucketTryPop(static_cast<mem::BucketState *>(rec->state),
+                                              uint32_t(size))) [[likely]]
             return block;
+          return allocUnlocked(rec, static_cast<uint32_t>(size));
         }
-        return allocUnlocked(rec, static_cast<uint32_t>(size));
+        if (rec->mutex == PSP_SEM_NONE)
+          return allocUnlocked(rec, static_cast<uint32_t>(size));
       }
     } else if (size - 1 < 0xFFFFFFFDu) {
       if (psp_memtag_rec *rec = unlockedRecord(tag))
@@ -532,13 +553,18 @@ PSP_API PSP_STATUS psp_extendMem_rc(void *block, uint64_t size, PSP_MEMTAG tag, 
 }
 
 PSP_API void psp_freeMem(void *block, PSP_MEMTAG tag, const char *, int32_t) {
-  if (block != nullptr) {
-    if (psp_memtag_rec *rec = unlockedRecord(tag)) {
-      if (mem::kBucketInline && rec->methods.free == mem::bucketFree &&
-          mem::bucketTryPush(static_cast<mem::BucketState *>(rec->state), block))
+  if (block != nullptr) [[likely]] {
+    if (psp_memtag_rec *rec = runningRecord(tag)) [[likely]] {
+      if (mem::kBucketInline && rec->methods.free == mem::bucketFree) [[likely]] {
+        if (mem::bucketTryPush(static_cast<mem::BucketState *>(rec->state), block)) [[likely]]
+          return;
+        mem::bucketFree(block, rec->state);
         return;
-      rec->methods.free(block, rec->state);
-      return;
+      }
+      if (rec->mutex == PSP_SEM_NONE) {
+        rec->methods.free(block, rec->state);
+        return;
+      }
     }
   }
   freeMemGeneral(block, tag);

@@ -24,7 +24,8 @@
 // per size bin, with a bitmap of the non-empty bins, so the walk's answer is
 // the first block of the request's own bin that fits, or the first block of
 // the next non-empty bin: logarithmic time. The treap links live in the free
-// block's own data; priorities are a hash of its address.
+// block's own data; priorities are a hash of its address. An exact bin (one
+// size) keeps its first blocks in a short sorted array ahead of its treap.
 //
 // Allocation carves from the high end of the chosen block, so the remainder
 // keeps its stamp and so its place.
@@ -130,33 +131,10 @@ void treapRemoveAt(Block **link) {
   *link = sub[0] != nullptr ? sub[0] : sub[1];
 }
 
-void indexIn(RegionHeap &heap, unsigned bin, Block *b) {
-  if (bin < kExactBins)
-    treapInsert<true>(heap.bins[bin], b);
-  else
-    treapInsert<false>(heap.bins[bin], b);
-  heap.binMap[bin / 64] |= uint64_t{1} << (bin % 64);
-}
-
-void index(RegionHeap &heap, Block *b) { indexIn(heap, binOf(b->size), b); }
-
-// Takes the block at *link out of the given bin.
-void unindexAt(RegionHeap &heap, unsigned bin, Block **link) {
-  treapRemoveAt(link);
-  if (heap.bins[bin] == nullptr)
-    heap.binMap[bin / 64] &= ~(uint64_t{1} << (bin % 64));
-}
-
 template <bool exact> Block **linkTo(Block **link, const Block *b) {
   while (*link != b)
     link = &(*link)->child[before<exact>(*link, b)];
   return link;
-}
-
-void unindex(RegionHeap &heap, Block *b) {
-  const unsigned bin = binOf(b->size);
-  Block **root = &heap.bins[bin];
-  unindexAt(heap, bin, bin < kExactBins ? linkTo<true>(root, b) : linkTo<false>(root, b));
 }
 
 Block **leftmost(Block **link) {
@@ -165,42 +143,221 @@ Block **leftmost(Block **link) {
   return link;
 }
 
-// Where the walk's choice for n bytes hangs, or NULL; its bin in *binOut,
-// and whether it is the first block of that bin in *firstOut.
-Block **bestFit(RegionHeap &heap, uint32_t n, unsigned *binOut, bool *firstOut) {
-  unsigned bin = binOf(n);
-  Block **best = nullptr;
-  bool first = true;
-  if (bin < kExactBins) {
-    // Every block of the bin is n bytes: the first is the one.
-    if (heap.bins[bin] != nullptr)
-      best = leftmost(&heap.bins[bin]);
+void markBin(RegionHeap &heap, unsigned bin) { heap.binMap[bin / 64] |= uint64_t{1} << (bin % 64); }
+
+void unmarkBin(RegionHeap &heap, unsigned bin) {
+  heap.binMap[bin / 64] &= ~(uint64_t{1} << (bin % 64));
+}
+
+// ---- exact bins: a front ahead of the treap ----
+//
+// An exact bin keeps its first blocks, up to kFrontSlots of them, in an array
+// in the heap state sorted by walk order (the bin's first block in the last
+// used slot); only what comes later in the walk than all of them goes to the
+// bin's treap, and the treap is empty while the front is. Most frees push a
+// block that comes first or nearly first in its bin, and most allocations
+// take the first, so with a few dozen free blocks per size both stay in the
+// array: a step or two of insertion, and no descent whose turns the branch
+// predictor cannot learn.
+
+// Where a block of the given walk order is in the front: the number of its
+// blocks that come after it in the walk.
+unsigned frontRank(const RegionFront &f, unsigned count, uint64_t order) {
+  unsigned below = 0;
+  for (unsigned i = 0; i < kFrontSlots; ++i)
+    below += f.order[i] < order;
+  return below - (kFrontSlots - count); // unused slots (order 0) counted too
+}
+
+void treapFirstAfterRemoval(RegionHeap &heap, unsigned bin, uint64_t removed) {
+  if (removed == heap.treapFirst[bin])
+    heap.treapFirst[bin] = heap.bins[bin] != nullptr ? (*leftmost(&heap.bins[bin]))->order : 0;
+}
+
+// Puts a block into the first n slots of a front with room to spare.
+inline void frontPut(RegionFront &f, unsigned n, uint64_t order, Block *node) {
+  unsigned at = n;
+  for (; at > 0 && f.order[at - 1] > order; --at) {
+    f.order[at] = f.order[at - 1];
+    f.block[at] = f.block[at - 1];
+  }
+  f.order[at] = order;
+  f.block[at] = node;
+}
+
+// A block for the treap, or for a full front.
+[[gnu::noinline]] void frontInsertSlow(RegionHeap &heap, unsigned bin, Block *node) {
+  const uint64_t order = node->order;
+  RegionFront &f = heap.front[bin];
+  if (order < heap.treapFirst[bin]) {
+    treapInsert<true>(heap.bins[bin], node);
+    return;
+  }
+  // Full: the block or the front's last, whichever comes later in the walk,
+  // goes to the treap, ahead of all there.
+  if (order < f.order[0]) {
+    treapInsert<true>(heap.bins[bin], node);
+    heap.treapFirst[bin] = order;
+    return;
+  }
+  treapInsert<true>(heap.bins[bin], f.block[0]);
+  heap.treapFirst[bin] = f.order[0];
+  for (unsigned i = 0; i + 1 < kFrontSlots; ++i) {
+    f.order[i] = f.order[i + 1];
+    f.block[i] = f.block[i + 1];
+  }
+  frontPut(f, kFrontSlots - 1, order, node);
+}
+
+[[gnu::always_inline]] inline void frontInsert(RegionHeap &heap, unsigned bin, Block *node) {
+  const uint64_t order = node->order;
+  const unsigned n = heap.frontCount[bin];
+  if (order < heap.treapFirst[bin] || n == kFrontSlots)
+    return frontInsertSlow(heap, bin, node);
+  frontPut(heap.front[bin], n, order, node);
+  heap.frontCount[bin] = static_cast<uint8_t>(n + 1);
+  markBin(heap, bin);
+}
+
+// The front has run empty: the treap's first moves up, or the bin is empty.
+[[gnu::noinline]] void frontEmptied(RegionHeap &heap, unsigned bin) {
+  if (heap.bins[bin] == nullptr)
+    return unmarkBin(heap, bin);
+  Block **link = leftmost(&heap.bins[bin]);
+  Block *up = *link;
+  *link = up->child[1];
+  heap.front[bin].order[0] = up->order;
+  heap.front[bin].block[0] = up;
+  heap.frontCount[bin] = 1;
+  treapFirstAfterRemoval(heap, bin, up->order);
+}
+
+// Takes the front's block at the given place (count - 1: the bin's first).
+[[gnu::always_inline]] inline Block *frontRemoveAt(RegionHeap &heap, unsigned bin, unsigned at) {
+  RegionFront &f = heap.front[bin];
+  const unsigned n = heap.frontCount[bin] - 1u;
+  Block *b = f.block[at];
+  for (unsigned i = at; i < n; ++i) {
+    f.order[i] = f.order[i + 1];
+    f.block[i] = f.block[i + 1];
+  }
+  f.order[n] = 0;
+  heap.frontCount[bin] = static_cast<uint8_t>(n);
+  if (n == 0)
+    frontEmptied(heap, bin);
+  return b;
+}
+
+Block *frontFirst(RegionHeap &heap, unsigned bin) {
+  const unsigned n = heap.frontCount[bin];
+  return n != 0 ? heap.front[bin].block[n - 1] : nullptr;
+}
+
+[[gnu::always_inline]] inline Block *frontTakeFirst(RegionHeap &heap, unsigned bin) {
+  return frontRemoveAt(heap, bin, heap.frontCount[bin] - 1u);
+}
+
+void frontUnindex(RegionHeap &heap, unsigned bin, Block *b) {
+  const uint64_t order = b->order;
+  if (order > heap.treapFirst[bin]) {
+    frontRemoveAt(heap, bin, frontRank(heap.front[bin], heap.frontCount[bin], order));
   } else {
-    for (Block **link = &heap.bins[bin]; *link != nullptr;) {
+    treapRemoveAt(linkTo<true>(&heap.bins[bin], b));
+    treapFirstAfterRemoval(heap, bin, order);
+  }
+}
+
+// After the regions are renumbered: the fronts' copies of the orders.
+void refreshFronts(RegionHeap &heap) {
+  for (unsigned bin = 0; bin < kExactBins; ++bin) {
+    RegionFront &f = heap.front[bin];
+    for (unsigned i = 0; i < heap.frontCount[bin]; ++i)
+      f.order[i] = f.block[i]->order;
+    heap.treapFirst[bin] = heap.bins[bin] != nullptr ? (*leftmost(&heap.bins[bin]))->order : 0;
+  }
+}
+
+[[gnu::noinline]] void indexSized(RegionHeap &heap, unsigned bin, Block *b) {
+  treapInsert<false>(heap.bins[bin], b);
+  markBin(heap, bin);
+}
+
+[[gnu::always_inline]] inline void indexIn(RegionHeap &heap, unsigned bin, Block *b) {
+  if (bin < kExactBins)
+    return frontInsert(heap, bin, b);
+  indexSized(heap, bin, b);
+}
+
+void index(RegionHeap &heap, Block *b) { indexIn(heap, binOf(b->size), b); }
+
+// Takes the block at *link out of the given sized bin.
+void unindexAt(RegionHeap &heap, unsigned bin, Block **link) {
+  treapRemoveAt(link);
+  if (heap.bins[bin] == nullptr)
+    unmarkBin(heap, bin);
+}
+
+void unindex(RegionHeap &heap, Block *b) {
+  const unsigned bin = binOf(b->size);
+  if (bin < kExactBins)
+    frontUnindex(heap, bin, b);
+  else
+    unindexAt(heap, bin, linkTo<false>(&heap.bins[bin], b));
+}
+
+// The walk's choice for n bytes (block NULL: none fits), its bin, where it
+// hangs in a sized bin's treap, and whether it is its bin's first block.
+struct Fit {
+  Block *block;
+  Block **link; // NULL in an exact bin: the choice is its front's first
+  unsigned bin;
+  bool first;
+};
+
+Fit bestFit(RegionHeap &heap, uint32_t n) {
+  Fit fit{nullptr, nullptr, binOf(n), true};
+  if (fit.bin < kExactBins) {
+    // Every block of the bin is n bytes: the first is the one.
+    fit.block = frontFirst(heap, fit.bin);
+  } else {
+    for (Block **link = &heap.bins[fit.bin]; *link != nullptr;) {
       const int small = (*link)->size < n;
       if (!small)
-        best = link;
-      first &= !small;
+        fit.link = link;
+      fit.first &= !small;
       link = &(*link)->child[small];
     }
+    if (fit.link != nullptr)
+      fit.block = *fit.link;
   }
-  if (best == nullptr) {
-    first = true;
-    const unsigned from = bin + 1;
+  if (fit.block == nullptr) {
+    fit.first = true;
+    const unsigned from = fit.bin + 1;
     for (unsigned w = from / 64; w < kBinWords; ++w) {
       uint64_t bits = heap.binMap[w];
       if (w == from / 64)
         bits &= ~uint64_t{0} << (from % 64);
       if (bits != 0) {
-        bin = w * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
-        best = leftmost(&heap.bins[bin]);
+        fit.bin = w * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
+        if (fit.bin < kExactBins) {
+          fit.block = frontFirst(heap, fit.bin);
+        } else {
+          fit.link = leftmost(&heap.bins[fit.bin]);
+          fit.block = *fit.link;
+        }
         break;
       }
     }
   }
-  *binOut = bin;
-  *firstOut = first;
-  return best;
+  return fit;
+}
+
+// Takes a found choice out of its bin.
+void takeFit(RegionHeap &heap, const Fit &fit) {
+  if (fit.bin < kExactBins)
+    frontTakeFirst(heap, fit.bin);
+  else
+    unindexAt(heap, fit.bin, fit.link);
 }
 
 // Changes an indexed block's size, in place when it is alone in its bin and
@@ -301,6 +458,7 @@ void renumberRegions(RegionHeap &heap) {
     r->number = count;
     forEachFree(r, [&](Block *b) { b->order = orderOf(r, static_cast<uint32_t>(b->order)); });
   }
+  refreshFronts(heap);
 }
 
 // The stamp of a block about to be pushed. Called while every mark of the
@@ -354,13 +512,9 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
 
 // Every other request: n is rounded and in range.
 [[gnu::noinline]] void *regionAllocSlow(RegionHeap &heap, uint64_t n) {
-  unsigned bin;
-  bool first;
-  Block **link = bestFit(heap, static_cast<uint32_t>(n), &bin, &first);
-  Block *best;
-  if (link != nullptr) {
-    best = *link;
-  } else {
+  const Fit fit = bestFit(heap, static_cast<uint32_t>(n));
+  Block *best = fit.block;
+  if (best == nullptr) {
     if (newRegion(heap, n) == nullptr)
       return nullptr;
     best = firstBlock(heap.regions);
@@ -368,19 +522,19 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
   RegionHeader *region = regionOfFree(best);
   Block *taken;
   if (best->size <= n + 16) {
-    if (link != nullptr)
-      unindexAt(heap, bin, link);
+    if (fit.block != nullptr)
+      takeFit(heap, fit);
     taken = best;
     taken->mark = 0; // below it: an allocated block or the region start
   } else {
     // The rest keeps its stamp, so its place in the walk. The first block of
     // its bin stays first when it shrinks, so if it stays in the bin it need
-    // not move.
+    // not move (an exact bin's blocks never stay: the rest is smaller).
     const uint32_t rest = best->size - static_cast<uint32_t>(n + 16);
     const unsigned to = binOf(rest);
-    const bool stays = link != nullptr && first && to == bin;
-    if (link != nullptr && !stays)
-      unindexAt(heap, bin, link);
+    const bool stays = fit.block != nullptr && fit.first && to == fit.bin;
+    if (fit.block != nullptr && !stays)
+      takeFit(heap, fit);
     best->size = rest;
     if (!stays)
       indexIn(heap, to, best);
@@ -440,13 +594,9 @@ void *regionAlloc(RegionHeap &heap, uint64_t n) {
   if (n > kMaxBlock)
     return nullptr;
   const unsigned bin = static_cast<unsigned>(n >> 4) - 1;
-  if (bin >= kExactBins || heap.bins[bin] == nullptr)
+  if (bin >= kExactBins || heap.frontCount[bin] == 0)
     return regionAllocSlow(heap, n);
-  Block **link = leftmost(&heap.bins[bin]);
-  Block *b = *link;
-  *link = b->child[1];
-  if (heap.bins[bin] == nullptr)
-    heap.binMap[bin / 64] &= ~(uint64_t{1} << (bin % 64));
+  Block *b = frontTakeFirst(heap, bin);
   RegionHeader *region = regionOfFree(b);
   b->mark = 0;
   b->region = region;
@@ -466,7 +616,7 @@ void regionFree(RegionHeap &heap, void *block) {
   heap.inUse.sub(h->size);
   const uint32_t stamp = nextStamp(heap, region);
   makeFree(h, region, stamp);
-  index(heap, h);
+  indexIn(heap, binOf(h->size), h);
   if (!top)
     up->mark = h->size;
 }
@@ -518,6 +668,9 @@ void regionFreeAll(RegionHeap &heap) {
   }
   std::memset(heap.binMap, 0, sizeof heap.binMap);
   std::memset(static_cast<void *>(heap.bins), 0, sizeof heap.bins);
+  std::memset(static_cast<void *>(heap.front), 0, sizeof heap.front);
+  std::memset(heap.frontCount, 0, sizeof heap.frontCount);
+  std::memset(heap.treapFirst, 0, sizeof heap.treapFirst);
   heap.inUse.value = 0;
 }
 

@@ -67,6 +67,19 @@ static_assert(sizeof(RegionHeader) == 32 && offsetof(RegionBlock, child) == 16);
 constexpr unsigned kExactBins = 64;
 constexpr unsigned kBins = kExactBins + 22 * 4;
 constexpr unsigned kBinWords = (kBins + 63) / 64;
+// An exact bin's first blocks in walk order, kept in the heap state ahead of
+// its treap.
+#ifndef PSP_FRONT_SLOTS
+#define PSP_FRONT_SLOTS 16
+#endif
+constexpr unsigned kFrontSlots = PSP_FRONT_SLOTS;
+
+// An exact bin's front: its first blocks with their walk orders, the last
+// used slot the bin's first block; unused slots are zero.
+struct RegionFront {
+  uint64_t order[kFrontSlots];
+  RegionBlock *block[kFrontSlots];
+};
 
 // Given the wanted region size (in/out: the source may hand out more) and the
 // heap's counter pair; returns a 16-aligned region or NULL.
@@ -84,6 +97,12 @@ struct RegionHeap {
   uint64_t regionsMade = 0;
   uint64_t binMap[kBinWords] = {};
   RegionBlock *bins[kBins] = {};
+  // Per exact bin: its first blocks (the rest in its treap, which holds
+  // blocks only while the front does), and the walk order of the treap's
+  // first block (0: empty).
+  RegionFront front[kExactBins] = {};
+  uint8_t frontCount[kExactBins] = {};
+  uint64_t treapFirst[kExactBins] = {};
 };
 
 // n is at most kMaxBlock. Results are 16-aligned.

@@ -99,6 +99,7 @@ uint64_t bounded(Out *dst, uint64_t size, const In *src, uint64_t count, int mod
     return 0;
   constexpr uint64_t kShortest = 32;
   Store store{dst, size - 1};
+  Direct direct{dst};
   while (count != 0) {
     uint64_t n = (store.capacity - store.used) / kMaxOut;
     if (n < count) {
@@ -109,7 +110,7 @@ uint64_t bounded(Out *dst, uint64_t size, const In *src, uint64_t count, int mod
     } else {
       n = count;
     }
-    Direct direct{dst + store.used};
+    direct.out = dst + store.used;
     if (walk(src, n, direct, mode) != PSP_OKAY)
       return kFailed;
     store.used = static_cast<uint64_t>(direct.out - dst);

@@ -27,6 +27,9 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace psp::unicode {
 
@@ -366,18 +369,53 @@ using Utf16Store = Store<char16_t>;
 // at most three UTF-8 bytes (an invalid piece gives one '?').
 struct Utf8Direct {
   char *out;
+  // The loop for the next block (see run), kept from one stretch to the
+  // next. The first block is short, and mixed text goes on in blocks four
+  // times as long, so that it seldom stops to decide.
+  enum class Loop : uint8_t { First, Mixed, Wide } next = Loop::First;
   int put(uint32_t cp) {
     out += encodeUtf8(cp, out);
     return 0;
   }
   // Converts units from p on and gives where it stopped: at the end, or
   // before a surrogate that is not the high half of a pair, which the walk
-  // then takes. One branch on each unit's length: on text that changes
-  // script every few characters, blocks of mixed lengths cost more than the
-  // branches they save.
+  // then takes. Long input goes in blocks, each through one of two loops
+  // chosen by what the block before it held: after a block of nearly all
+  // ASCII, a wide loop that narrows sixteen units at a time and takes any
+  // other character on its own; otherwise the mixed loop. Both write the
+  // same bytes, and the choice costs one test per block, so text that
+  // changes script often never pays for a wide test that fails.
   const char16_t *run(const char16_t *p, const char16_t *end) {
     char *o = out;
-    while (p < end) {
+#if defined(__SSE2__)
+    Loop loop = next;
+    for (long block; end - p >= (block = loop == Loop::Mixed ? 4 * kBlock : kBlock);) {
+      const char16_t *const from = p, *const limit = p + block;
+      char *const at = o;
+      p = loop == Loop::Wide ? wideLoop(p, limit, end, o) : mixedLoop(p, limit, end, o);
+      if (p < limit) { // before an invalid piece
+        next = loop;
+        out = o;
+        return p;
+      }
+      // Extra bytes beyond one per unit: a two-byte character in 16 units at most.
+      loop = (o - at) - (p - from) <= (p - from) / 16 ? Loop::Wide : Loop::Mixed;
+    }
+    next = loop;
+#endif
+    p = mixedLoop(p, end, end, o);
+    out = o;
+    return p;
+  }
+  static constexpr long kBlock = 256;
+  // Units from p up to limit (a pair may end one unit past it); gives where
+  // it stopped. One branch on each unit's length: on text that changes
+  // script every few characters, blocks of mixed lengths cost more than the
+  // branches they save.
+  static const char16_t *mixedLoop(const char16_t *p, const char16_t *limit, const char16_t *end,
+                                   char *&out) {
+    char *o = out;
+    while (p < limit) {
       uint32_t u = *p;
       if (u < 0x80) {
         if constexpr (std::endian::native == std::endian::little) {
@@ -408,6 +446,58 @@ struct Utf8Direct {
     }
     out = o;
     return p;
+  }
+#if defined(__SSE2__)
+  // The same for text of nearly all ASCII: sixteen units are narrowed and
+  // stored at once, and the store is kept only up to the first unit from
+  // 0x80 on, which goes on its own. Writing sixteen bytes is safe: the
+  // sixteen units ahead need at least that much room.
+  [[gnu::noinline]] static const char16_t *wideLoop(const char16_t *p, const char16_t *limit,
+                                                    const char16_t *end, char *&out) {
+    char *o = out;
+    const __m128i bias = _mm_set1_epi16(0x7F80); // carries units from 0x80 on into the sign bit
+    while (p < limit) {
+      if (end - p >= 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_packus_epi16(a, b));
+        const auto other = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_packs_epi16(_mm_adds_epu16(a, bias), _mm_adds_epu16(b, bias))));
+        if (other == 0) {
+          o += 16, p += 16;
+          continue;
+        }
+        const int k = std::countr_zero(other);
+        o += k, p += k;
+      } else if (*p < 0x80) {
+        *o++ = static_cast<char>(*p++);
+        continue;
+      }
+      if (!putOther(p, end, o))
+        break;
+    }
+    out = o;
+    return p;
+  }
+#endif
+  // The character of a unit from 0x80 on at p; false before a surrogate
+  // that is not the high half of a pair.
+  static bool putOther(const char16_t *&p, const char16_t *end, char *&o) {
+    uint32_t u = *p;
+    if (u < 0x800) {
+      putPair(o, 0xC0 | (u >> 6), 0x80 | (u & 0x3F));
+      o += 2, ++p;
+    } else if (u - 0xD800 >= 0x800) {
+      putPair(o, 0xE0 | (u >> 12), 0x80 | ((u >> 6) & 0x3F));
+      o[2] = static_cast<char>(0x80 | (u & 0x3F));
+      o += 3, ++p;
+    } else if (uint32_t v; u < 0xDC00 && end - p >= 2 && (v = p[1]) - 0xDC00 < 0x400) {
+      o += encodeUtf8((0x10000 + ((u & 0x3FF) << 10)) | (v & 0x3FF), o);
+      p += 2;
+    } else {
+      return false;
+    }
+    return true;
   }
   // Two bytes in one store where the byte order allows it.
   static void putPair(char *o, uint32_t first, uint32_t second) {

@@ -23,10 +23,7 @@
 
 namespace {
 
-using psp::testing::g_failAllocation;
-using psp::testing::g_failFileOp;
-using psp::testing::leavesByJump;
-using psp::testing::walk;
+using namespace psp::testing;
 
 // Bytes in use in every tag the file layer allocates from.
 uint64_t bytesInUse() {

@@ -27,11 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using psp_test::fsPath;
-using psp_test::kSep;
-using psp_test::kWindows;
-using psp_test::runInChild;
-using psp_test::setEnv;
+using namespace psp_test;
 
 constexpr uint32_t RW = PSP_FILE_RDWR, WO = PSP_FILE_WRONLY, CREATE = PSP_FILE_CREATE,
                    TRUNC = PSP_FILE_TRUNCATE;
@@ -123,7 +119,7 @@ TEST_F(Files, BadInputCreatesAndTruncatesNothing) {
   EXPECT_NEAR(static_cast<double>(mtime), static_cast<double>(time(nullptr)), 60.0);
   EXPECT_EQ(psp_fileRead(nullptr, &mtime, 1) + psp_fileLength(nullptr), 0u);
   psp_fileClose(nullptr);
-  EXPECT_EQ(psp_test::namesIn(dir_), std::set<std::string>{"keep"}) << "nothing was created";
+  EXPECT_EQ(namesIn(dir_), std::set<std::string>{"keep"}) << "nothing was created";
   EXPECT_EQ(get("keep"), "data");
 #ifndef _WIN32 // Windows has no FIFO among its files: its named pipes live apart
   const std::string fifo = at("fifo");
@@ -151,7 +147,7 @@ TEST_F(Files, StandardNamesMatchedInFull) {
                 EXPECT_NE(fcntl(1, F_GETFD), -1)
 #endif
                     << "closing never closes a standard stream";
-                EXPECT_TRUE(psp_test::namesIn(dir_).empty());
+                EXPECT_TRUE(namesIn(dir_).empty());
                 for (const char *disk : {"stdio", "std", "stdout2"}) {
                   psp_fileClose(psp_fileOpen(disk, RW | CREATE, 0));
                   EXPECT_TRUE(fs::exists(disk)) << disk;
@@ -398,8 +394,8 @@ TEST_F(Files, TemporaryDirectoryChoice) {
     return fs::remove(taken);
   };
   EXPECT_TRUE(runInChild(10, choices).ok());
-  EXPECT_EQ(psp_test::namesIn(dir_), std::set<std::string>{"w"});
-  EXPECT_TRUE(psp_test::namesIn(writable).empty()) << "the probe leaves nothing behind";
+  EXPECT_EQ(namesIn(dir_), std::set<std::string>{"w"});
+  EXPECT_TRUE(namesIn(writable).empty()) << "the probe leaves nothing behind";
 }
 
 TEST(FilesBeforeInit, RefusedWithoutTouchingTheDisk) {
@@ -415,7 +411,7 @@ TEST(FilesBeforeInit, RefusedWithoutTouchingTheDisk) {
 }
 
 TEST_F(Files, RacingOpensClosesAndFirstTemporaryChoices) {
-  psp_test::Watchdog watchdog(60);
+  Watchdog watchdog(60);
   setEnv("ZEB_TMPDIR", nullptr);
   psp_setTmpDir(dir_.c_str());
   std::vector<std::thread> threads;

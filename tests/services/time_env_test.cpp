@@ -25,8 +25,7 @@
 
 namespace {
 
-using psp_test::kWindows;
-using psp_test::setEnv;
+using namespace psp_test;
 
 // The C library's own conversion (one thread only) and the fine clock: time()
 // may read a coarse one that still shows the last second.

@@ -15,10 +15,7 @@
 
 namespace {
 
-using psp::testing::g_failAllocation;
-using psp::testing::g_failFileOp;
-using psp::testing::onOtherThread;
-using psp::testing::walk;
+using namespace psp::testing;
 
 class StreamFaults : public ScratchDir {
 protected:
