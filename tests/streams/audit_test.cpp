@@ -43,14 +43,21 @@ TEST_F(Audit, ModesAndNullArguments) {
 }
 
 // A log name the file layer refuses (not UTF-8, too long) is a file that
-// cannot be opened, and the stack stays as it was.
+// cannot be opened, and the stack stays as it was. A chunk whose pieces
+// formatted to nothing writes no record.
 TEST_F(Audit, UnopenableLogNames) {
   ASSERT_EQ(psp_log_openEx(nullptr, at("a.log").c_str()), PSP_OKAY);
   EXPECT_EQ(psp_log_openEx(nullptr, at("bad\xFF.log").c_str()), PSP_ERR_NOFILE);
   EXPECT_EQ(psp_stdout_openEx(nullptr, at(std::string(300, 'n')).c_str()), PSP_ERR_NOFILE);
   psp_log("kept\n");
+  PSP_LOG_CHUNK chunk = psp_log_chunk_init();
+  psp_log_chunk(chunk, "%s", "");
+  psp_log_chunk_end(chunk, ""); // no text: no record, not even a stamp
+  psp_log("last\n");
   psp_log_closeEx(nullptr);
-  EXPECT_NE(get("a.log").find("  kept"), std::string::npos);
+  const std::string log = get("a.log");
+  EXPECT_NE(log.find("  kept"), std::string::npos);
+  EXPECT_EQ(log.find("]  ["), std::string::npos) << log;
   EXPECT_EQ(psp_test::namesIn(dir_).size(), 1u);
 }
 
