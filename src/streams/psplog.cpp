@@ -592,7 +592,7 @@ PSP_API void psp_log_chunk_end(PSP_LOG_CHUNK chunk, const char *format, ...) {
     chunkAppend(chunk, format, args);
     va_end(args);
   }
-  if (chunk->text != nullptr && initialised())
+  if (chunk->length != 0 && initialised()) // pieces that formatted to nothing make no record
     writeRecord(Sinks{&g_logSink, &g_stdoutSink, &g_stderrSink}, false, false, chunk->text);
   if (psp_memtag_rec *tag = resolveTag(PSP_TAG_DEFAULT)) {
     if (chunk->text != nullptr)
