@@ -68,11 +68,12 @@ constexpr unsigned kExactBins = 64;
 constexpr unsigned kBins = kExactBins + 22 * 4;
 constexpr unsigned kBinWords = (kBins + 63) / 64;
 // An exact bin's first blocks in walk order, kept in the heap state ahead of
-// its treap.
+// its treap. A build may ask for fewer, so that tests drive the treap paths.
 #ifndef PSP_FRONT_SLOTS
 #define PSP_FRONT_SLOTS 16
 #endif
 constexpr unsigned kFrontSlots = PSP_FRONT_SLOTS;
+static_assert(kFrontSlots >= 1 && kFrontSlots <= 255); // counted in a byte
 
 // An exact bin's front: its first blocks with their walk orders, the last
 // used slot the bin's first block; unused slots are zero.

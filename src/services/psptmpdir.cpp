@@ -1,7 +1,8 @@
 // psptmpdir.cpp - the temporary directory: the caller's preferred directory
 // and the one chosen per process.
 //
-// "ZEB_TMPDIR" answers on every call, unprobed and never stored. Otherwise a
+// "ZEB_TMPDIR" answers on every call, unprobed and never stored (an empty
+// value would put temporary names at the root). Otherwise a
 // directory is chosen once, under the library lock, by probing candidates in
 // order: the preferred directory, "TEMP", "TMP", the platform's own (POSIX:
 // "TMPDIR", "/tmp"; Windows: the Windows directory's "temp"), the current
@@ -106,7 +107,7 @@ using namespace psp;
 PSP_API char *psp_tmpdir(PSP_MEMTAG tag) {
   if (!initialised())
     return nullptr;
-  if (const char *forced = std::getenv("ZEB_TMPDIR"))
+  if (const char *forced = envValue("ZEB_TMPDIR"))
     return copyInto(tag, forced);
   if (g_chosen.load() == nullptr) {
     bool onlyCurrentLeft = false;

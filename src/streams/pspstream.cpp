@@ -314,7 +314,11 @@ PSP_STATUS openWithBits(const char *path, uint32_t bits, bool writing, bool stan
                           : openFileHandle(path, bits & ~kFileExclusive, options, fileTagged, &fh);
   if (status != PSP_OKAY) {
     freeDefault(s);
-    return status == PSP_ERR_NOMEMORY ? PSP_ERR_NOMEMORY : PSP_ERR_NOFILE;
+    // The file layer refuses a name without a UTF-16 form as if memory ran
+    // out; to a stream that is a file that cannot be opened.
+    const bool named = path != nullptr && unicode::utf8ToUtf16(nullptr, 0, path, std::strlen(path),
+                                                               PSP_CONV_STRICT) != unicode::kFailed;
+    return status == PSP_ERR_NOMEMORY && named ? PSP_ERR_NOMEMORY : PSP_ERR_NOFILE;
   }
   const uint32_t cap = !standard && fh->backend == &os::diskBackend && os::fileIsOnDisk(fh->native)
                            ? kStreamIoSize
