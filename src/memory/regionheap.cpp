@@ -165,7 +165,7 @@ void unmarkBin(RegionHeap &heap, unsigned bin) {
 unsigned frontRank(const RegionFront &f, unsigned count, uint64_t order) {
   unsigned below = 0;
   for (unsigned i = 0; i < kFrontSlots; ++i)
-    below += f.order[i] < order;
+    below += f.order()[i] < order;
   return below - (kFrontSlots - count); // unused slots (order 0) counted too
 }
 
@@ -174,15 +174,37 @@ void treapFirstAfterRemoval(RegionHeap &heap, unsigned bin, uint64_t removed) {
     heap.treapFirst[bin] = heap.bins[bin] != nullptr ? (*leftmost(&heap.bins[bin]))->order : 0;
 }
 
+// c ? a : b, without a branch.
+inline uint64_t pick(bool c, uint64_t a, uint64_t b) { return b ^ ((a ^ b) & (0 - uint64_t{c})); }
+inline Block *pick(bool c, Block *a, Block *b) {
+  return reinterpret_cast<Block *>(
+      pick(c, reinterpret_cast<uintptr_t>(a), reinterpret_cast<uintptr_t>(b)));
+}
+
 // Puts a block into the first n slots of a front with room to spare.
 inline void frontPut(RegionFront &f, unsigned n, uint64_t order, Block *node) {
-  unsigned at = n;
-  for (; at > 0 && f.order[at - 1] > order; --at) {
-    f.order[at] = f.order[at - 1];
-    f.block[at] = f.block[at - 1];
+  // Three pushes in four land in one of the top two places, and which one is
+  // a coin toss: there the choice is made by selects, not by a loop exit. The
+  // zero slots below the first stand in for a short front.
+  uint64_t *o = f.order() + n;
+  Block **b = f.block() + n;
+  if (o[-2] < order) {
+    const uint64_t o1 = o[-1];
+    Block *const b1 = b[-1];
+    const bool under = o1 > order;
+    o[0] = pick(under, o1, order);
+    b[0] = pick(under, b1, node);
+    o[-1] = pick(under, order, o1);
+    b[-1] = pick(under, node, b1);
+    return;
   }
-  f.order[at] = order;
-  f.block[at] = node;
+  unsigned at = n;
+  for (; at > 0 && f.order()[at - 1] > order; --at) {
+    f.order()[at] = f.order()[at - 1];
+    f.block()[at] = f.block()[at - 1];
+  }
+  f.order()[at] = order;
+  f.block()[at] = node;
 }
 
 // A block for the treap, or for a full front.
@@ -195,16 +217,16 @@ inline void frontPut(RegionFront &f, unsigned n, uint64_t order, Block *node) {
   }
   // Full: the block or the front's last, whichever comes later in the walk,
   // goes to the treap, ahead of all there.
-  if (order < f.order[0]) {
+  if (order < f.order()[0]) {
     treapInsert<true>(heap.bins[bin], node);
     heap.treapFirst[bin] = order;
     return;
   }
-  treapInsert<true>(heap.bins[bin], f.block[0]);
-  heap.treapFirst[bin] = f.order[0];
+  treapInsert<true>(heap.bins[bin], f.block()[0]);
+  heap.treapFirst[bin] = f.order()[0];
   for (unsigned i = 0; i + 1 < kFrontSlots; ++i) {
-    f.order[i] = f.order[i + 1];
-    f.block[i] = f.block[i + 1];
+    f.order()[i] = f.order()[i + 1];
+    f.block()[i] = f.block()[i + 1];
   }
   frontPut(f, kFrontSlots - 1, order, node);
 }
@@ -226,8 +248,8 @@ inline void frontPut(RegionFront &f, unsigned n, uint64_t order, Block *node) {
   Block **link = leftmost(&heap.bins[bin]);
   Block *up = *link;
   *link = up->child[1];
-  heap.front[bin].order[0] = up->order;
-  heap.front[bin].block[0] = up;
+  heap.front[bin].order()[0] = up->order;
+  heap.front[bin].block()[0] = up;
   heap.frontCount[bin] = 1;
   treapFirstAfterRemoval(heap, bin, up->order);
 }
@@ -236,12 +258,12 @@ inline void frontPut(RegionFront &f, unsigned n, uint64_t order, Block *node) {
 [[gnu::always_inline]] inline Block *frontRemoveAt(RegionHeap &heap, unsigned bin, unsigned at) {
   RegionFront &f = heap.front[bin];
   const unsigned n = heap.frontCount[bin] - 1u;
-  Block *b = f.block[at];
+  Block *b = f.block()[at];
   for (unsigned i = at; i < n; ++i) {
-    f.order[i] = f.order[i + 1];
-    f.block[i] = f.block[i + 1];
+    f.order()[i] = f.order()[i + 1];
+    f.block()[i] = f.block()[i + 1];
   }
-  f.order[n] = 0;
+  f.order()[n] = 0;
   heap.frontCount[bin] = static_cast<uint8_t>(n);
   if (n == 0)
     frontEmptied(heap, bin);
@@ -250,7 +272,7 @@ inline void frontPut(RegionFront &f, unsigned n, uint64_t order, Block *node) {
 
 Block *frontFirst(RegionHeap &heap, unsigned bin) {
   const unsigned n = heap.frontCount[bin];
-  return n != 0 ? heap.front[bin].block[n - 1] : nullptr;
+  return n != 0 ? heap.front[bin].block()[n - 1] : nullptr;
 }
 
 [[gnu::always_inline]] inline Block *frontTakeFirst(RegionHeap &heap, unsigned bin) {
@@ -272,7 +294,7 @@ void refreshFronts(RegionHeap &heap) {
   for (unsigned bin = 0; bin < kExactBins; ++bin) {
     RegionFront &f = heap.front[bin];
     for (unsigned i = 0; i < heap.frontCount[bin]; ++i)
-      f.order[i] = f.block[i]->order;
+      f.order()[i] = f.block()[i]->order;
     heap.treapFirst[bin] = heap.bins[bin] != nullptr ? (*leftmost(&heap.bins[bin]))->order : 0;
   }
 }

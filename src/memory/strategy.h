@@ -78,8 +78,13 @@ static_assert(kFrontSlots >= 1 && kFrontSlots <= 255); // counted in a byte
 // An exact bin's front: its first blocks with their walk orders, the last
 // used slot the bin's first block; unused slots are zero.
 struct RegionFront {
-  uint64_t order[kFrontSlots];
-  RegionBlock *block[kFrontSlots];
+  // Two zero slots below the first, so the top two can be read without a bound.
+  static constexpr unsigned kPad = 2;
+  uint64_t orderAll[kPad + kFrontSlots];
+  RegionBlock *blockAll[kPad + kFrontSlots];
+  uint64_t *order() { return orderAll + kPad; }
+  RegionBlock **block() { return blockAll + kPad; }
+  const uint64_t *order() const { return orderAll + kPad; }
 };
 
 // Given the wanted region size (in/out: the source may hand out more) and the
