@@ -1,6 +1,7 @@
 // Buffered binary streams: exact bytes under both byte orders, random round
 // trips read back one byte at a time, the growth and write sizes, failing
-// callbacks, strings, direct sends, alignment, and calls before psp_init.
+// callbacks, strings (truncated, NULL, empty), direct sends (of nothing too),
+// alignment, and calls before psp_init.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -204,6 +205,7 @@ TEST_F(Bstream, StringsTruncatedNullEmptySkippedAndDirectSends) {
   V block(100000, 9);
   psp_outputBuffPutString(e.out, "abc");
   EXPECT_EQ(psp_outputBuffSendDirect(e.out, block.data(), 0), PSP_OKAY);
+  EXPECT_TRUE(e.pipe.writes.empty()); // nothing sent, not even a flush
   EXPECT_EQ(psp_outputBuffPutBytes(e.out, nullptr, 0), PSP_OKAY);
   EXPECT_EQ(psp_outputBuffSendDirect(e.out, block.data(), block.size()), PSP_OKAY);
   EXPECT_EQ(e.pipe.writes, W({3, 100000}));

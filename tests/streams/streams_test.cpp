@@ -1,6 +1,7 @@
 // Text streams through psp.h only: byte-order marks, UTF-16 in both
 // directions with surrogates and refused bytes, the window boundaries,
-// push-back, the line readers, formatted output and open modes.
+// push-back, the line readers and their NULL arguments, formatted output and
+// open modes.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -144,12 +145,14 @@ TEST_F(Streams, WindowBoundariesAndLineEnds) {
   psp_fclose(s);
   EXPECT_EQ(get("out.txt"), lineEnds(expected + "\n"));
 
-  // Mode "a" writes from the start of an existing file without truncating it.
-  put("a.txt", "hello world");
-  s = psp_fopen(at("a.txt").c_str(), "a", 0);
-  psp_fputs("HE", s);
+  // Mode "a" writes from the start of an existing file without truncating it,
+  // a UTF-16 mark first; "w" truncates, and writes no mark for UTF-8.
+  put("a.txt", "abcdef");
+  s = psp_fopen(at("a.txt").c_str(), "a", PSP_ENC_UTF16);
+  EXPECT_EQ(psp_fputs("Z", s), 1);
+  EXPECT_EQ(psp_fsync(s), 0);
   psp_fclose(s);
-  EXPECT_EQ(get("a.txt"), "HEllo world");
+  EXPECT_EQ(get("a.txt"), "\xFF\xFEZ\0ef"s);
   psp_fclose(psp_fopen(at("a.txt").c_str(), "w", 1));
   EXPECT_EQ(get("a.txt"), "");
 }
@@ -246,11 +249,19 @@ TEST_F(Streams, FormattedOutputAndBadInput) {
   psp_fclose(s);
   EXPECT_EQ(get("f.txt"), lineEnds("42-x\n") + longText + "7");
 
+  // Only three mode letters are read; a bad one opens (and makes) nothing.
   EXPECT_EQ(psp_fopen(at("f.txt").c_str(), "rb", 0), nullptr);
-  EXPECT_EQ(psp_fopen(at("f.txt").c_str(), "x", 0), nullptr);
+  EXPECT_EQ(psp_fopen(at("new.txt").c_str(), "wz", 0), nullptr);
+  EXPECT_EQ(get("new.txt"), "<missing>");
   EXPECT_EQ(psp_fopen(at("missing/f.txt").c_str(), "w", 0), nullptr);
   EXPECT_EQ(psp_fopen(at("nothing.txt").c_str(), nullptr, 0), nullptr);
   EXPECT_EQ(psp_fopen(nullptr, "r", 0), nullptr);
+  s = psp_fopen(at("f.txt").c_str(), "rrrx", 0);
+  char buf[8];
+  EXPECT_EQ(psp_fgets(nullptr, 8, s), nullptr);
+  EXPECT_EQ(psp_fGetLine(s, nullptr, nullptr, PSP_TAG_DEFAULT), nullptr);
+  EXPECT_EQ(psp_fgets(buf, 8, s), buf);
+  psp_fclose(s);
   s = psp_fopenEx(at("f.txt").c_str(), nullptr, 0, 0); // NULL mode reads
   ASSERT_NE(s, nullptr);
   uint32_t tty = 9;

@@ -1,13 +1,17 @@
 // Unicode conversion: invalid forms in every mode, boundary code points, round
-// trips, bounded conversions into every destination size against the fuzz
-// targets' model, and what the fuzz targets and textalloc_internal_test do
-// not try.
+// trips, and what the fuzz targets and textalloc_internal_test do not try;
+// bounded conversions against the fuzz targets' model: mixed text into every
+// destination size, and long nearly-ASCII UTF-16, which the conversion
+// narrows sixteen units at a time once a block of it has shown few other
+// characters, with other characters at every offset of a chunk and mixed
+// stretches that switch the loops over and back.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <optional>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "../../fuzz/unicode_reference.h"
@@ -159,18 +163,52 @@ TEST(Unicode, AllocatingFormsNeedTheLibrary) {
   EXPECT_EQ(built, nullptr);
 }
 
-// Odd sizes go through the NUL-terminated forms, even ones the counted.
-template <typename Unit, typename Call, typename Put>
-void everySize(const ref::Walk &w, size_t longest, Call call, Put put) {
-  for (uint64_t size = 1; size <= longest + 2; ++size) {
-    std::vector<Unit> got(size, Unit(0xEEEE));
-    uint64_t n = call(got.data(), size);
+// Bytes (UTF-8) or units (UTF-16, no 0 unit) converted into destinations of
+// every size up to the whole (everySize), or of sizes from whole to a third,
+// must store what the model stores; odd sizes go through the NUL-terminated
+// forms, even ones the counted.
+template <typename In> void expectModel(const std::vector<In> &in, int mode, bool everySize) {
+  constexpr bool from8 = sizeof(In) == 1;
+  using Out = std::conditional_t<from8, uint16_t, uint8_t>;
+  auto put = [](std::vector<Out> &v, uint32_t cp) {
+    if constexpr (from8)
+      ref::putUtf16(v, cp);
+    else
+      ref::putUtf8(v, cp);
+  };
+  ref::Walk w = from8 ? ref::utf8(reinterpret_cast<const uint8_t *>(in.data()), in.size(), mode)
+                      : ref::utf16(reinterpret_cast<const uint16_t *>(in.data()), in.size(), mode);
+  std::vector<Out> whole;
+  for (uint32_t cp : w.cps)
+    put(whole, cp);
+  const uint64_t all = whole.size() + 1;
+  std::vector<uint64_t> sizes = {all, all - 1, all - 2, all * 2 / 3, all / 2, all / 3, 100};
+  if (everySize) {
+    sizes.clear();
+    for (uint64_t size = 1; size <= all + 1; ++size)
+      sizes.push_back(size);
+  }
+  std::vector<In> z = in;
+  z.push_back(0);
+  for (uint64_t size : sizes) {
+    std::vector<Out> got(size, Out(0xEEEE));
+    uint64_t n;
+    if constexpr (from8) {
+      auto *dst = reinterpret_cast<PSP_WCHAR *>(got.data());
+      n = size % 2 ? psp_utf8_to_wchar(dst, z.data(), size, mode)
+                   : psp_utf8_to_wchar_len(dst, size, in.data(), in.size(), mode);
+    } else {
+      auto *dst = reinterpret_cast<char *>(got.data());
+      auto *src = reinterpret_cast<const PSP_WCHAR *>(z.data());
+      n = size % 2 ? psp_wchar_to_utf8(dst, src, size, mode)
+                   : psp_wchar_to_utf8_len(dst, size, src, in.size(), mode);
+    }
     if (w.status != PSP_OKAY) {
-      ASSERT_EQ(n, kFail);
+      ASSERT_EQ(n, kFail) << "size " << size;
       continue;
     }
     got.resize(n);
-    ASSERT_EQ(got, ref::boundedStore<Unit>(w.cps, size, put)) << "size " << size;
+    ASSERT_EQ(got, ref::boundedStore<Out>(w.cps, size, put)) << "size " << size;
   }
 }
 
@@ -194,34 +232,55 @@ TEST(Unicode, EveryDestinationSizeMatchesTheModel) {
       in8 += pieces8[kind];
       in16.push_back(pieces16[kind % 9]);
     }
-    U16 wide(in16.begin(), in16.end()); // no 0 unit: the string forms see it all
     for (int mode : {PSP_CONV_REPLACE, PSP_CONV_STRICT, 0}) {
       SCOPED_TRACE(testing::Message() << "text " << text << " mode " << mode);
-      ref::Walk w8 = ref::utf8(reinterpret_cast<const uint8_t *>(in8.data()), in8.size(), mode);
-      ref::Walk w16 = ref::utf16(in16.data(), in16.size(), mode);
-      std::vector<uint16_t> units;
-      std::vector<uint8_t> bytes;
-      for (uint32_t cp : w8.cps)
-        ref::putUtf16(units, cp);
-      for (uint32_t cp : w16.cps)
-        ref::putUtf8(bytes, cp);
-      everySize<uint16_t>(
-          w8, units.size(),
-          [&](uint16_t *got, uint64_t size) {
-            auto *dst = reinterpret_cast<PSP_WCHAR *>(got);
-            return size % 2 ? psp_utf8_to_wchar(dst, in8.c_str(), size, mode)
-                            : psp_utf8_to_wchar_len(dst, size, in8.data(), in8.size(), mode);
-          },
-          ref::putUtf16);
-      everySize<uint8_t>(
-          w16, bytes.size(),
-          [&](uint8_t *got, uint64_t size) {
-            auto *dst = reinterpret_cast<char *>(got);
-            return size % 2 ? psp_wchar_to_utf8(dst, wide.c_str(), size, mode)
-                            : psp_wchar_to_utf8_len(dst, size, wide.data(), wide.size(), mode);
-          },
-          ref::putUtf8);
+      expectModel(std::vector<char>(in8.begin(), in8.end()), mode, true);
+      expectModel(in16, mode, true);
     }
+  }
+}
+
+std::vector<uint16_t> ascii(size_t n, size_t from) {
+  std::vector<uint16_t> v;
+  for (size_t i = 0; i < n; ++i)
+    v.push_back(static_cast<uint16_t>("the quick brown fox jumps. "[(from + i) % 27]));
+  return v;
+}
+
+TEST(UnicodeWideAscii, OtherUnitsAtEveryChunkOffsetMatchTheModel) {
+  // Two-byte, three-byte, a pair, a lone low and a lone high half, a high
+  // half before ASCII, and U+FFFF.
+  const std::vector<std::vector<uint16_t>> others = {
+      {0xE9}, {0x65E5}, {0xD83D, 0xDE00}, {0xDC00}, {0xD800}, {0xD800, 0x41}, {0xFFFF}};
+  for (const auto &other : others) {
+    for (size_t offset = 0; offset < 18; ++offset) {
+      // The first stretch of a long conversion holds a third of it; the
+      // pieces sit where its second block goes through the wide loop.
+      std::vector<uint16_t> in = ascii(300 + offset, 0);
+      for (size_t more : {61, 2000}) {
+        in.insert(in.end(), other.begin(), other.end());
+        std::vector<uint16_t> run = ascii(more, offset);
+        in.insert(in.end(), run.begin(), run.end());
+      }
+      for (int mode : {PSP_CONV_REPLACE, PSP_CONV_STRICT})
+        expectModel(in, mode, false);
+    }
+  }
+}
+
+TEST(UnicodeWideAscii, MixedStretchesSwitchTheLoopsWithoutChangingTheOutput) {
+  const uint16_t mixed[] = {0x41F, 0x440, 0x20, 0x65E5, 0x672C, 0xD83D, 0xDE00, 0xE9, 0x2C};
+  for (size_t length : {30, 300, 1500}) {
+    std::vector<uint16_t> in;
+    for (int round = 0; round < 3; ++round) {
+      std::vector<uint16_t> run = ascii(600 + 37 * round, length);
+      in.insert(in.end(), run.begin(), run.end());
+      for (size_t i = 0; i < length; ++i)
+        in.push_back(mixed[(i + round) % 9]);
+    }
+    in.push_back(0xE9);
+    for (int mode : {PSP_CONV_REPLACE, PSP_CONV_STRICT})
+      expectModel(in, mode, false);
   }
 }
 
