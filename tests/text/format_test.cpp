@@ -20,12 +20,9 @@
 
 namespace {
 
-// Byte for unit.
-std::u16string widen(const std::string &s) {
-  std::u16string w;
-  for (unsigned char c : s)
-    w += c;
-  return w;
+std::u16string widen(const std::string &s) { // byte for unit
+  const auto *bytes = reinterpret_cast<const unsigned char *>(s.data());
+  return {bytes, bytes + s.size()};
 }
 
 template <typename... A> std::string narrow(const char *format, A... a) {
@@ -132,28 +129,27 @@ TEST(Format, FloatTable) {
   both("3.141590|3.141590 3.141590", "%Lf|%a %A", 3.14159, 3.14159, 3.14159); // L reads a double
 }
 
-TEST(Format, BoundedBuffers) {
-  char b[8] = "zzzzzzz";
-  EXPECT_EQ(psp_snprintf(b, 0, "%s", "abcdef"), 6);
-  EXPECT_EQ(psp_snprintf(b, 1, "%s", "abcdef"), 6);
-  EXPECT_EQ(std::string(b, 2), std::string("\0z", 2));
-  EXPECT_EQ(psp_snprintf(b, 4, "%s", "abcdef"), 6);
-  EXPECT_STREQ(b, "abc");
-  char16_t w[8] = u"zzzzzzz";
-  EXPECT_EQ(psp_snwprintf(w, 4, u"%s", u"abcdef"), 6);
-  EXPECT_EQ(std::u16string(w), u"abc");
-  // A failing call keeps what it stored, unterminated.
-  EXPECT_EQ(psp_snprintf(b, sizeof b, "%s%f", "xy", 1e20), -1);
-  EXPECT_EQ(std::string(b, 3), "xyc");
-}
-
-// capacity, used, stored, total, totalChars, overflow
+// Bounded buffers keep what fits and terminate; the records count what was
+// stored and what was asked (capacity, used, stored, total, totalChars,
+// overflow), in units and in characters.
 template <typename B> std::vector<uint64_t> counters(const B &b) {
   return {b.capacity, b.used, b.stored, b.total, b.totalChars, b.overflow};
 }
 using V = std::vector<uint64_t>;
 
-TEST(Format, BufferRecords) {
+TEST(Format, BoundedBuffersAndRecords) {
+  char b[8] = "zzzzzzz";
+  EXPECT_EQ(psp_snprintf(b, 0, "%s", "abcdef") + psp_snprintf(b, 1, "%s", "abcdef"), 12);
+  EXPECT_EQ(std::string(b, 2), std::string("\0z", 2));
+  EXPECT_EQ(psp_snprintf(b, 4, "%s", "abcdef"), 6);
+  EXPECT_STREQ(b, "abc");
+  char16_t w16[8] = u"zzzzzzz";
+  EXPECT_EQ(psp_snwprintf(w16, 4, u"%s", u"abcdef"), 6);
+  EXPECT_EQ(std::u16string(w16), u"abc");
+  // A failing call keeps what it stored, unterminated.
+  EXPECT_EQ(psp_snprintf(b, sizeof b, "%s%f", "xy", 1e20), -1);
+  EXPECT_EQ(std::string(b, 3), "xyc");
+
   char area[4];
   PSP_UTF8_BUFF u;
   psp_utf8BuffInit(&u, area, sizeof area);

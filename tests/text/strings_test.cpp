@@ -99,9 +99,7 @@ Words tokens(std::string text, const char *delimiters, uint32_t trim, PSP_STATUS
     EXPECT_EQ(array, reinterpret_cast<char **>(1));
     return {};
   }
-  if (count == 0) {
-    EXPECT_EQ(array, nullptr);
-  }
+  EXPECT_TRUE(count != 0 || array == nullptr);
   Words out(array, array + count);
   psp_freeMem(array, PSP_TAG_THREAD, "test", __LINE__);
   return out;
@@ -132,26 +130,17 @@ TEST(StrUtil, TokenizeAndMessages) {
   psp_term();
 }
 
-class Builders : public ::testing::Test {
-protected:
-  void SetUp() override {
-    ASSERT_EQ(psp_init(), PSP_OKAY);
-    tag = psp_createTagEx(nullptr, 0, PSP_TAGKIND_BUCKET, nullptr, nullptr);
-  }
-  void TearDown() override {
-    psp_freeTagMem(tag, 1, "test", __LINE__);
-    psp_term();
-  }
-  PSP_MEMTAG tag = nullptr;
-};
-
-TEST_F(Builders, ExactBlocksAndAppending) {
+// The builders make exact blocks; appending takes a NULL old string as
+// making; a failing format allocates nothing and leaves the output; the wide
+// engine's locale record does not accumulate in any tag.
+TEST(Builders, ExactBlocksAppendingAndFailingFormats) {
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  PSP_MEMTAG tag = psp_createTagEx(nullptr, 0, PSP_TAGKIND_BUCKET, nullptr, nullptr);
   EXPECT_STREQ(psp_makeStrVA("test", __LINE__, tag, "%s%c%s", "dir", '\\', "name"), "dir\\name");
   EXPECT_EQ(std::u16string(psp_makeWStrVA("test", __LINE__, tag, u"%d", 7)), u"7");
   EXPECT_EQ(bytesInUse(tag), 9u + 4u);
   psp_freeTagMem(tag, 0, "test", __LINE__);
-
-  char *s = psp_appendStrVA("test", __LINE__, tag, nullptr, "x="); // NULL old: making
+  char *s = psp_appendStrVA("test", __LINE__, tag, nullptr, "x=");
   s = psp_appendStrVA("test", __LINE__, tag, s, "%d%s", 42, "");
   EXPECT_EQ(psp_appendStrVA_rc("test", __LINE__, &s, tag, s, "%s", "!"), PSP_OKAY);
   EXPECT_STREQ(s, "x=42!");
@@ -159,9 +148,8 @@ TEST_F(Builders, ExactBlocksAndAppending) {
   ASSERT_EQ(psp_appendWStrVA_rc("test", __LINE__, &w, tag, w, u"%c%d", u'c', 1), PSP_OKAY);
   EXPECT_EQ(std::u16string(w), u"abc1");
   EXPECT_EQ(bytesInUse(tag), 6u + 10u);
-}
+  psp_freeTagMem(tag, 0, "test", __LINE__);
 
-TEST_F(Builders, FailingFormatsAllocateNothing) {
   char *keep = reinterpret_cast<char *>(0x1);
   PSP_WCHAR *wkeep = nullptr;
   EXPECT_EQ(psp_makeStrVA("test", __LINE__, tag, "%3000000000d", 1), nullptr);
@@ -172,12 +160,10 @@ TEST_F(Builders, FailingFormatsAllocateNothing) {
             PSP_ERR_NOMEMORY);
   // 0x7FFFFFFD units need 0xFFFFFFFC bytes: refused before any allocation.
   EXPECT_EQ(psp_makeWStrVA("test", __LINE__, tag, u"%2147483646d", 1), nullptr);
-  EXPECT_EQ(keep, reinterpret_cast<char *>(0x1)); // untouched on failure
+  EXPECT_EQ(keep, reinterpret_cast<char *>(0x1));
   EXPECT_EQ(wkeep, nullptr);
   EXPECT_EQ(bytesInUse(tag), 0u);
-}
 
-TEST_F(Builders, WideLocaleRecordDoesNotAccumulate) {
   PSP_WCHAR buf[64];
   psp_snwprintf(buf, 64, u"%.2f", 1.5); // the thread tag now exists
   uint64_t defaultBefore = bytesInUse(PSP_TAG_DEFAULT), threadBefore = bytesInUse(PSP_TAG_THREAD);
@@ -185,6 +171,8 @@ TEST_F(Builders, WideLocaleRecordDoesNotAccumulate) {
     psp_snwprintf(buf, 64, u"%'d %.2f %e", 1234567, 1.5, 2.0);
   EXPECT_EQ(bytesInUse(PSP_TAG_DEFAULT), defaultBefore);
   EXPECT_EQ(bytesInUse(PSP_TAG_THREAD), threadBefore);
+  psp_freeTagMem(tag, 1, "test", __LINE__);
+  psp_term();
 }
 
 // The old string as an argument, or as the format itself, stays readable
@@ -203,8 +191,7 @@ TEST(BuildersSelfAppend, OldStringAsArgumentOrFormat) {
         s = psp_appendStrVA("test", __LINE__, tag, s, "%s|%.3s", s, s + 1);
         expected += expected + "|" + expected.substr(1, 3);
       }
-      ASSERT_NE(s, nullptr);
-      ASSERT_EQ(std::string(s), expected) << "kind " << kind << " round " << round;
+      ASSERT_EQ(std::string(s ? s : "NULL"), expected) << "kind " << kind << " round " << round;
     }
     PSP_WCHAR *w = psp_makeWStrVA("test", __LINE__, tag, u"wxyz");
     std::u16string wide = u"wxyz";
@@ -223,54 +210,48 @@ int countUnit(void *count, int) {
   return 0;
 }
 
+// Each row: a call given NULL where it needs an output or an input.
+#define CALL(expr)                                                                                 \
+  {                                                                                                \
+#expr, [&] { return expr; }                                                                    \
+  }
+
 TEST(NullArguments, RefusedWithAStatusAndNothingAllocated) {
   psp_test::ChildResult result = psp_test::runInChild(60, [] {
     EXPECT_EQ(psp_init(), PSP_OKAY);
     PSP_MEMTAG tag = psp_createTagEx(nullptr, 0, PSP_TAGKIND_BUCKET, nullptr, nullptr);
-    PSP_WCHAR arg[] = u"x";
-    PSP_WCHAR *wargv[] = {arg, arg};
-    char text[] = "a b c";
-    char **tokens = nullptr;
-    char **argv = nullptr;
+    PSP_WCHAR arg[] = u"x", *wargv[] = {arg, arg};
+    char text[] = "a b c", **tokens = nullptr, **argv = nullptr;
     const std::vector<std::pair<const char *, std::function<PSP_STATUS()>>> calls = {
-        {"convToUTF8_rc", [&] { return psp_convToUTF8_rc(u"abc", 0, nullptr, tag); }},
-        {"convToWchar_rc", [&] { return psp_convToWchar_rc("abc", 0, nullptr, tag); }},
-        {"makeStrVA_rc", [&] { return psp_makeStrVA_rc("t", 1, nullptr, tag, "%d", 5); }},
-        {"appendStrVA_rc",
-         [&] { return psp_appendStrVA_rc("t", 1, nullptr, tag, nullptr, "%d", 5); }},
-        {"makeWStrVA_rc", [&] { return psp_makeWStrVA_rc("t", 1, nullptr, tag, u"%d", 5); }},
-        {"appendWStrVA_rc",
-         [&] { return psp_appendWStrVA_rc("t", 1, nullptr, tag, nullptr, u"%d", 5); }},
-        {"poolCreateEx own tag",
-         [&] { return psp_poolCreateEx(nullptr, 0, 1, nullptr, nullptr, nullptr, nullptr); }},
-        {"poolCreateEx",
-         [&] { return psp_poolCreateEx(tag, 0, 0, nullptr, nullptr, nullptr, nullptr); }},
-        {"convArgvToUTF8 out", [&] { return psp_convArgvToUTF8(2, wargv, nullptr, tag); }},
-        {"convArgvToUTF8 argv", [&] { return psp_convArgvToUTF8(2, nullptr, &argv, tag); }},
-        {"tokenize text", [&] { return psp_tokenize(nullptr, " ", &tokens, nullptr, 0, tag); }},
-        {"tokenize tokens", [&] { return psp_tokenize(text, " ", nullptr, nullptr, 0, tag); }},
-    };
+        CALL(psp_convToUTF8_rc(u"abc", 0, nullptr, tag)),
+        CALL(psp_convToWchar_rc("abc", 0, nullptr, tag)),
+        CALL(psp_makeStrVA_rc("t", 1, nullptr, tag, "%d", 5)),
+        CALL(psp_appendStrVA_rc("t", 1, nullptr, tag, nullptr, "%d", 5)),
+        CALL(psp_makeWStrVA_rc("t", 1, nullptr, tag, u"%d", 5)),
+        CALL(psp_appendWStrVA_rc("t", 1, nullptr, tag, nullptr, u"%d", 5)),
+        CALL(psp_poolCreateEx(nullptr, 0, 1, nullptr, nullptr, nullptr, nullptr)), // own tag
+        CALL(psp_poolCreateEx(tag, 0, 0, nullptr, nullptr, nullptr, nullptr)),
+        CALL(psp_convArgvToUTF8(2, wargv, nullptr, tag)),
+        CALL(psp_convArgvToUTF8(2, nullptr, &argv, tag)),
+        CALL(psp_tokenize(nullptr, " ", &tokens, nullptr, 0, tag)),
+        CALL(psp_tokenize(text, " ", nullptr, nullptr, 0, tag))};
     uint64_t usageBefore = 0, usageAfter = 0;
     psp_getMemUsage(&usageBefore, nullptr);
     for (const auto &[name, call] : calls) {
       EXPECT_EQ(call(), PSP_ERR_INVALIDPARAM) << name;
-      PSP_MEMINFO info{};
-      psp_getTagMemInfo(tag, &info);
-      EXPECT_EQ(info.counters[0], 0u) << name << " allocated in the caller's tag";
+      EXPECT_EQ(bytesInUse(tag), 0u) << name << " allocated in the caller's tag";
     }
     psp_getMemUsage(&usageAfter, nullptr);
     EXPECT_EQ(usageAfter, usageBefore);
     EXPECT_EQ(tokens, nullptr);
     EXPECT_EQ(argv, nullptr);
-
     PSP_POOL pool = nullptr;
     EXPECT_EQ(psp_poolCreateEx(tag, 0, 1, nullptr, nullptr, nullptr, &pool), PSP_OKAY);
     psp_poolPut(pool, nullptr);
     EXPECT_NE(psp_poolGetMem(pool, 8, 3, nullptr), nullptr) << "the pool still works";
     psp_poolDestroy(pool);
     int units = 0;
-    EXPECT_EQ(psp_outputString(countUnit, &units, nullptr), 0);
-    EXPECT_EQ(units, 0);
+    EXPECT_EQ(psp_outputString(countUnit, &units, nullptr) + units, 0);
     psp_freeTagMem(tag, 1, "t", 2);
     psp_term();
     return true;
