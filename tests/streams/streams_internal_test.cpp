@@ -12,19 +12,13 @@
 #include "testing.h"
 #include "../fault_walk.h"
 #include "../scratch_dir.h"
+#include "../text/bytes_in_use.h"
 
 namespace {
 
 using namespace psp::testing;
 
-class StreamFaults : public ScratchDir {
-protected:
-  static uint64_t inUse(PSP_MEMTAG tag) {
-    PSP_MEMINFO info{};
-    psp_getTagMemInfo(tag, &info);
-    return info.counters[0];
-  }
-};
+using StreamFaults = ScratchDir;
 
 TEST_F(StreamFaults, RefusedWritesKeepTheirBytes) {
   PSP_STREAM s = psp_fopen(at("w.txt").c_str(), "w", 0);
@@ -48,7 +42,7 @@ TEST_F(StreamFaults, RefusedWritesKeepTheirBytes) {
 
 TEST_F(StreamFaults, FailedAllocationsLeaveNothing) {
   ASSERT_EQ(psp_stdout_openEx(nullptr, nullptr), PSP_OKAY); // records stay off the console
-  const uint64_t before = inUse(PSP_TAG_DEFAULT);
+  const uint64_t before = bytesInUse(PSP_TAG_DEFAULT);
   const std::string path = at("f.log");
   walk(
       g_failAllocation,
@@ -68,8 +62,8 @@ TEST_F(StreamFaults, FailedAllocationsLeaveNothing) {
           psp_log_termCtx(&ctx);
       },
       [&] {
-        EXPECT_EQ(g_failAllocation.seen() > 0, true);
-        EXPECT_EQ(inUse(PSP_TAG_DEFAULT), before);
+        EXPECT_GT(g_failAllocation.seen(), 0u);
+        EXPECT_EQ(bytesInUse(PSP_TAG_DEFAULT), before);
         onOtherThread("a sink mutex", [] { psp_printf("%s", ""); });
       });
   psp_stdout_closeEx(nullptr);

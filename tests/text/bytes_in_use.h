@@ -1,4 +1,4 @@
-// Shared by the text tests: requested bytes in use in a tag (the first
+// Shared by the text, stream and bstream tests: requested bytes in use in a tag (the first
 // counter of a bucket tag counts requested sizes, so blocks are exact).
 #pragma once
 
