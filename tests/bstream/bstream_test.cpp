@@ -1,7 +1,4 @@
-// Buffered binary streams: exact bytes under both byte orders, random round
-// trips read back one byte at a time, the growth and write sizes, failing
-// callbacks, strings (truncated, NULL, empty), direct sends (of nothing too),
-// alignment, and calls before psp_init.
+// Buffered binary streams through psp.h only.
 #include <gtest/gtest.h>
 
 #include <bit>

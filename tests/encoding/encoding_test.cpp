@@ -1,6 +1,4 @@
-// Byte order, bit scans, hex digits, rounding, float checks, and
-// variable-length integers: exact bytes at class boundaries, round trips and
-// order, bad leads, failing callbacks, the 32-bit range, wrap, zig-zag.
+// Byte order, bits, hex digits, floats, and variable-length integers.
 #include <gtest/gtest.h>
 
 #include <cctype>

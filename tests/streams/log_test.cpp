@@ -1,7 +1,4 @@
-// Logging through psp.h only: target stacks shared by name and count, names
-// that cannot be opened, redirection of stdout, time stamps, contexts, wide
-// records, chunks, calls before psp_init, many threads writing whole records,
-// and a log that is complete when its writer is killed.
+// Logging through psp.h only.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32

@@ -1,7 +1,4 @@
-// Streams and logging under injected faults: refused writes keep their bytes
-// for a later flush, every allocation of an open or a push failing leaves
-// nothing behind and no sink lock held, and the service flag keeps records
-// off the console.
+// Streams and logging under injected faults.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,7 +1,4 @@
-// Text streams through psp.h only: byte-order marks, UTF-16 in both
-// directions with surrogates and refused bytes, the window boundaries,
-// push-back, the line readers and their NULL arguments, formatted output and
-// open modes.
+// Text streams through psp.h only.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

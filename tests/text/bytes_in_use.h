@@ -1,5 +1,5 @@
-// Shared by the text, stream and bstream tests: requested bytes in use in a tag (the first
-// counter of a bucket tag counts requested sizes, so blocks are exact).
+// Requested bytes in use in a tag (the first counter of a bucket tag counts
+// requested sizes, so blocks are exact).
 #pragma once
 
 #include <gtest/gtest.h>

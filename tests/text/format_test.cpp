@@ -1,7 +1,5 @@
-// Format engines: the narrow one against the C library and the wide one
-// against the narrow on generated formats; tables through both engines for
-// what the C library does not share; bounded buffers and records, emitter
-// stops, %n at every width, cut-off formats, range errors, locale.
+// Format engines: the narrow one against the C library, the wide one against
+// the narrow; tables for what the C library does not share.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -50,12 +48,10 @@ template <typename V> void compare(const std::string &format, V v) {
   int32_t n = psp_snprintf(mine, sizeof mine, format.c_str(), v);
   ASSERT_EQ(n, std::snprintf(theirs, sizeof theirs, format.c_str(), v)) << format;
   ASSERT_STREQ(mine, theirs) << format;
-  char16_t units[256];
   if constexpr (std::is_pointer_v<V>)
-    ASSERT_EQ(psp_snwprintf(units, 256, widen(format).c_str(), widen(v).c_str()), n) << format;
+    ASSERT_EQ(wide(widen(format).c_str(), widen(v).c_str()), widen(mine)) << format;
   else
-    ASSERT_EQ(psp_snwprintf(units, 256, widen(format).c_str(), v), n) << format;
-  ASSERT_EQ(std::u16string(units), widen(mine)) << format;
+    ASSERT_EQ(wide(widen(format).c_str(), v), widen(mine)) << format;
 }
 
 TEST(Format, GeneratedIntegersAndStrings) {
@@ -64,7 +60,7 @@ TEST(Format, GeneratedIntegersAndStrings) {
                            32767, -32768, 65535, INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN};
   const char *lengths[] = {"", "hh", "h", "l", "ll", "z", "j", "t"};
   const char *texts[] = {"", "a", "hello", "a longer text of thirty bytes!", "\xE2\x82\xAC"};
-  for (int i = 0; i < 50000 && !HasFatalFailure(); ++i) {
+  for (int i = 0; i < 50000 && !HasFailure(); ++i) {
     char conversion = "diuoxXs"[rng() % 7];
     std::string f = "<%";
     for (int k = 0, n = rng() % 4; k < n; ++k) {

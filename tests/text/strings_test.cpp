@@ -1,8 +1,5 @@
-// Strings: number conversions (zero rules, limits, float/double range
-// errors), bounded copies, case-insensitive search, the tokenizer, error
-// messages; builders (exact blocks, appending, NULL and self old strings,
-// failing formats, the wide engine's locale record not accumulating; without
-// the library: unicode_test); NULL arguments refused without allocating.
+// Strings: number conversions, bounded copies, search, the tokenizer, error
+// messages and builders (without the library: unicode_test).
 #include <gtest/gtest.h>
 
 #include <bit>

@@ -1,7 +1,5 @@
-// Unicode conversion: invalid forms in every mode, boundary code points, round
-// trips, what the fuzz targets and textalloc_internal_test do not try, and
-// bounded conversions against the fuzz targets' model, among them long
-// nearly-ASCII UTF-16, which the conversion narrows sixteen units at a time.
+// Unicode conversion: invalid forms in every mode, round trips, and bounded
+// conversions against the fuzz targets' model.
 #include <gtest/gtest.h>
 
 #include <cstdint>
