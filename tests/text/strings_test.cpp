@@ -208,10 +208,7 @@ int countUnit(void *count, int) {
 }
 
 // Each row: a call given NULL where it needs an output or an input.
-#define CALL(expr)                                                                                 \
-  {                                                                                                \
-#expr, [&] { return expr; }                                                                    \
-  }
+#define CALL(expr) std::make_pair(#expr, std::function<PSP_STATUS()>([&] { return expr; }))
 
 TEST(NullArguments, RefusedWithAStatusAndNothingAllocated) {
   psp_test::ChildResult result = psp_test::runInChild(60, [] {
