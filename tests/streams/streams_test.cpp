@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -157,13 +158,11 @@ TEST_F(Streams, PushBackAndFgets) {
 // 0xFF within a word, so it is checked against psp_fgetc read the same way.
 TEST_F(Streams, FgetsMatchesTheCharacterReader) {
   std::string bytes;
-  uint32_t seed = 12345;
+  std::mt19937 rng(12345);
   static const char *const kStops[] = {"\n", "\r", "\r\n", "\xFF", "\x80", "b"};
-  while (bytes.size() < 20000) {
-    seed = seed * 1103515245u + 12345u;
-    const uint32_t run = 1 + (seed >> 16) % 18; // no two 0xFF in a row
-    bytes += std::string(run, 'a' + static_cast<char>(run % 7));
-    bytes += kStops[(seed >> 8) % std::size(kStops)];
+  while (bytes.size() < 20000) { // runs of 1..18 letters: no two 0xFF in a row
+    const uint32_t run = 1 + rng() % 18;
+    bytes += std::string(run, static_cast<char>('a' + run % 7)) + kStops[rng() % std::size(kStops)];
   }
   put("mix.txt", bytes);
   PSP_STREAM lines = psp_fopen(at("mix.txt").c_str(), "r", 0);
