@@ -29,6 +29,12 @@ std::string pattern(size_t n, char salt = 0) {
   return s;
 }
 
+// The offset after a seek; ~0 when it failed.
+uint64_t seek(PSP_FH fh, int64_t offset, uint32_t method) {
+  uint64_t pos = 0;
+  return psp_fileSeek(fh, offset, method, &pos) == PSP_OKAY ? pos : ~0ull;
+}
+
 std::string tmpdirAnswer() {
   char *dir = psp_tmpdir(PSP_TAG_DEFAULT);
   std::string s = dir ? dir : "<none>";
@@ -45,17 +51,15 @@ TEST_F(Files, OpenModesAndDispatchers) {
   PSP_FH fh = psp_fileOpen(f, RW | CREATE, 0);
   ASSERT_NE(fh, nullptr);
   char buf[32] = {};
-  uint64_t pos = 99;
-  auto tell = [&] { return psp_fileSeek(fh, 0, 1, &pos) == PSP_OKAY ? pos : ~0ull; };
   EXPECT_EQ(psp_fileWrite(fh, "hello world", 11) + psp_fileWrite(fh, "x", 0), 11u);
-  EXPECT_EQ(psp_fileSeek(fh, 6, 0, &pos), PSP_OKAY);
+  EXPECT_EQ(seek(fh, 6, 0), 6u);
   EXPECT_EQ(psp_fileRead(fh, buf, sizeof buf), 5u);
   EXPECT_STREQ(buf, "world");
   EXPECT_EQ(psp_fileSeekWrite(fh, 2, "LL", 2), 2u);
-  EXPECT_EQ(tell(), 4u) << "a positioned write leaves the offset after its bytes";
+  EXPECT_EQ(seek(fh, 0, 1), 4u) << "a positioned write leaves the offset after its bytes";
   EXPECT_EQ(psp_fileSeekRead(fh, 100, buf, 4), 0u) << "past the end";
   EXPECT_EQ(psp_fileSetSize(fh, 25000), PSP_OKAY);
-  EXPECT_EQ(tell(), 25000u) << "growth leaves the offset at the new end";
+  EXPECT_EQ(seek(fh, 0, 1), 25000u) << "growth leaves the offset at the new end";
   EXPECT_EQ(get("a"), "heLLo world" + std::string(25000 - 11, '\0'));
   EXPECT_EQ(psp_fileSetSize(fh, 5) + psp_fileSync(fh) + psp_filePageOut(fh, 1, 1), PSP_OKAY);
   EXPECT_EQ(psp_fileLength(fh), 5u);
@@ -67,10 +71,10 @@ TEST_F(Files, OpenModesAndDispatchers) {
   EXPECT_EQ(psp_fileWrite(fh, "z", 1) + psp_fileSeekWrite(fh, 0, "z", 1), 0u) << "read only";
   EXPECT_EQ(psp_fileSetSize(fh, 0), PSP_ERR_WRITE);
   ASSERT_EQ(psp_stdout_openEx(nullptr, at("console.txt").c_str()), PSP_OKAY);
-  EXPECT_EQ(psp_fileSeek(fh, 1, 3, &pos), PSP_OKAY);
+  EXPECT_EQ(seek(fh, 1, 3), 1u);
   psp_stdout_closeEx(nullptr);
   EXPECT_EQ(get("console.txt"), lineEnds("Invalid seek method, seeking from beginning\n"));
-  EXPECT_EQ(pos, 1u);
+  uint64_t pos = 0;
   EXPECT_EQ(psp_fileSeek(fh, -5, 0, &pos), PSP_ERR_SYSTEM);
   psp_fileClose(fh);
   fh = psp_fileOpen(f, WO, 0);
@@ -123,13 +127,11 @@ TEST_F(Files, BadInputCreatesAndTruncatesNothing) {
 #endif
 }
 
+// Only the whole name, in any case, is a standard stream (Windows' refusal of upper case is the
+// backend's, pinned by FileBackend.OpenStatuses).
 TEST_F(Files, StandardNamesMatchedInFull) {
   auto body = [&] {
     fs::current_path(fsPath(dir_));
-    // Windows wants "std" in lower case: "STDOUT" is refused, not a file.
-    PSP_FH upper = psp_fileOpen("STDOUT", WO, 0);
-    EXPECT_EQ(upper != nullptr, !kWindows);
-    psp_fileClose(upper);
     psp_fileClose(psp_fileOpen("stdout", WO, 0));
 #ifdef _WIN32
     DWORD flags = 0;
@@ -198,16 +200,13 @@ TEST_F(Files, LockAndSharingBetweenHandles) {
 TEST_F(Files, PositionsBeyondFourGiB) {
   PSP_FH fh = psp_fileOpen(at("sparse").c_str(), RW | CREATE, 0);
   const uint64_t beyond = (5ull << 30) + 3;
-  uint64_t pos = 0;
   char buf[8] = {};
   ASSERT_EQ(psp_fileSeekWrite(fh, beyond, "tail", 4), 4u);
   EXPECT_EQ(psp_fileLength(fh), beyond + 4);
   EXPECT_EQ(psp_fileSeekRead(fh, beyond - 2, buf, 8), 6u);
   EXPECT_EQ(std::string(buf, 6), std::string("\0\0tail", 6));
-  EXPECT_EQ(psp_fileSeek(fh, -4, 2, &pos), PSP_OKAY);
-  EXPECT_EQ(pos, beyond);
-  EXPECT_EQ(psp_fileSeek(fh, 1ll << 32, 1, &pos), PSP_OKAY);
-  EXPECT_EQ(pos, beyond + (1ull << 32));
+  EXPECT_EQ(seek(fh, -4, 2), beyond);
+  EXPECT_EQ(seek(fh, 1ll << 32, 1), beyond + (1ull << 32));
   EXPECT_EQ(psp_fileSetSize(fh, (4ull << 30) + 1), PSP_OKAY);
   EXPECT_EQ(psp_fileLength(fh), (4ull << 30) + 1);
   psp_fileClose(fh);

@@ -171,9 +171,9 @@ TEST_F(Service, AccountsAndManagerAccess) {
 
 TEST_F(Service, BadInputIsRefusedBeforeAnythingIsWritten) {
   const std::string tooLong(248, 'a'), server = at("server");
-  auto installAs = [&](const char *name, const char *display, const char *path = nullptr,
-                       const char *args = "") {
-    return psp_serviceInstall(name, display, "D", nullptr, path ? path : server.c_str(), args,
+  auto installAs = [&](const char *name, const char *service, const char *display = "D",
+                       const char *path = nullptr, const char *args = "") {
+    return psp_serviceInstall(name, service, display, nullptr, path ? path : server.c_str(), args,
                               nullptr, nullptr);
   };
 #ifdef _WIN32
@@ -204,9 +204,7 @@ TEST_F(Service, BadInputIsRefusedBeforeAnythingIsWritten) {
                             {"D", "/bin/x\ny", ""},
                             {"x\x7f", nullptr, ""}};
   for (const auto &t : texts)
-    EXPECT_EQ(psp_serviceInstall("ok", "ok", t[0], nullptr, t[1] ? t[1] : server.c_str(), t[2],
-                                 nullptr, nullptr),
-              PSP_ERR_SYSTEM);
+    EXPECT_EQ(installAs("ok", "ok", t[0], t[1], t[2]), PSP_ERR_SYSTEM) << t[0] << t[2];
   EXPECT_EQ(namesIn(dir_), (std::set<std::string>{"server", "systemctl", "units"}));
   EXPECT_TRUE(unitDirEmpty());
   EXPECT_EQ(install(std::string(247, 'a').c_str()), PSP_OKAY); // the longest name that fits
