@@ -196,13 +196,12 @@ TEST_F(Service, BadInputIsRefusedBeforeAnythingIsWritten) {
             PSP_ERR_SYSTEM);
   EXPECT_EQ(count("ok"), 0u);
 #ifndef _WIN32
-  // Display names, programs and arguments that would end a line or aren't absolute.
-  const char *texts[][3] = {{"x\nExecStartPre=/bin/sh", nullptr, ""},
-                            {"D", "relative/server", ""},
-                            {"D", nullptr, "a\nExecStartPre=/bin/sh"},
-                            {"D", nullptr, "a\rb"},
-                            {"D", "/bin/x\ny", ""},
-                            {"x\x7f", nullptr, ""}};
+  // {display name, program, arguments}: each would end a line, or the program isn't absolute.
+  // clang-format off
+  const char *texts[][3] = {{"x\nExecStartPre=/bin/sh", nullptr, ""}, {"D", "relative/server", ""},
+      {"D", nullptr, "a\nExecStartPre=/bin/sh"}, {"D", nullptr, "a\rb"}, {"D", "/bin/x\ny", ""},
+      {"x\x7f", nullptr, ""}};
+  // clang-format on
   for (const auto &t : texts)
     EXPECT_EQ(installAs("ok", "ok", t[0], t[1], t[2]), PSP_ERR_SYSTEM) << t[0] << t[2];
   EXPECT_EQ(namesIn(dir_), (std::set<std::string>{"server", "systemctl", "units"}));
