@@ -1,7 +1,14 @@
-// Every backend slot and allocation failing at each call, with and without a
-// jump: reported as stated, no descriptor open, no memory held; and the
-// statuses of the backends' opens, with the platform's own error numbers.
-#include <gtest/gtest.h>
+// Every backend slot and allocation failing at each call, with and without a jump: reported as
+// stated, no descriptor open, no memory held; and the statuses of the backends' opens, with the
+// platform's own error numbers.
+#include "internal.h"
+#include "platform/os.h"
+#include "testing.h"
+#include "../fault_walk.h"
+#include "../scratch_dir.h"
+
+#include <functional>
+#include <tuple>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -9,26 +16,15 @@
 #include <dirent.h>
 #endif
 
-#include <cerrno>
-#include <csetjmp>
-#include <cstdlib>
-#include <functional>
-#include <string>
-
-#include "internal.h"
-#include "platform/os.h"
-#include "testing.h"
-#include "../fault_walk.h"
-#include "../scratch_dir.h"
+using namespace psp;
+using namespace psp::testing;
 
 namespace {
-
-using namespace psp::testing;
 
 // Bytes in use in every tag the file layer allocates from.
 uint64_t bytesInUse() {
   uint64_t sum = 0;
-  for (PSP_MEMTAG tag : {psp::fileTag(), PSP_TAG_THREAD, PSP_TAG_DEFAULT}) {
+  for (PSP_MEMTAG tag : {fileTag(), PSP_TAG_THREAD, PSP_TAG_DEFAULT}) {
     PSP_MEMINFO info{};
     psp_getTagMemInfo(tag, &info);
     sum += info.counters[0];
@@ -42,7 +38,6 @@ protected:
     ScratchDir::SetUp();
     a_ = at("a"), b_ = at("b");
     put("a", std::string(3000, 'a'));
-    psp_setTmpDir(dir_.c_str());
     everything(); // the pspfile tag and the thread tag exist from here on
     psp_setTmpDir(dir_.c_str());
     base_ = bytesInUse();
@@ -54,8 +49,7 @@ protected:
   }
   // Every dispatcher and utility once.
   void everything() {
-    PSP_FH fh = psp_fileOpen(a_.c_str(), PSP_FILE_RDWR, PSP_FILE_DENY_WRITE);
-    if (fh != nullptr) {
+    if (PSP_FH fh = psp_fileOpen(a_.c_str(), PSP_FILE_RDWR, PSP_FILE_DENY_WRITE)) {
       char buf[16];
       uint64_t pos;
       psp_fileWrite(fh, "abc", 3);
@@ -82,9 +76,9 @@ protected:
     psp_freeMem(psp_fileCreateTmpName(&counter, nullptr, nullptr, nullptr, PSP_TAG_THREAD),
                 PSP_TAG_THREAD, "test", 0);
   }
-  // The chosen temporary directory is dropped first: a failed probe rightly
-  // leaves none chosen. A probe whose removal failed leaves its file, which
-  // would turn later probes away to the system's directories: it goes.
+  // The chosen temporary directory is dropped first: a failed probe rightly leaves none chosen.
+  // A probe whose removal failed leaves its file, which would turn later probes away to the
+  // system's directories: it goes.
   void nothingLeft() {
     psp_setTmpDir(dir_.c_str());
     for (const std::string &name : psp_test::namesIn(dir_))
@@ -93,16 +87,14 @@ protected:
     EXPECT_EQ(openDescriptors(), fds_);
     EXPECT_EQ(bytesInUse(), base_);
   }
-  // Descriptors the process has open; on Windows the scratch files held open,
-  // as one refuses an open that shares nothing (Wine's GetProcessHandleCount
-  // always answers 0).
+  // Descriptors the process has open; on Windows the scratch files held open, as one refuses an
+  // open that shares nothing (Wine's GetProcessHandleCount always answers 0).
   int openDescriptors() const {
     int n = 0;
 #ifdef _WIN32
     for (const std::string &name : psp_test::namesIn(dir_)) {
       HANDLE h = CreateFileA(at(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-      if (h == INVALID_HANDLE_VALUE)
-        ++n;
+      n += h == INVALID_HANDLE_VALUE;
       CloseHandle(h);
     }
 #else
@@ -118,81 +110,15 @@ protected:
   int fds_ = 0;
 };
 
+} // namespace
+
 TEST_F(FilesFault, EveryOperationFailingAtEveryCall) {
-  for (uint32_t op = 0; op < psp::kFileOpCount; ++op)
+  for (uint32_t op = 0; op < kFileOpCount; ++op)
     walk(
         g_failFileOp[op], [&] { everything(); }, [&] { nothingLeft(); });
   put("a", std::string(3000, 'a'));
   EXPECT_EQ(psp_fileCmp(a_.c_str(), a_.c_str()), PSP_OKAY) << "still working";
-}
-
-TEST_F(FilesFault, FailuresReportedAsStated) {
-  const char *a = a_.c_str(), *b = b_.c_str();
-  PSP_FH fh = psp_fileOpen(a, PSP_FILE_RDWR, 0);
-  char buf[8];
-  uint64_t pos;
-  using psp::FileOp;
-  const struct {
-    FileOp op;
-    uint64_t nth;
-    std::string before; // contents of b_ first; "-" leaves it alone
-    std::function<int64_t()> call;
-    int64_t expected;
-  } cases[] = {
-      {psp::kFileRead, 1, "-", [&] { return psp_fileRead(fh, buf, 8); }, 0},
-      {psp::kFileWrite, 1, "-", [&] { return psp_fileWrite(fh, buf, 8); }, 0},
-      {psp::kFileSeekRead, 1, "-", [&] { return psp_fileSeekRead(fh, 0, buf, 8); }, 0},
-      {psp::kFileSeekWrite, 1, "-", [&] { return psp_fileSeekWrite(fh, 0, buf, 8); }, 0},
-      {psp::kFileLength, 1, "-", [&] { return psp_fileLength(fh); }, 0},
-      {psp::kFileSeek, 1, "-", [&] { return psp_fileSeek(fh, 0, 0, &pos); }, PSP_ERR_SYSTEM},
-      {psp::kFileSetSize, 1, "-", [&] { return psp_fileSetSize(fh, 1); }, PSP_ERR_SYSTEM},
-      {psp::kFileLock, 1, "-", [&] { return psp_fileLock(fh); }, PSP_ERR_SYSTEM},
-      {psp::kFileOpen, 1, "-", [&] { return psp_fileOpen(a, 0, 0) != nullptr; }, 0},
-      {psp::kFileOpen, 2, "-", [&] { return psp_fileCopy(a, b) + psp_fileValidate(b); },
-       PSP_ERR_SYSTEM}, // and the destination was never created
-      {psp::kFileSeekRead, 1, "", [&] { return psp_fileCopy(a, b); }, PSP_ERR_SYSTEM},
-      {psp::kFileSetSize, 1, std::string(5000, 'a'), [&] { return psp_fileCopy(a, b); },
-       PSP_ERR_SYSTEM},
-      {psp::kFileSeekWrite, 1, std::string(3000, 'b'), [&] { return psp_fileCopy(a, b); },
-       PSP_ERR_SYSTEM},
-      {psp::kFileOpen, 1, "-", [&] { return psp_fileCmp(a, b); }, PSP_ERR_OPENFIRST},
-      {psp::kFileOpen, 2, "-", [&] { return psp_fileCmp(a, b); }, PSP_ERR_OPENSECOND},
-      {psp::kFileRemove, 1, "-", [&] { return psp_fileRemove(b); }, PSP_ERR_SYSTEM},
-      {psp::kFileStat, 1, "-", [&] { return psp_fileModTimeStat(b, nullptr, nullptr); },
-       PSP_ERR_STAT},
-      {psp::kFileStat, 1, "-", [&] { return psp_fileValidate(b); }, 0},
-  };
-  for (const auto &c : cases) {
-    if (c.before != "-")
-      put("b", c.before);
-    g_failFileOp[c.op].arm(c.nth);
-    EXPECT_EQ(c.call(), c.expected) << "operation " << c.op << ", call " << c.nth;
-    g_failFileOp[c.op].disarm();
-  }
-  psp_fileClose(fh);
-  nothingLeft();
-}
-
-TEST_F(FilesFault, CopyRewritesOnlyDifferingBlocks) {
-  auto writesFor = [&](const std::string &before) {
-    put("b", before);
-    g_failFileOp[psp::kFileSeekWrite].arm(~0ull); // counts, never fails
-    EXPECT_EQ(psp_fileCopy(a_.c_str(), b_.c_str()), PSP_OKAY);
-    uint64_t calls = g_failFileOp[psp::kFileSeekWrite].seen();
-    g_failFileOp[psp::kFileSeekWrite].disarm();
-    EXPECT_EQ(psp_fileCmp(a_.c_str(), b_.c_str()), PSP_OKAY);
-    return calls;
-  };
-  std::string a(3000, 'a');
-  put("a", a);
-  EXPECT_EQ(writesFor(a), 0u);
-  EXPECT_EQ(writesFor(a + "tail"), 0u) << "only truncated";
-  EXPECT_EQ(writesFor(std::string(1024, 'a') + "x" + std::string(1975, 'a')), 1u);
-  EXPECT_EQ(writesFor("x" + std::string(2047, 'a') + "x" + std::string(951, 'a')), 2u);
-}
-
-TEST_F(FilesFault, AllocationFailuresWithAndWithoutJump) {
-  for (int armed = 0; armed <= 1; ++armed) {
+  for (int armed = 0; armed <= 1; ++armed) { // and every allocation, with and without the jump
     jmp_buf jump;
     psp_resetTag(armed ? &jump : nullptr, PSP_TAG_THREAD);
     walk(
@@ -202,10 +128,70 @@ TEST_F(FilesFault, AllocationFailuresWithAndWithoutJump) {
   }
 }
 
+TEST_F(FilesFault, FailuresReportedAsStated) {
+  const char *a = a_.c_str(), *b = b_.c_str();
+  PSP_FH fh = psp_fileOpen(a, PSP_FILE_RDWR, 0);
+  char buf[8];
+  uint64_t pos;
+  // {operation, which call of it fails, b's contents first ("-": left alone), call, result}
+  const std::tuple<FileOp, uint64_t, std::string, std::function<int64_t()>, int64_t> cases[] = {
+      {kFileRead, 1, "-", [&] { return psp_fileRead(fh, buf, 8); }, 0},
+      {kFileWrite, 1, "-", [&] { return psp_fileWrite(fh, buf, 8); }, 0},
+      {kFileSeekRead, 1, "-", [&] { return psp_fileSeekRead(fh, 0, buf, 8); }, 0},
+      {kFileSeekWrite, 1, "-", [&] { return psp_fileSeekWrite(fh, 0, buf, 8); }, 0},
+      {kFileLength, 1, "-", [&] { return psp_fileLength(fh); }, 0},
+      {kFileSeek, 1, "-", [&] { return psp_fileSeek(fh, 0, 0, &pos); }, PSP_ERR_SYSTEM},
+      {kFileSetSize, 1, "-", [&] { return psp_fileSetSize(fh, 1); }, PSP_ERR_SYSTEM},
+      {kFileLock, 1, "-", [&] { return psp_fileLock(fh); }, PSP_ERR_SYSTEM},
+      {kFileOpen, 1, "-", [&] { return psp_fileOpen(a, 0, 0) != nullptr; }, 0},
+      // the destination was never created
+      {kFileOpen, 2, "-", [&] { return psp_fileCopy(a, b) + psp_fileValidate(b); }, PSP_ERR_SYSTEM},
+      {kFileSeekRead, 1, "", [&] { return psp_fileCopy(a, b); }, PSP_ERR_SYSTEM},
+      {kFileSetSize, 1, std::string(5000, 'a'), [&] { return psp_fileCopy(a, b); }, PSP_ERR_SYSTEM},
+      {kFileSeekWrite, 1, std::string(3000, 'b'), [&] { return psp_fileCopy(a, b); },
+       PSP_ERR_SYSTEM},
+      {kFileOpen, 1, "-", [&] { return psp_fileCmp(a, b); }, PSP_ERR_OPENFIRST},
+      {kFileOpen, 2, "-", [&] { return psp_fileCmp(a, b); }, PSP_ERR_OPENSECOND},
+      {kFileRemove, 1, "-", [&] { return psp_fileRemove(b); }, PSP_ERR_SYSTEM},
+      {kFileStat, 1, "-", [&] { return psp_fileModTimeStat(b, nullptr, nullptr); }, PSP_ERR_STAT},
+      {kFileStat, 1, "-", [&] { return psp_fileValidate(b); }, 0},
+  };
+  for (const auto &[op, nth, before, call, expected] : cases) {
+    if (before != "-")
+      put("b", before);
+    g_failFileOp[op].arm(nth);
+    EXPECT_EQ(call(), expected) << "operation " << op << ", call " << nth;
+    g_failFileOp[op].disarm();
+  }
+  psp_fileClose(fh);
+  nothingLeft();
+}
+
+TEST_F(FilesFault, CopyRewritesOnlyDifferingBlocks) {
+  const std::string a(3000, 'a');
+  put("a", a);
+  // {the destination's contents first ("-": the source itself), the block writes of the copy}
+  const std::pair<std::string, uint64_t> cases[] = {
+      {a, 0},
+      {"-", 0},
+      {a + "tail", 0}, // the last only truncated
+      {std::string(1024, 'a') + "x" + std::string(1975, 'a'), 1},
+      {"x" + std::string(2047, 'a') + "x" + std::string(951, 'a'), 2}};
+  for (const auto &[before, writes] : cases) {
+    const char *to = before == "-" ? "a" : "b";
+    put(to, before == "-" ? a : before);
+    g_failFileOp[kFileSeekWrite].arm(~0ull); // counts, never fails
+    EXPECT_EQ(psp_fileCopy(a_.c_str(), at(to).c_str()), PSP_OKAY);
+    EXPECT_EQ(g_failFileOp[kFileSeekWrite].seen(), writes) << before.size();
+    g_failFileOp[kFileSeekWrite].disarm();
+    EXPECT_EQ(get(to), a);
+  }
+}
+
 using FileBackend = ScratchDir;
 
-// A directory is no file, a missing file is the system's own error number,
-// and "std" must be in lower case for Windows' standard-stream open.
+// A directory is no file, a missing file is the system's own error number, and "std" must be in
+// lower case for Windows' standard-stream open.
 TEST_F(FileBackend, OpenStatuses) {
 #ifdef _WIN32
   // Access denied, retried only by a creating open, which gives up after ten tries.
@@ -216,18 +202,16 @@ TEST_F(FileBackend, OpenStatuses) {
                    upperStd = PSP_OKAY;
 #endif
   uint64_t native = 7;
-  EXPECT_EQ(psp::os::diskBackend.open(dir_.c_str(), PSP_FILE_RDWR | PSP_FILE_CREATE, 0, &native),
+  const PSP_FILE_BACKEND &disk = os::diskBackend, &stdio = os::stdBackend;
+  EXPECT_EQ(disk.open(dir_.c_str(), PSP_FILE_RDWR | PSP_FILE_CREATE, 0, &native),
             creatingDirectory);
   EXPECT_EQ(native, 0u);
-  EXPECT_EQ(psp::os::diskBackend.open(dir_.c_str(), PSP_FILE_RDONLY, 0, &native), directory);
-  EXPECT_EQ(psp::os::diskBackend.open(at("missing.bin").c_str(), PSP_FILE_RDONLY, 0, &native),
-            missing);
+  EXPECT_EQ(disk.open(dir_.c_str(), PSP_FILE_RDONLY, 0, &native), directory);
+  EXPECT_EQ(disk.open(at("missing.bin").c_str(), PSP_FILE_RDONLY, 0, &native), missing);
   EXPECT_EQ(native, 0u);
-  EXPECT_EQ(psp::os::diskBackend.open("\xff.bin", PSP_FILE_RDONLY, 0, &native), PSP_ERR_NOMEMORY);
-  EXPECT_EQ(psp::os::stdBackend.open("stdErR", 0, 0, &native), PSP_OKAY);
-  EXPECT_EQ(psp::os::stdBackend.open("STDERR", 0, 0, &native), upperStd);
-  EXPECT_EQ(psp::os::stdBackend.open("xstdout", 0, 0, &native), PSP_ERR_SYSTEM);
-  EXPECT_EQ(psp::os::stdBackend.open("stdout", 0, 0, nullptr), PSP_ERR_INVALIDPARAM);
+  EXPECT_EQ(disk.open("\xff.bin", PSP_FILE_RDONLY, 0, &native), PSP_ERR_NOMEMORY);
+  EXPECT_EQ(stdio.open("stdErR", 0, 0, &native), PSP_OKAY);
+  EXPECT_EQ(stdio.open("STDERR", 0, 0, &native), upperStd);
+  EXPECT_EQ(stdio.open("xstdout", 0, 0, &native), PSP_ERR_SYSTEM);
+  EXPECT_EQ(stdio.open("stdout", 0, 0, nullptr), PSP_ERR_INVALIDPARAM);
 }
-
-} // namespace

@@ -1,20 +1,16 @@
-// The pattern matcher against its recursive rule, tricky and pathological
-// cases; every allocation site of the path functions failing.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <random>
-#include <string>
-#include <vector>
-
+// The pattern matcher against its recursive rule, tricky and pathological cases; every
+// allocation site of the path functions failing.
 #include "../fault_walk.h"
 #include "../scratch_dir.h"
-#include "../watchdog.h"
 #include "files/pathmatch.h"
 
-namespace {
+#include <random>
+#include <vector>
 
 using psp::paths::upperCase;
+using namespace psp::testing;
+
+namespace {
 
 // The rule as written, over code points; exponential in the worst case.
 bool reference(const std::u32string &n, size_t i, const std::u32string &p, size_t j) {
@@ -62,7 +58,7 @@ TEST(PathMatchInternal, TableRecursiveRuleAndPathologicalCase) {
     EXPECT_EQ(matches(name, pattern), result) << name << " ~ " << pattern;
   uint32_t t[4];
   psp::paths::Pattern bad{t, 0, 0};
-  EXPECT_FALSE(compilePattern("\xC3", 1, bad));
+  EXPECT_FALSE(compilePattern("\xC3", 1, bad)); // a cut UTF-8 sequence
 
   std::mt19937 rng(7);
   const std::u32string nameChars = U"aAb1F?*#\u00E9\u00C9\u0131\u017FS",
@@ -75,7 +71,7 @@ TEST(PathMatchInternal, TableRecursiveRuleAndPathologicalCase) {
       p += patternChars[rng() % patternChars.size()];
     ASSERT_EQ(matches(utf8(n), utf8(p)), reference(n, 0, p, 0)) << utf8(n) << " ~ " << utf8(p);
   }
-  psp_test::Watchdog guard(10, "*a*a...*b against sixty a's"); // the rule itself would hang
+  psp_test::Watchdog guard(10); // the rule itself would take ages: *a*a...*b against sixty a's
   std::string pattern;
   for (int i = 0; i < 10; ++i)
     pattern += "*a";
@@ -113,11 +109,12 @@ bool everyCall(PSP_MEMTAG tag) {
   return ok;
 }
 
+} // namespace
+
 using PathAllocInternal = ScratchDir;
 
-// A failure or a jump must leave the caller's, the thread's and the default
-// tag as they were. On POSIX the working directory is too deep for a stack
-// buffer; Windows keeps it below MAX_PATH, which always fits one.
+// A failure or a jump must leave the caller's, the thread's and the default tag as they were. On
+// POSIX the working directory is too deep for a stack buffer; Windows keeps it below MAX_PATH.
 TEST_F(PathAllocInternal, EverySiteFailsCleanly) {
   auto old = std::filesystem::current_path();
   std::string cwd = dir_;
@@ -137,12 +134,12 @@ TEST_F(PathAllocInternal, EverySiteFailsCleanly) {
     psp_resetTag(jump, PSP_TAG_DEFAULT);
     uint64_t before = inUse(PSP_TAG_THREAD) + inUse(PSP_TAG_DEFAULT);
     int passedOver = 0;
-    psp::testing::walk(
-        psp::testing::g_failAllocation,
+    walk(
+        g_failAllocation,
         [&] {
           volatile bool ok = false;
-          bool jumped = psp::testing::leavesByJump(g_jump, [&] { ok = everyCall(tag); });
-          bool failed = psp::testing::g_failAllocation.reached();
+          bool jumped = leavesByJump(g_jump, [&] { ok = everyCall(tag); });
+          bool failed = g_failAllocation.reached();
           if (failed && ok && !jumped)
             ++passedOver;
           else
@@ -150,8 +147,8 @@ TEST_F(PathAllocInternal, EverySiteFailsCleanly) {
           EXPECT_TRUE(!jumped || jump);
         },
         [&] { EXPECT_EQ(inUse(tag) + inUse(PSP_TAG_THREAD) + inUse(PSP_TAG_DEFAULT), before); });
-    // Windows converts the whole path for create-all's first try, a failure
-    // the walk over its prefixes passes over like any other.
+    // Windows converts the whole path for create-all's first try, a failure the walk over its
+    // prefixes passes over like any other.
     EXPECT_EQ(passedOver, psp_test::kWindows ? 1 : 0);
     psp_resetTag(nullptr, PSP_TAG_THREAD);
     psp_resetTag(nullptr, PSP_TAG_DEFAULT);
@@ -159,5 +156,3 @@ TEST_F(PathAllocInternal, EverySiteFailsCleanly) {
   }
   std::filesystem::current_path(old);
 }
-
-} // namespace

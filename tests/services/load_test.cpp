@@ -1,23 +1,18 @@
-// Loading the module this build makes: the suffix rule, the 512-byte bound,
-// lookups and failure reasons.
-#include "psp.h"
-
+// Loading the module this build makes: the suffix rule, the 512-byte bound, lookups and failure
+// reasons.
 #include "../scratch_dir.h"
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
+#include <tuple>
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
-namespace {
-
 using psp_test::kSep;
+using Load = ScratchDir;
+
+namespace {
 
 #ifdef _WIN32
 // The plugin is built next to this program.
@@ -40,24 +35,19 @@ constexpr uint32_t kMissing = ENOENT, kNotAnImage = ENOEXEC, kTooLong = ENAMETOO
                    kLongMissing = ENOENT;
 #endif
 
-using Load = ScratchDir;
-
 PSP_LIB const kUntouched = reinterpret_cast<PSP_LIB>(0x5A5A);
 
 } // namespace
 
 TEST_F(Load, SuffixRuleAndLookups) {
+  const std::string inDotted = std::string("x.d") + kSep + "plugin";
   std::filesystem::create_directory(at("x.d"));
-  std::filesystem::copy_file(kPlugin + kSuffix, at(std::string("x.d") + kSep + "plugin" + kSuffix));
+  std::filesystem::copy_file(kPlugin + kSuffix, at(inDotted + kSuffix));
   std::filesystem::copy_file(kPlugin + kSuffix, at(std::string("plug.v1") + kSuffix));
-  struct Case {
-    std::string name;
-    PSP_STATUS status;
-    uint32_t reason; // psp_errno after a failure
-  } cases[] = {
-      {kPlugin, PSP_OKAY, 0}, // suffix added
-      {at(std::string("x.d") + kSep + "plugin"), PSP_OKAY,
-       0},                           // a '.' in a directory does not count
+  // {name, status, psp_errno after a failure}
+  const std::tuple<std::string, PSP_STATUS, uint32_t> cases[] = {
+      {kPlugin, PSP_OKAY, 0},        // suffix added
+      {at(inDotted), PSP_OKAY, 0},   // a '.' in a directory does not count
       {kSystemLibrary, PSP_OKAY, 0}, // bare: the loader's own search
       {at("missing"), PSP_NO, kMissing},
 #ifdef _WIN32
@@ -70,21 +60,20 @@ TEST_F(Load, SuffixRuleAndLookups) {
       {"psp_test_plugin", PSP_NO, kMissing}, // bare: no suffix, not on the search path
 #endif
   };
-  for (const Case &c : cases) {
+  for (const auto &[name, status, reason] : cases) {
     PSP_LIB lib = kUntouched;
     errno = 0;
-    EXPECT_EQ(psp_load(c.name.c_str(), &lib), c.status) << c.name;
-    if (c.status != PSP_OKAY) {
-      EXPECT_EQ(lib, kUntouched) << c.name;
-      EXPECT_EQ(psp_errno(), c.reason) << c.name;
+    EXPECT_EQ(psp_load(name.c_str(), &lib), status) << name;
+    if (status != PSP_OKAY) {
+      EXPECT_EQ(lib, kUntouched) << name;
+      EXPECT_EQ(psp_errno(), reason) << name;
       continue;
     }
     void *address = &address;
     EXPECT_EQ(psp_getFcnAddr(lib, "no_such_function", &address), PSP_OKAY);
     EXPECT_EQ(address, nullptr);
-    if (c.name != kSystemLibrary) {
+    if (name != kSystemLibrary) {
       ASSERT_EQ(psp_getFcnAddr(lib, "psp_test_plugin_answer", &address), PSP_OKAY);
-      ASSERT_NE(address, nullptr);
       EXPECT_EQ(reinterpret_cast<int (*)()>(address)(), 42);
     }
     EXPECT_EQ(psp_unload(lib), PSP_OKAY);
@@ -97,25 +86,20 @@ TEST_F(Load, FailuresAndTheNameBound) {
   std::string fits = dir_;
   while (fits.size() < 511 - kAdded)
     fits += fits.size() % 200 == 0 ? kSep : 'a';
-  std::string tooLong = fits + "b";
-  struct Case {
-    std::string name;
-    uint32_t reason;
-  } cases[] = {{at("fake"), kNotAnImage}, {fits, kLongMissing}, {tooLong, kTooLong}};
-  for (const Case &c : cases) {
+  const std::pair<std::string, uint32_t> cases[] = {
+      {at("fake"), kNotAnImage}, {fits, kLongMissing}, {fits + "b", kTooLong}};
+  for (const auto &[name, reason] : cases) {
     PSP_LIB lib = kUntouched;
-    EXPECT_EQ(psp_load(c.name.c_str(), &lib), PSP_NO) << c.name.size();
+    EXPECT_EQ(psp_load(name.c_str(), &lib), PSP_NO) << name.size();
     EXPECT_EQ(lib, kUntouched);
-    EXPECT_EQ(psp_errno(), c.reason) << c.name.size();
+    EXPECT_EQ(psp_errno(), reason) << name.size();
   }
   PSP_LIB lib = kUntouched;
   void *address = &lib;
-  EXPECT_EQ(psp_load(nullptr, &lib), PSP_ERR_INVALIDPARAM);
-  EXPECT_EQ(psp_load("", &lib), PSP_ERR_INVALIDPARAM);
-  EXPECT_EQ(psp_load(kPlugin.c_str(), nullptr), PSP_ERR_INVALIDPARAM);
-  EXPECT_EQ(psp_getFcnAddr(nullptr, "f", &address), PSP_ERR_INVALIDPARAM);
+  EXPECT_EQ(psp_load(nullptr, &lib) + psp_load("", &lib) + psp_load(kPlugin.c_str(), nullptr) +
+                psp_getFcnAddr(nullptr, "f", &address) + psp_unload(nullptr),
+            5 * PSP_ERR_INVALIDPARAM);
   EXPECT_EQ(address, nullptr);
-  EXPECT_EQ(psp_unload(nullptr), PSP_ERR_INVALIDPARAM);
   EXPECT_EQ(lib, kUntouched);
 }
 

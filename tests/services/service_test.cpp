@@ -1,31 +1,21 @@
-// Running as a service and installing and removing one. On POSIX with a
-// temporary unit directory, store root and a recording stand-in for
-// systemctl, the readiness protocol against a real datagram socket; on
-// Windows through the registry and the service manager, with the program of
-// service_host.c as the service.
-#include "psp.h"
-
+// Running as a service, installing and removing one. POSIX: a scratch unit directory and store,
+// a recording stand-in for systemctl, the readiness protocol on a real datagram socket. Windows:
+// the registry and the service manager, running the program of service_host.c.
 #include "../watchdog.h"
 #include "scratch_dir.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <sstream>
-#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #ifndef _WIN32
-#include <csignal>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
+
+using psp_test::namesIn;
 
 namespace {
 
@@ -63,7 +53,7 @@ protected:
     unsetenv("NOTIFY_SOCKET");
   }
   std::string unit(const std::string &name) const { return get("units/" + name + ".service"); }
-  bool unitDirEmpty() const { return psp_test::namesIn(at("units")).empty(); }
+  bool unitDirEmpty() const { return namesIn(at("units")).empty(); }
   PSP_STATUS install(const char *name, const char *args = "-v", const char *account = nullptr,
                      const char *path = nullptr) {
     return psp_serviceInstall(name, name, "Demo", "A demo.", path ? path : at("server").c_str(),
@@ -71,6 +61,8 @@ protected:
   }
 #endif
 };
+
+uint16_t g_stopFlag;
 
 } // namespace
 
@@ -111,7 +103,6 @@ TEST_F(Service, InstallThenUninstall) {
   ASSERT_EQ(psp_serviceUninstall("demo", "demo"), PSP_OKAY);
   EXPECT_EQ(get("log"), installed + "stop demo.service\ndisable demo.service\ndaemon-reload\n");
   EXPECT_TRUE(unitDirEmpty());
-  EXPECT_EQ(get(kStore), "other=7\ndemo=0\n");
   EXPECT_EQ(psp_serviceUninstall("demo", "demo"), PSP_ERR_OPENFIRST);
   put("units/demo.service", "[Unit]\n"); // put there by hand: the count stays at 0
   EXPECT_EQ(psp_serviceUninstall("demo", "demo"), PSP_OKAY);
@@ -133,24 +124,18 @@ TEST_F(Service, RollBackAtEachFailingStep) {
   put("plain", "#!/bin/sh\n");                                            // no one may execute it
   const std::string started = "daemon-reload\nenable x.service\nstart x.service\n",
                     undone = "disable x.service\ndaemon-reload\n";
-  struct Case {
-    const char *fail;
-    bool runnable;
-    PSP_STATUS status;
-    std::string log;
-  } cases[] = {
+  // {the verb systemctl fails, whether the program may run, status, systemctl's calls}
+  const std::tuple<const char *, bool, PSP_STATUS, std::string> cases[] = {
       {"daemon-reload", true, PSP_ERR_SYSTEM, "daemon-reload\n"},
       {"enable", true, PSP_ERR_SYSTEM, "daemon-reload\nenable x.service\n" + undone},
       {"start", true, PSP_ERR_SYSTEM, started + undone},
-      {"start", false, PSP_ERR_LOGON, started + undone},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.fail);
+      {"start", false, PSP_ERR_LOGON, started + undone}};
+  for (const auto &[fail, runnable, status, log] : cases) {
     put(kStore, "x=2\n");
     std::remove(at("log").c_str());
-    setenv("FAIL", c.fail, 1);
-    EXPECT_EQ(install("x", "", nullptr, c.runnable ? nullptr : at("plain").c_str()), c.status);
-    EXPECT_EQ(get("log"), c.log);
+    setenv("FAIL", fail, 1);
+    EXPECT_EQ(install("x", "", nullptr, runnable ? nullptr : at("plain").c_str()), status) << fail;
+    EXPECT_EQ(get("log"), log);
     EXPECT_TRUE(unitDirEmpty());
     EXPECT_EQ(get(kStore), "x=2\n");
   }
@@ -186,12 +171,16 @@ TEST_F(Service, AccountsAndManagerAccess) {
 
 TEST_F(Service, BadInputIsRefusedBeforeAnythingIsWritten) {
   const std::string tooLong(248, 'a'), server = at("server");
+  auto installAs = [&](const char *name, const char *service, const char *display = "D",
+                       const char *path = nullptr, const char *args = "") {
+    return psp_serviceInstall(name, service, display, nullptr, path ? path : server.c_str(), args,
+                              nullptr, nullptr);
+  };
 #ifdef _WIN32
   // Windows asks only for a name with a UTF-16 form; the manager judges the rest.
   const char *names[] = {nullptr, ""};
   const PSP_STATUS badName = PSP_ERR_NOMEMORY, badService = PSP_ERR_OPENFIRST;
-  EXPECT_EQ(psp_serviceInstall("\xff", "ok", "D", nullptr, server.c_str(), "", nullptr, nullptr),
-            PSP_ERR_SYSTEM);
+  EXPECT_EQ(installAs("\xff", "ok"), PSP_ERR_SYSTEM);
   EXPECT_EQ(psp_serviceUninstall("\xff", "ok"), PSP_ERR_NOMEMORY);
 #else
   const char *names[] = {nullptr, "",   "a/b",  "..",  "a..b",     "a\nb", "a=b",          "a\x01z",
@@ -199,10 +188,7 @@ TEST_F(Service, BadInputIsRefusedBeforeAnythingIsWritten) {
   const PSP_STATUS badName = PSP_ERR_SYSTEM, badService = PSP_ERR_SYSTEM;
 #endif
   for (const char *bad : names) {
-    EXPECT_EQ(psp_serviceInstall(bad, "ok", "D", nullptr, server.c_str(), "", nullptr, nullptr),
-              PSP_ERR_SYSTEM);
-    EXPECT_EQ(psp_serviceInstall("ok", bad, "D", nullptr, server.c_str(), "", nullptr, nullptr),
-              PSP_ERR_SYSTEM);
+    EXPECT_EQ(installAs(bad, "ok") + installAs("ok", bad), 2 * PSP_ERR_SYSTEM) << (bad ? bad : "");
     EXPECT_EQ(psp_serviceUninstall(bad, "ok"), badName);
     EXPECT_EQ(psp_serviceUninstall("ok", bad), badService);
   }
@@ -210,19 +196,15 @@ TEST_F(Service, BadInputIsRefusedBeforeAnythingIsWritten) {
             PSP_ERR_SYSTEM);
   EXPECT_EQ(count("ok"), 0u);
 #ifndef _WIN32
-  struct Text {
-    const char *display, *path, *args;
-  } texts[] = {{"x\nExecStartPre=/bin/sh", nullptr, ""},
-               {"D", "relative/server", ""},
-               {"D", nullptr, "a\nExecStartPre=/bin/sh"},
-               {"D", nullptr, "a\rb"},
-               {"D", "/bin/x\ny", ""},
-               {"x\x7f", nullptr, ""}};
-  for (const Text &t : texts)
-    EXPECT_EQ(psp_serviceInstall("ok", "ok", t.display, nullptr, t.path ? t.path : server.c_str(),
-                                 t.args, nullptr, nullptr),
-              PSP_ERR_SYSTEM);
-  EXPECT_EQ(psp_test::namesIn(dir_), (std::set<std::string>{"server", "systemctl", "units"}));
+  // {display name, program, arguments}: each would end a line, or the program isn't absolute.
+  // clang-format off
+  const char *texts[][3] = {{"x\nExecStartPre=/bin/sh", nullptr, ""}, {"D", "relative/server", ""},
+      {"D", nullptr, "a\nExecStartPre=/bin/sh"}, {"D", nullptr, "a\rb"}, {"D", "/bin/x\ny", ""},
+      {"x\x7f", nullptr, ""}};
+  // clang-format on
+  for (const auto &t : texts)
+    EXPECT_EQ(installAs("ok", "ok", t[0], t[1], t[2]), PSP_ERR_SYSTEM) << t[0] << t[2];
+  EXPECT_EQ(namesIn(dir_), (std::set<std::string>{"server", "systemctl", "units"}));
   EXPECT_TRUE(unitDirEmpty());
   EXPECT_EQ(install(std::string(247, 'a').c_str()), PSP_OKAY); // the longest name that fits
 #endif
@@ -251,22 +233,15 @@ TEST_F(Service, CallerTextCannotAddDirectives) {
 }
 #endif
 
-namespace {
-
-uint16_t g_stopFlag;
-
-int32_t consoleMain(uint32_t a, void *b) {
-  psp_serviceStarted(); // no effect outside a service
-  psp_serviceDone();
-  *static_cast<std::thread::id *>(b) = std::this_thread::get_id();
-  return static_cast<int32_t>(a) + 1;
-}
-
-} // namespace
-
 TEST_F(Service, ConsoleFallback) {
   const char *name = "psp_svc_console";
   std::thread::id ran{};
+  auto consoleMain = [](uint32_t a, void *b) -> int32_t {
+    psp_serviceStarted(); // no effect outside a service
+    psp_serviceDone();
+    *static_cast<std::thread::id *>(b) = std::this_thread::get_id();
+    return static_cast<int32_t>(a) + 1;
+  };
   EXPECT_EQ(psp_serviceStart(name, &g_stopFlag, 41, &ran, consoleMain), 42); // not installed
   EXPECT_EQ(ran, std::this_thread::get_id());
   setCount(name, 1); // installed, not started by the manager (Windows: the dispatcher's 1063)
@@ -281,34 +256,26 @@ TEST_F(Service, ConsoleFallback) {
   psp_errPrint("psp_errPrint line");
 }
 
-// POSIX only: on Windows InstallThenUninstall runs the service through the
-// real manager's life cycle.
+// POSIX only: on Windows InstallThenUninstall runs the service through the real manager's life
+// cycle. The child plays the manager with a bound datagram socket; the service runs in a
+// grandchild, on its own thread, ready at once and done when the child's signal asks it to stop.
 #ifndef _WIN32
-namespace {
-
-// As a service: on its own thread, ready at once, done when asked to stop.
-int32_t serviceMain(uint32_t a, void *caller) {
-  if (a != 5 || *static_cast<std::thread::id *>(caller) == std::this_thread::get_id())
-    return 1;
-  psp_serviceStarted();
-  for (int i = 0; i < 20000 && __atomic_load_n(&g_stopFlag, __ATOMIC_RELAXED) == 0; ++i)
-    psp_sleep(1);
-  psp_serviceDone();
-  return 99;
-}
-
-} // namespace
-
-// The child plays the manager with a bound datagram socket; the service runs
-// in a grandchild, which the child signals.
 TEST_F(Service, LifeCycleUnderTheManager) {
   put(kStore, "life=1\n");
   const std::string socketPath = at("notify");
+  auto serviceMain = [](uint32_t a, void *caller) -> int32_t {
+    if (a != 5 || *static_cast<std::thread::id *>(caller) == std::this_thread::get_id())
+      return 1;
+    psp_serviceStarted();
+    for (int i = 0; i < 20000 && __atomic_load_n(&g_stopFlag, __ATOMIC_RELAXED) == 0; ++i)
+      psp_sleep(1);
+    psp_serviceDone();
+    return 99;
+  };
   for (int sig : {SIGTERM, SIGINT}) {
     auto r = psp_test::runInChild(60, [&] {
       int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-      sockaddr_un address{};
-      address.sun_family = AF_UNIX;
+      sockaddr_un address{AF_UNIX, {}};
       std::strcpy(address.sun_path, socketPath.c_str());
       unlink(socketPath.c_str());
       timeval wait{20, 0};
@@ -318,17 +285,12 @@ TEST_F(Service, LifeCycleUnderTheManager) {
       setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
       pid_t service = fork();
       if (service == 0) {
-        struct sigaction ignore {
-        }, term{}, intr{};
-        ignore.sa_handler = SIG_IGN;
-        sigaction(SIGINT, &ignore, nullptr);
+        signal(SIGINT, SIG_IGN);
         std::thread::id self = std::this_thread::get_id();
         int32_t rc = psp_serviceStart("life", &g_stopFlag, 5, &self, serviceMain);
-        sigaction(SIGINT, nullptr, &intr); // dispositions as they were
-        sigaction(SIGTERM, nullptr, &term);
-        _exit(rc == 0 && g_stopFlag == 1 && intr.sa_handler == SIG_IGN && term.sa_handler == SIG_DFL
-                  ? 0
-                  : 3);
+        // The dispositions as they were.
+        bool kept = signal(SIGINT, SIG_DFL) == SIG_IGN && signal(SIGTERM, SIG_DFL) == SIG_DFL;
+        _exit(rc == 0 && g_stopFlag == 1 && kept ? 0 : 3);
       }
       auto next = [fd] {
         char message[64] = {};

@@ -1,31 +1,18 @@
-// The install-count store from inside: adjustments from several processes,
-// corrupt files or values, the range of counts, the bounded wait of service
-// removal. On Windows the store is the registry.
+// The install-count store from inside: adjustments from several processes, corrupt files or
+// values, the range of counts, the bounded wait of service removal. On Windows: the registry.
 #include "internal.h"
 #include "testing.h"
 
 #include "../watchdog.h"
 #include "scratch_dir.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <string>
-
 #ifndef _WIN32
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
-
-namespace {
 
 using Store = ServiceDir;
 
-} // namespace
-
-// POSIX only: the registry's read, add and write are separate calls, with no
-// lock between processes.
+// POSIX only: the registry's read, add and write are separate calls, no lock between processes.
 #ifndef _WIN32
 TEST_F(Store, AdjustConcurrency) {
   constexpr int kProcesses = 4, kRounds = 40;
@@ -68,13 +55,12 @@ TEST_F(Store, CorruptLinesCountZeroAndAreRepaired) {
 #else
   put(kStore, "good=3\ngarbage line\nbad=12x\n=5\nx/y=2\ndup=4\ndup=9\nhuge=4294967296\n"
               "\xff\xfe=1\nwin=6\r\nlast=8");
-  struct Case {
-    const char *name;
-    uint32_t count;
-  } cases[] = {{"good", 3}, {"bad", 0},  {"dup", 4},     {"huge", 0},
-               {"win", 6},  {"last", 8}, {"missing", 0}, {"x/y", 0}};
-  for (const Case &c : cases)
-    EXPECT_EQ(psp::registryCount(c.name), c.count) << c.name;
+  // {name, its count}: a malformed line or value counts 0, a duplicate its first value
+  const std::pair<const char *, uint32_t> cases[] = {{"good", 3},    {"bad", 0}, {"dup", 4},
+                                                     {"huge", 0},    {"win", 6}, {"last", 8},
+                                                     {"missing", 0}, {"x/y", 0}};
+  for (const auto &[name, expected] : cases)
+    EXPECT_EQ(psp::registryCount(name), expected) << name;
   ASSERT_EQ(psp::registryAdjust("bad", 1), PSP_OKAY);
   EXPECT_EQ(get(kStore), "good=3\ndup=4\nwin=6\nlast=8\nbad=1\n");
 #endif
@@ -109,9 +95,8 @@ TEST_F(Store, CountsStayInRangeAndNeedTheLibrary) {
   setCount(n, 0);
 }
 
-// A stop that never finishes holds removal up only for the bounded wait.
-// POSIX only: there the bound can be shortened for tests; on Windows it is a
-// fixed 30 s.
+// A stop that never finishes holds removal up only for the bounded wait. POSIX only: there the
+// bound can be shortened for tests; on Windows it is a fixed 30 s.
 #ifndef _WIN32
 TEST_F(Store, RemovalWaitsForAStopBoundedly) {
   put("systemctl", "#!/bin/sh\n[ \"$1\" = stop ] && exec sleep 60\nexit 0\n", 0755);

@@ -1,43 +1,23 @@
-// Clocks, environment, locale and process wrappers against the C library;
-// time zones are set only in forked children.
-#include "psp.h"
-
-#include "../watchdog.h"
+// Clocks, environment, locale and process wrappers against the C library; time zones are set only
+// in forked children.
 #include "../scratch_dir.h"
+#include "../watchdog.h"
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
 #include <chrono>
 #include <clocale>
-#include <cstdlib>
 #include <ctime>
-#include <string>
-#include <thread>
+#include <tuple>
 #include <vector>
 
 #ifdef _WIN32
 #include <process.h>
 #else
 #include <fcntl.h>
-#include <unistd.h>
 #endif
-
-namespace {
 
 using namespace psp_test;
 
-// The C library's own conversion (one thread only) and the fine clock: time()
-// may read a coarse one that still shows the last second.
-bool libcLocal(int64_t t, tm &out) {
-  const std::time_t c = static_cast<std::time_t>(t);
-  const tm *got = std::localtime(&c);
-  return got != nullptr && (out = *got, true);
-}
-int64_t fineSeconds() {
-  using namespace std::chrono;
-  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-}
+namespace {
 
 bool sameAsLibc(const PSP_TM &t, const tm &c) {
   return t.sec == c.tm_sec && t.min == c.tm_min && t.hour == c.tm_hour && t.mday == c.tm_mday &&
@@ -57,7 +37,7 @@ TEST(Time, LocalTimeMatchesTheCLibraryInEveryZone) {
                          "<+0530>-5:30", "<+1030>-10:30<+11>-11,M10.1.0,M4.1.0"};
 #endif
   for (const char *zone : zones) {
-    auto r = psp_test::runInChild(60, [zone] {
+    auto r = runInChild(60, [zone] {
       setEnv("TZ", zone);
       // Fixed instants, then three years in steps that cross every change of offset.
       std::vector<int64_t> instants = {0, -1, -86400LL * 400, 951782400, 32503680000LL};
@@ -65,30 +45,33 @@ TEST(Time, LocalTimeMatchesTheCLibraryInEveryZone) {
         instants.push_back(t);
       for (int64_t t : instants) {
         PSP_TM got;
-        tm want;
-        const bool converted = libcLocal(t, want);
-        if ((psp_timeLocaltime(t, &got) == &got) != converted ||
-            (converted && !sameAsLibc(got, want)))
+        const std::time_t c = static_cast<std::time_t>(t);
+        const tm *want = std::localtime(&c); // the C library's own, on one thread only
+        if ((psp_timeLocaltime(t, &got) == &got) != (want != nullptr) ||
+            (want != nullptr && !sameAsLibc(got, *want)))
           return false;
       }
       return true;
     });
-    EXPECT_TRUE(r.ok()) << zone << ": " << psp_test::describe(r);
+    EXPECT_TRUE(r.ok()) << zone << ": " << describe(r);
   }
   PSP_TM tm = {};
   tm.year = 77;
   EXPECT_EQ(psp_timeLocaltime(0, nullptr), nullptr);
   EXPECT_EQ(psp_timeLocaltime(INT64_MAX, &tm), nullptr); // beyond any year the platform holds
   EXPECT_EQ(tm.year, 77);
-#ifdef _WIN32
-  EXPECT_EQ(psp_timeLocaltime(-1, &tm), nullptr); // the runtime refuses times before 1970
-#else
-  EXPECT_EQ(psp_timeLocaltime(-1, &tm), &tm);
-#endif
+  // The Windows runtime refuses times before 1970.
+  EXPECT_EQ(psp_timeLocaltime(-1, &tm), kWindows ? nullptr : &tm);
 }
 
-TEST(Time, UtcAndWallClocksAgreeWithTheCLibrary) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
+TEST(Time, ClocksAgreeWithTheCLibrary) {
+  // The fine clock: time() may read a coarse one that still shows the last second.
+  auto fineSeconds = [] {
+    using namespace std::chrono;
+    return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+  };
+  int attempt = 0;
+  for (; attempt < 100; ++attempt) {
     const int64_t before = fineSeconds();
     PSP_TM got;
     uint16_t fraction = 0xFFFF, alone = 0xFFFF;
@@ -104,12 +87,10 @@ TEST(Time, UtcAndWallClocksAgreeWithTheCLibrary) {
     EXPECT_TRUE(sameAsLibc(got, want));
     EXPECT_TRUE(fraction % 10 == 0 && fraction < 10000 && alone < 10000);
     EXPECT_TRUE(secs == before && seed == before && ms / 1000 == static_cast<uint64_t>(before));
-    return;
+    break;
   }
-  FAIL() << "the clock never stayed within one second";
-}
-
-TEST(Time, MonotonicClockNeverGoesBack) {
+  EXPECT_LT(attempt, 100) << "the clock never stayed within one second";
+  // The monotonic clock never goes back, and a sleep lasts at least as asked.
   uint64_t last = psp_timeNanoSecs();
   ASSERT_NE(last, 0u);
   for (int i = 0; i < 200000; ++i) {
@@ -125,24 +106,23 @@ TEST(Time, MonotonicClockNeverGoesBack) {
 TEST(Environment, GetenvRoundTripsThroughUtf16) {
   const std::string longName(300, 'N'); // longer than the on-stack copy
   const std::u16string longWide(300, u'N');
-  struct Case {
-    const char *name, *value;
-    const char16_t *wname, *wide;
-  } cases[] = {{"PSP_SVC_T", "w\xC3\xA4-\xE2\x82\xAC-\xF0\x9F\x98\x80", u"PSP_SVC_T",
-                u"w\u00E4-\u20AC-\U0001F600"},
-               {"PSP_SVC_T", "a\377b", u"PSP_SVC_T", u"a?b"}, // not UTF-8: '?' for the broken byte
-               {longName.c_str(), "long", longWide.c_str(), u"long"},
-               {"PSP_SVC_T", nullptr, u"PSP_SVC_T", nullptr}}; // unset
-  for (const Case &c : cases) {
+  // {name, value (NULL: unset), the same name and the value in UTF-16}
+  const std::tuple<const char *, const char *, const char16_t *, const char16_t *> cases[] = {
+      {"PSP_SVC_T", "w\xC3\xA4-\xE2\x82\xAC-\xF0\x9F\x98\x80", u"PSP_SVC_T",
+       u"w\u00E4-\u20AC-\U0001F600"},
+      {"PSP_SVC_T", "a\377b", u"PSP_SVC_T", u"a?b"}, // not UTF-8: '?' for the broken byte
+      {longName.c_str(), "long", longWide.c_str(), u"long"},
+      {"PSP_SVC_T", nullptr, u"PSP_SVC_T", nullptr}};
+  for (const auto &[name, value, wname, wide] : cases) {
 #ifdef _WIN32 // the environment is UTF-16 there: set what the runtime will hand back
-    _wputenv_s(reinterpret_cast<const wchar_t *>(c.wname),
-               c.wide ? reinterpret_cast<const wchar_t *>(c.wide) : L"");
+    _wputenv_s(reinterpret_cast<const wchar_t *>(wname),
+               wide ? reinterpret_cast<const wchar_t *>(wide) : L"");
 #else
-    setEnv(c.name, c.value);
+    setEnv(name, value);
 #endif
-    EXPECT_EQ(psp_getenv(c.name), std::getenv(c.name));
-    const PSP_WCHAR *got = psp_getenvW(c.wname);
-    EXPECT_EQ(got ? std::u16string(got) : u"(null)", c.wide ? c.wide : u"(null)") << c.name;
+    EXPECT_EQ(psp_getenv(name), std::getenv(name));
+    const PSP_WCHAR *got = psp_getenvW(wname);
+    EXPECT_EQ(got ? std::u16string(got) : u"(null)", wide ? wide : u"(null)") << name;
   }
   setEnv(longName.c_str(), nullptr);
   const char16_t lone[] = {u'P', 0xD800, 0};
@@ -152,7 +132,7 @@ TEST(Environment, GetenvRoundTripsThroughUtf16) {
 }
 
 TEST(Environment, WideResultsBelongToTheirThread) {
-  psp_test::Watchdog dog(10); // a thread ends: its tag goes back under the tag-list lock
+  Watchdog dog(10); // a thread ends: its tag goes back under the tag-list lock
   setEnv("PSP_SVC_A", "main");
   setEnv("PSP_SVC_B", "other");
   const PSP_WCHAR *mine = psp_getenvW(u"PSP_SVC_A");
@@ -171,16 +151,16 @@ TEST(Environment, Locales) {
   EXPECT_EQ(psp_setlocaleW(LC_NUMERIC, u"no_such_LOCALE.x"), nullptr);
   EXPECT_STREQ(psp_setlocale(LC_ALL, nullptr), "C");
   EXPECT_EQ(psp_setlocale(LC_ALL, "no_such_LOCALE.x"), nullptr);
-  struct Case {
-    int category;
-    const char *name;
-    bool made;
-  } cases[] = {{LC_NUMERIC, "C", true},       {LC_ALL, "POSIX", !kWindows}, // not Windows' name
-               {LC_TIME, "no_such.x", false}, {9999, "C", false},           {-1, "C", false},
-               {LC_ALL, nullptr, false}};
-  for (const Case &c : cases) {
-    void *locale = psp_createlocale(c.category, c.name);
-    EXPECT_EQ(locale != nullptr, c.made) << c.category;
+  // {category, name, whether a locale is made}; "POSIX" is not Windows' name
+  const std::tuple<int, const char *, bool> cases[] = {{LC_NUMERIC, "C", true},
+                                                       {LC_ALL, "POSIX", !kWindows},
+                                                       {LC_TIME, "no_such.x", false},
+                                                       {9999, "C", false},
+                                                       {-1, "C", false},
+                                                       {LC_ALL, nullptr, false}};
+  for (const auto &[category, name, made] : cases) {
+    void *locale = psp_createlocale(category, name);
+    EXPECT_EQ(locale != nullptr, made) << category;
     psp_freelocale(locale);
   }
 }
@@ -204,7 +184,6 @@ TEST(Process, Wrappers) {
   psp_daemonComplete();
   for (const char *dir : {".", static_cast<const char *>(nullptr), "/no/such/dir"})
     EXPECT_EQ(psp_dirSync(dir), PSP_OKAY);
-
   char text[] = "a,,b";
   char *context = nullptr;
   EXPECT_STREQ(psp_strtok(text, ",", &context), "a");

@@ -1,25 +1,15 @@
-// Windows only: the process's standard output a file, and a log complete
-// when its writer is ended abruptly. Line ends, UTF-16 and log targets are
-// checked by the portable streams tests, which run under Wine too.
-#include <gtest/gtest.h>
-
-#include <iterator>
-#include <regex>
-#include <string>
-
+// Windows only (line ends, UTF-16 and log targets are the portable streams tests'): the standard
+// output handle a file, which psp_printf, the standard stream and the console copies of records
+// all reach with CR LF; the writer then ends without any clean-up, every record already in the log.
 #include "../scratch_dir.h"
 #include "../watchdog.h"
-#include "psp.h"
+
+#include <regex>
 
 #include <windows.h>
 
-namespace {
-
 using WinStreams = ScratchDir;
 
-// The standard output handle a file: psp_printf, the standard stream and the
-// console copies of records all reach it with CR LF. The writer then ends
-// without any clean-up; every record is already in the log.
 TEST_F(WinStreams, StandardOutputInAFileAndAWriterEndedAbruptly) {
   const std::string out = at("stdout.txt"), log = at("ended.log");
   auto result = psp_test::runInChild(30, [&] {
@@ -36,9 +26,8 @@ TEST_F(WinStreams, StandardOutputInAFileAndAWriterEndedAbruptly) {
     PSP_STREAM s = psp_fopenStd("stdout");
     good = good && s != nullptr && psp_fputs("s\n", s) == 2;
     psp_fclose(s);
-    for (int i = 0; i < 200; ++i)
-      good =
-          good && psp_log("record %d\n", i) == static_cast<int32_t>(8 + std::to_string(i).size());
+    for (int i = 0; i < 200 && good; ++i)
+      good = psp_log("record %d\n", i) == static_cast<int32_t>(8 + std::to_string(i).size());
     if (good)
       TerminateProcess(GetCurrentProcess(), 9);
     return false;
@@ -56,5 +45,3 @@ TEST_F(WinStreams, StandardOutputInAFileAndAWriterEndedAbruptly) {
             200);
   EXPECT_EQ(std::regex_replace(logged, stamp, "$1"), records);
 }
-
-} // namespace
