@@ -72,7 +72,8 @@ unsigned binOf(uint32_t size) {
   if (size <= 16 * kExactBins)
     return (size >> 4) - 1;
   const unsigned p = 31 - static_cast<unsigned>(__builtin_clz(size));
-  return kExactBins + (p - 10) * 4 + ((size >> (p - 2)) & 3);
+  constexpr unsigned k = kSizedBinsLog2;
+  return kExactBins + ((p - 10) << k) + ((size >> (p - k)) & ((1u << k) - 1));
 }
 
 RegionHeader *regionOfFree(Block *b) {

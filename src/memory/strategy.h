@@ -63,9 +63,12 @@ struct RegionBlock {
 
 static_assert(sizeof(RegionHeader) == 32 && offsetof(RegionBlock, child) == 16);
 
-// Free-block bins: one per size up to 1024 bytes, then four per power of two.
+// Free-block bins: one per size up to 1024 bytes, then 32 per power of two.
+// Narrow bins keep each treap short: a descent in a large heap costs a cache
+// miss per level, and the bitmap finds the next non-empty bin in a few words.
 constexpr unsigned kExactBins = 64;
-constexpr unsigned kBins = kExactBins + 22 * 4;
+constexpr unsigned kSizedBinsLog2 = 5;
+constexpr unsigned kBins = kExactBins + 22 * (1u << kSizedBinsLog2);
 constexpr unsigned kBinWords = (kBins + 63) / 64;
 // An exact bin's first blocks in walk order, kept in the heap state ahead of
 // its treap. A build may ask for fewer, so that tests drive the treap paths.
