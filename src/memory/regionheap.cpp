@@ -144,10 +144,16 @@ Block **leftmost(Block **link) {
   return link;
 }
 
-void markBin(RegionHeap &heap, unsigned bin) { heap.binMap[bin / 64] |= uint64_t{1} << (bin % 64); }
+void markBin(RegionHeap &heap, unsigned bin) {
+  heap.binMap[bin / 64] |= uint64_t{1} << (bin % 64);
+  heap.binWords |= uint64_t{1} << (bin / 64);
+}
 
 void unmarkBin(RegionHeap &heap, unsigned bin) {
-  heap.binMap[bin / 64] &= ~(uint64_t{1} << (bin % 64));
+  uint64_t &word = heap.binMap[bin / 64];
+  word &= ~(uint64_t{1} << (bin % 64));
+  if (word == 0)
+    heap.binWords &= ~(uint64_t{1} << (bin / 64));
 }
 
 // ---- exact bins: a front ahead of the treap ----
@@ -356,19 +362,23 @@ Fit bestFit(RegionHeap &heap, uint32_t n) {
   if (fit.block == nullptr) {
     fit.first = true;
     const unsigned from = fit.bin + 1;
-    for (unsigned w = from / 64; w < kBinWords; ++w) {
-      uint64_t bits = heap.binMap[w];
-      if (w == from / 64)
-        bits &= ~uint64_t{0} << (from % 64);
-      if (bits != 0) {
-        fit.bin = w * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
-        if (fit.bin < kExactBins) {
-          fit.block = frontFirst(heap, fit.bin);
-        } else {
-          fit.link = leftmost(&heap.bins[fit.bin]);
-          fit.block = *fit.link;
-        }
-        break;
+    unsigned w = from / 64;
+    uint64_t bits = w < kBinWords ? heap.binMap[w] & (~uint64_t{0} << (from % 64)) : 0;
+    if (bits == 0) {
+      // The next non-empty word, from the summary of the words.
+      const uint64_t later = w + 1 < 64 ? heap.binWords & (~uint64_t{0} << (w + 1)) : 0;
+      if (later != 0) {
+        w = static_cast<unsigned>(__builtin_ctzll(later));
+        bits = heap.binMap[w];
+      }
+    }
+    if (bits != 0) {
+      fit.bin = w * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
+      if (fit.bin < kExactBins) {
+        fit.block = frontFirst(heap, fit.bin);
+      } else {
+        fit.link = leftmost(&heap.bins[fit.bin]);
+        fit.block = *fit.link;
       }
     }
   }
@@ -690,6 +700,7 @@ void regionFreeAll(RegionHeap &heap) {
     heap.sink(region, &heap.pair);
   }
   std::memset(heap.binMap, 0, sizeof heap.binMap);
+  heap.binWords = 0;
   std::memset(static_cast<void *>(heap.bins), 0, sizeof heap.bins);
   std::memset(static_cast<void *>(heap.front), 0, sizeof heap.front);
   std::memset(heap.frontCount, 0, sizeof heap.frontCount);

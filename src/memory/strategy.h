@@ -72,6 +72,7 @@ constexpr unsigned kExactBins = 64;
 constexpr unsigned kSizedBinsLog2 = 5;
 constexpr unsigned kBins = kExactBins + 22 * (1u << kSizedBinsLog2);
 constexpr unsigned kBinWords = (kBins + 63) / 64;
+static_assert(kBinWords <= 64); // summarised in one word
 // An exact bin's first blocks in walk order, kept in the heap state ahead of
 // its treap. A build may ask for fewer, so that tests drive the treap paths.
 #ifndef PSP_FRONT_SLOTS
@@ -107,6 +108,8 @@ struct RegionHeap {
   // The index of the free blocks (regionheap.cpp).
   uint64_t regionsMade = 0;
   uint64_t binMap[kBinWords] = {};
+  uint64_t binWords = 0; // bit w: binMap[w] has a bin
+
   RegionBlock *bins[kBins] = {};
   // Per exact bin: its first blocks (the rest in its treap, which holds
   // blocks only while the front does), and the walk order of the treap's
