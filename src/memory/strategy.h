@@ -33,31 +33,36 @@ struct CounterPair {
   void sub(uint64_t n) { value -= n; }
 };
 
-// A region: this header, then its data area tiled by blocks.
-// What a free reads comes first, so that it shares one cache line with the
-// rest of the first 16 bytes wherever the region starts.
+// A region: this header, then its data area tiled by blocks. The usual
+// allocation and free never read it: what they need of it is in the blocks.
 struct RegionHeader {
   uint32_t dataSize; // region size - 32
-  uint32_t stamp;    // the last stamp given to a free block of this region
   uint32_t number;   // creation order in its heap; higher is nearer the list front
-  uint32_t spare;
+  uint64_t spare;
   RegionHeader *next;
   RegionHeader *prev;
 };
 
+// A block's distance from its region's start (a multiple of 16, at least
+// 32), with kRegionTop set when the block is the region's last.
+constexpr uint32_t kRegionTop = 1;
+
 // The 16 bytes before every block of a region heap, then (free blocks only)
 // the index links in the first 16 data bytes.
 //  - allocated: `mark` is the size of the free block just below (0 when the
-//    block below is allocated or the region starts there), and `region` the
-//    owning region;
-//  - free: `mark` is the distance from the region's start (never 0), and
-//    `order` the block's place in the best-fit walk: region number << 32 |
-//    stamp, higher first.
+//    block below is allocated or the region starts there), and `owner` its
+//    region's number and the block's place (distance and top flag);
+//  - free: `mark` is the block's place (never 0), and `order` its place in
+//    the best-fit walk: region number << 32 | stamp, higher first.
 struct RegionBlock {
+  struct Owner {
+    uint32_t place;
+    uint32_t number;
+  };
   uint32_t size; // data bytes, a multiple of 16
   uint32_t mark;
   union {
-    RegionHeader *region;
+    Owner owner;
     uint64_t order;
   };
   RegionBlock *child[2]; // treap children: [0] met earlier in the walk, [1] later
@@ -107,6 +112,7 @@ struct RegionHeap {
   CounterPair pair;  // handed to source and sink
   // The index of the free blocks (regionheap.cpp).
   uint64_t regionsMade = 0;
+  uint32_t stamp = 0; // the last stamp given to a pushed block, in any region
   uint64_t binMap[kBinWords] = {};
   uint64_t binWords = 0; // bit w: binMap[w] has a bin
 
