@@ -1,11 +1,14 @@
 // Allocators at scale, each against glibc malloc/free of the same sizes in
-// the same order, measured in the same run (sizes log-uniform in each range):
+// the same order, measured in the same run (sizes log-uniform in each range,
+// or uniform for the Heap mixes marked so):
 //  - Fill/N:   an arena tag receives N blocks of 8-256 bytes, then is reset
 //              (glibc: N mallocs, then N frees in the same order);
 //  - Churn:    N live blocks; each step frees a random one and allocates a
 //              new size in its place. Heap = kind 1 without a mutex (16-8192
 //              or 16-256 bytes), Large = kind 0 with 16-64 KiB blocks, each
-//              its own global-heap block.
+//              its own global-heap block. The uniform mixes draw most
+//              general sizes above kind 1's 4 KiB region, so most of those
+//              blocks come and go with a region of their own.
 // Items are allocations. Every block's first byte is written, as a user
 // would. Arguments: {N} for Fill, {N, size mix} for Churn.
 #include <benchmark/benchmark.h>
@@ -19,21 +22,30 @@
 
 namespace {
 
-enum Mix { kSmall = 0, kGeneral = 1, kLarge = 2, kArena = 3 };
+enum Mix {
+  kSmall = 0,
+  kGeneral = 1,
+  kLarge = 2,
+  kArena = 3,
+  kSmallUniform = 4,
+  kGeneralUniform = 5
+};
 
-// Log-uniform sizes (as memory_bench draws them), the same table for every
-// allocator of one mix.
+// Log-uniform sizes (as memory_bench draws them) or uniform ones, the same
+// table for every allocator of one mix.
 const std::vector<uint32_t> &sizes(int mix) {
-  static std::vector<uint32_t> tables[4];
+  static std::vector<uint32_t> tables[6];
   std::vector<uint32_t> &t = tables[mix];
   if (t.empty()) {
-    const double bounds[4][2] = {{16, 256}, {16, 8192}, {16384, 65536}, {8, 256}};
+    const uint32_t bounds[6][2] = {{16, 256}, {16, 8192}, {16384, 65536},
+                                   {8, 256},  {16, 256},  {16, 8192}};
     std::mt19937 rng(1234 + mix);
     std::uniform_real_distribution<double> exponent(std::log2(bounds[mix][0]),
                                                     std::log2(bounds[mix][1]));
+    std::uniform_int_distribution<uint32_t> uniform(bounds[mix][0], bounds[mix][1]);
     t.resize(1 << 20);
     for (uint32_t &s : t)
-      s = static_cast<uint32_t>(std::exp2(exponent(rng)));
+      s = mix >= kSmallUniform ? uniform(rng) : static_cast<uint32_t>(std::exp2(exponent(rng)));
   }
   return t;
 }
@@ -117,8 +129,10 @@ void fillArgs(benchmark::internal::Benchmark *b) {
 }
 void heapArgs(benchmark::internal::Benchmark *b) {
   b->Args({1024, kGeneral});
+  b->Args({1024, kGeneralUniform});
   for (int64_t n : {1000, 10000, 16384, 100000, 1000000})
     b->Args({n, kSmall});
+  b->Args({16384, kSmallUniform});
 }
 void largeArgs(benchmark::internal::Benchmark *b) {
   for (int64_t n : {256, 1000, 10000, 100000})

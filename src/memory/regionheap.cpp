@@ -19,8 +19,8 @@
 // the first exact fit wins, else the smallest block that fits, ties to the
 // first met. Rather than walking, each free block carries its place in that
 // walk as the key (size, then region number and stamp, higher first): every
-// push into a region takes the region's next stamp, and a region's number
-// grows with each region made. The free blocks sit in treaps by that key, one
+// push takes the heap's next stamp, so a region's stamps rise in push order,
+// and a region's number grows with each region made. The free blocks sit in treaps by that key, one
 // per size bin, with a bitmap of the non-empty bins, so the walk's answer is
 // the first block of the request's own bin that fits, or the first block of
 // the next non-empty bin: logarithmic time. The treap links live in the free
@@ -58,12 +58,11 @@ char *regionEnd(RegionHeader *region) {
 
 Block *following(Block *b) { return reinterpret_cast<Block *>(bytes(b) + 16 + b->size); }
 
-// The block just above b, in b's region, learns the size of the free block
-// below it (0: none).
-void setMarkAbove(RegionHeader *region, Block *b, uint32_t value) {
-  Block *up = following(b);
-  if (bytes(up) < regionEnd(region))
-    up->mark = value;
+// The block just above b, unless b is its region's last, learns the size of
+// the free block below it (0: none).
+void setMarkAbove(Block *b, uint32_t top, uint32_t value) {
+  if (top == 0)
+    following(b)->mark = value;
 }
 
 // ---- the index: a treap per bin ----
@@ -72,21 +71,27 @@ unsigned binOf(uint32_t size) {
   if (size <= 16 * kExactBins)
     return (size >> 4) - 1;
   const unsigned p = 31 - static_cast<unsigned>(__builtin_clz(size));
-  return kExactBins + (p - 10) * 4 + ((size >> (p - 2)) & 3);
+  constexpr unsigned k = kSizedBinsLog2;
+  return kExactBins + ((p - 10) << k) + ((size >> (p - k)) & ((1u << k) - 1));
 }
 
-RegionHeader *regionOfFree(Block *b) {
-  return reinterpret_cast<RegionHeader *>(bytes(b) - b->mark);
+RegionHeader *regionAt(Block *b, uint32_t place) {
+  return reinterpret_cast<RegionHeader *>(bytes(b) - (place & ~kRegionTop));
 }
 
-uint64_t orderOf(const RegionHeader *region, uint32_t stamp) {
-  return uint64_t{region->number} << 32 | stamp;
+uint64_t orderOf(uint32_t number, uint32_t stamp) { return uint64_t{number} << 32 | stamp; }
+
+// Makes b a free block at the given place, with the given stamp (its size is
+// set).
+void makeFree(Block *b, uint32_t place, uint32_t number, uint32_t stamp) {
+  b->mark = place;
+  b->order = orderOf(number, stamp);
 }
 
-// Makes b a free block with the given stamp (its size is set).
-void makeFree(Block *b, RegionHeader *region, uint32_t stamp) {
-  b->mark = static_cast<uint32_t>(bytes(b) - bytes(region));
-  b->order = orderOf(region, stamp);
+// Makes b an allocated block at the given place; its mark is the caller's.
+void makeUsed(Block *b, uint32_t place, uint32_t number) {
+  b->owner.place = place;
+  b->owner.number = number;
 }
 
 // True when a is smaller, or as large and met first in the walk. Blocks of
@@ -143,10 +148,16 @@ Block **leftmost(Block **link) {
   return link;
 }
 
-void markBin(RegionHeap &heap, unsigned bin) { heap.binMap[bin / 64] |= uint64_t{1} << (bin % 64); }
+void markBin(RegionHeap &heap, unsigned bin) {
+  heap.binMap[bin / 64] |= uint64_t{1} << (bin % 64);
+  heap.binWords |= uint64_t{1} << (bin / 64);
+}
 
 void unmarkBin(RegionHeap &heap, unsigned bin) {
-  heap.binMap[bin / 64] &= ~(uint64_t{1} << (bin % 64));
+  uint64_t &word = heap.binMap[bin / 64];
+  word &= ~(uint64_t{1} << (bin % 64));
+  if (word == 0)
+    heap.binWords &= ~(uint64_t{1} << (bin / 64));
 }
 
 // ---- exact bins: a front ahead of the treap ----
@@ -355,19 +366,23 @@ Fit bestFit(RegionHeap &heap, uint32_t n) {
   if (fit.block == nullptr) {
     fit.first = true;
     const unsigned from = fit.bin + 1;
-    for (unsigned w = from / 64; w < kBinWords; ++w) {
-      uint64_t bits = heap.binMap[w];
-      if (w == from / 64)
-        bits &= ~uint64_t{0} << (from % 64);
-      if (bits != 0) {
-        fit.bin = w * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
-        if (fit.bin < kExactBins) {
-          fit.block = frontFirst(heap, fit.bin);
-        } else {
-          fit.link = leftmost(&heap.bins[fit.bin]);
-          fit.block = *fit.link;
-        }
-        break;
+    unsigned w = from / 64;
+    uint64_t bits = w < kBinWords ? heap.binMap[w] & (~uint64_t{0} << (from % 64)) : 0;
+    if (bits == 0) {
+      // The next non-empty word, from the summary of the words.
+      const uint64_t later = w + 1 < 64 ? heap.binWords & (~uint64_t{0} << (w + 1)) : 0;
+      if (later != 0) {
+        w = static_cast<unsigned>(__builtin_ctzll(later));
+        bits = heap.binMap[w];
+      }
+    }
+    if (bits != 0) {
+      fit.bin = w * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
+      if (fit.bin < kExactBins) {
+        fit.block = frontFirst(heap, fit.bin);
+      } else {
+        fit.link = leftmost(&heap.bins[fit.bin]);
+        fit.block = *fit.link;
       }
     }
   }
@@ -437,24 +452,25 @@ Block *sortByStamp(Block *list) {
   }
 }
 
-// Calls f on every free block of the region. Marks tell them apart: after an
-// allocated block (or at the region start) a block is free exactly when its
-// mark is set.
-template <typename F> void forEachFree(RegionHeader *region, F f) {
+// Calls f(block, free) on every block of the region, bottom up. Marks tell
+// them apart: after an allocated block (or at the region start) a block is
+// free exactly when its mark is set.
+template <typename F> void forEachBlock(RegionHeader *region, F f) {
   bool previousFree = false;
   for (Block *b = firstBlock(region); bytes(b) < regionEnd(region);) {
     Block *next = following(b);
     previousFree = !previousFree && b->mark != 0;
-    if (previousFree)
-      f(b);
+    f(b, previousFree);
     b = next;
   }
 }
 
-// Gives the region's free blocks the stamps 1..k in their present order.
-void renumberStamps(RegionHeap &heap, RegionHeader *region) {
+// Gives the region's free blocks the stamps 1..k in their present order; k.
+uint32_t renumberStamps(RegionHeap &heap, RegionHeader *region) {
   Block *list = nullptr;
-  forEachFree(region, [&](Block *b) {
+  forEachBlock(region, [&](Block *b, bool free) {
+    if (!free)
+      return;
     unindex(heap, b);
     b->child[0] = list;
     list = b;
@@ -462,11 +478,11 @@ void renumberStamps(RegionHeap &heap, RegionHeader *region) {
   uint32_t stamp = 0;
   for (Block *b = sortByStamp(list); b != nullptr;) {
     Block *next = b->child[0];
-    b->order = orderOf(region, ++stamp);
+    b->order = orderOf(region->number, ++stamp);
     index(heap, b);
     b = next;
   }
-  region->stamp = stamp;
+  return stamp;
 }
 
 // Gives the regions the numbers 1..k in list order (the front highest). The
@@ -478,17 +494,33 @@ void renumberRegions(RegionHeap &heap) {
   heap.regionsMade = count;
   for (RegionHeader *r = heap.regions; r != nullptr; r = r->next, --count) {
     r->number = count;
-    forEachFree(r, [&](Block *b) { b->order = orderOf(r, static_cast<uint32_t>(b->order)); });
+    forEachBlock(r, [&](Block *b, bool free) {
+      if (free)
+        b->order = orderOf(count, static_cast<uint32_t>(b->order));
+      else
+        b->owner.number = count;
+    });
   }
   refreshFronts(heap);
 }
 
-// The stamp of a block about to be pushed. Called while every mark of the
-// region is as stated, since it may renumber.
-uint32_t nextStamp(RegionHeap &heap, RegionHeader *region) {
-  if (region->stamp >= PSP_REGION_STAMP_LIMIT)
-    renumberStamps(heap, region);
-  return ++region->stamp;
+// Stamps are compared only within a region, so when they run out every
+// region's restart from 1.
+[[gnu::noinline]] void restartStamps(RegionHeap &heap) {
+  uint32_t last = 0;
+  for (RegionHeader *r = heap.regions; r != nullptr; r = r->next) {
+    const uint32_t k = renumberStamps(heap, r);
+    last = k > last ? k : last;
+  }
+  heap.stamp = last;
+}
+
+// The stamp of a block about to be pushed. Called while every mark is as
+// stated, since it may renumber.
+inline uint32_t nextStamp(RegionHeap &heap) {
+  if (heap.stamp >= PSP_REGION_STAMP_LIMIT) [[unlikely]]
+    restartStamps(heap);
+  return ++heap.stamp;
 }
 
 // ---- regions ----
@@ -510,7 +542,7 @@ void unlinkRegion(RegionHeap &heap, RegionHeader *region) {
     region->next->prev = region->prev;
 }
 
-// A new region at the front, its data one free block with the first stamp,
+// A new region at the front, its data one free block with a fresh stamp,
 // not yet in the index.
 RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
   uint64_t size = (n + 16 > heap.minRegion ? n + 16 : heap.minRegion) + sizeof(RegionHeader);
@@ -521,13 +553,13 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
     return nullptr;
   if (heap.regionsMade >= PSP_REGION_STAMP_LIMIT)
     renumberRegions(heap);
+  const uint32_t stamp = nextStamp(heap);
   RegionHeader *region = static_cast<RegionHeader *>(raw);
   region->dataSize = static_cast<uint32_t>(size - sizeof(RegionHeader));
-  region->stamp = 1;
   region->number = static_cast<uint32_t>(++heap.regionsMade);
   Block *all = firstBlock(region);
   all->size = region->dataSize - 16;
-  makeFree(all, region, 1);
+  makeFree(all, sizeof(RegionHeader) | kRegionTop, region->number, stamp);
   linkRegion(heap, region);
   return region;
 }
@@ -541,12 +573,15 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
       return nullptr;
     best = firstBlock(heap.regions);
   }
-  RegionHeader *region = regionOfFree(best);
+  const uint32_t place = best->mark;
+  const uint32_t number = static_cast<uint32_t>(best->order >> 32);
   Block *taken;
+  uint32_t takenPlace;
   if (best->size <= n + 16) {
     if (fit.block != nullptr)
       takeFit(heap, fit);
     taken = best;
+    takenPlace = place;
     taken->mark = 0; // below it: an allocated block or the region start
   } else {
     // The rest keeps its stamp, so its place in the walk. The first block of
@@ -558,30 +593,36 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
     if (fit.block != nullptr && !stays)
       takeFit(heap, fit);
     best->size = rest;
+    best->mark = place & ~kRegionTop; // the taken block is above it now
     if (!stays)
       indexIn(heap, to, best);
     taken = following(best);
     taken->size = static_cast<uint32_t>(n);
     taken->mark = rest;
+    takenPlace = place + 16 + rest;
   }
-  taken->region = region;
-  setMarkAbove(region, taken, 0);
+  makeUsed(taken, takenPlace, number);
+  setMarkAbove(taken, takenPlace & kRegionTop, 0);
   heap.inUse.add(taken->size);
   return bytes(taken) + 16;
 }
 
 // Every other free: the block merges with a neighbour or fills its region.
 [[gnu::noinline]] void regionFreeSlow(RegionHeap &heap, Block *h) {
-  RegionHeader *region = h->region;
+  const uint32_t number = h->owner.number;
+  uint32_t place = h->owner.place;
+  RegionHeader *region = regionAt(h, place);
   heap.inUse.sub(h->size);
-  // Pushed (not merged below): take the stamp while the region is consistent.
-  const uint32_t stamp = h->mark == 0 ? nextStamp(heap, region) : 0;
+  // Pushed (not merged below): take the stamp while every mark is as stated.
+  const uint32_t stamp = h->mark == 0 ? nextStamp(heap) : 0;
 
   Block *up = following(h);
-  if (bytes(up) < regionEnd(region) && up->mark != 0) {
+  if ((place & kRegionTop) == 0 && up->mark != 0) {
+    place |= up->mark & kRegionTop;
     unindex(heap, up);
     h->size += up->size + 16;
   }
+  const uint32_t top = place & kRegionTop;
   const uint32_t wholeRegion = region->dataSize - 16;
   Block *merged;
   if (h->mark != 0) {
@@ -593,9 +634,10 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
     } else {
       resizeIndexed(heap, merged, size); // keeps its place
     }
+    merged->mark |= top;
   } else {
     merged = h;
-    makeFree(h, region, stamp);
+    makeFree(h, place, number, stamp);
     if (h->size != wholeRegion)
       index(heap, h);
   }
@@ -604,13 +646,13 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
     heap.sink(region, &heap.pair);
     return;
   }
-  setMarkAbove(region, merged, merged->size);
+  setMarkAbove(merged, top, merged->size);
 }
 
 } // namespace
 
 // The usual request: an exact bin holds a block of the very size, and the
-// first of them is taken whole.
+// first of them is taken whole. Everything it needs is in the block.
 void *regionAlloc(RegionHeap &heap, uint64_t n) {
   n = round16(n == 0 ? 1 : n);
   if (n > kMaxBlock)
@@ -619,27 +661,28 @@ void *regionAlloc(RegionHeap &heap, uint64_t n) {
   if (bin >= kExactBins || heap.frontCount[bin] == 0)
     return regionAllocSlow(heap, n);
   Block *b = frontTakeFirst(heap, bin);
-  RegionHeader *region = regionOfFree(b);
+  const uint32_t place = b->mark;
+  makeUsed(b, place, static_cast<uint32_t>(b->order >> 32));
   b->mark = 0;
-  b->region = region;
-  setMarkAbove(region, b, 0);
+  setMarkAbove(b, place & kRegionTop, 0);
   heap.inUse.add(n);
   return bytes(b) + 16;
 }
 
-// The usual free: both neighbours allocated, so the block is pushed as it is.
+// The usual free: both neighbours allocated, so the block is pushed as it
+// is, without reading its region's header.
 void regionFree(RegionHeap &heap, void *block) {
   Block *h = headerOf(block);
-  RegionHeader *region = h->region;
+  const uint32_t place = h->owner.place;
+  const uint32_t top = place & kRegionTop;
   Block *up = following(h);
-  const bool top = bytes(up) >= regionEnd(region);
-  if (h->mark != 0 || (!top && up->mark != 0) || (top && bytes(h) == bytes(firstBlock(region))))
+  if (h->mark != 0 || (top == 0 && up->mark != 0) || place == (sizeof(RegionHeader) | kRegionTop))
     return regionFreeSlow(heap, h);
   heap.inUse.sub(h->size);
-  const uint32_t stamp = nextStamp(heap, region);
-  makeFree(h, region, stamp);
+  const uint32_t stamp = nextStamp(heap);
+  makeFree(h, place, h->owner.number, stamp);
   indexIn(heap, binOf(h->size), h);
-  if (!top)
+  if (top == 0)
     up->mark = h->size;
 }
 
@@ -648,14 +691,14 @@ void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep) {
   if (n > kMaxBlock)
     return nullptr;
   Block *h = headerOf(block);
-  RegionHeader *region = h->region;
   const uint32_t original = h->size;
   Block *up = following(h);
-  if (bytes(up) < regionEnd(region) && up->mark != 0) {
+  if ((h->owner.place & kRegionTop) == 0 && up->mark != 0) {
+    h->owner.place |= up->mark & kRegionTop;
     unindex(heap, up);
     h->size += up->size + 16;
     heap.inUse.add(up->size + 16);
-    setMarkAbove(region, h, 0);
+    setMarkAbove(h, h->owner.place & kRegionTop, 0);
   }
   if (h->size < n) {
     void *moved = regionAlloc(heap, n);
@@ -667,14 +710,16 @@ void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep) {
     return moved;
   }
   if (h->size > n + 16) {
-    const uint32_t stamp = nextStamp(heap, region);
+    const uint32_t stamp = nextStamp(heap);
+    const uint32_t place = h->owner.place;
     Block *tail = reinterpret_cast<Block *>(bytes(h) + 16 + n);
     tail->size = h->size - static_cast<uint32_t>(n) - 16;
-    makeFree(tail, region, stamp);
+    makeFree(tail, place + 16 + static_cast<uint32_t>(n), h->owner.number, stamp);
+    h->owner.place = place & ~kRegionTop;
     heap.inUse.sub(h->size - n);
     h->size = static_cast<uint32_t>(n);
     index(heap, tail);
-    setMarkAbove(region, tail, tail->size);
+    setMarkAbove(tail, place & kRegionTop, tail->size);
   }
   return block;
 }
@@ -689,6 +734,7 @@ void regionFreeAll(RegionHeap &heap) {
     heap.sink(region, &heap.pair);
   }
   std::memset(heap.binMap, 0, sizeof heap.binMap);
+  heap.binWords = 0;
   std::memset(static_cast<void *>(heap.bins), 0, sizeof heap.bins);
   std::memset(static_cast<void *>(heap.front), 0, sizeof heap.front);
   std::memset(heap.frontCount, 0, sizeof heap.frontCount);

@@ -33,29 +33,36 @@ struct CounterPair {
   void sub(uint64_t n) { value -= n; }
 };
 
-// A region: this header, then its data area tiled by blocks.
+// A region: this header, then its data area tiled by blocks. The usual
+// allocation and free never read it: what they need of it is in the blocks.
 struct RegionHeader {
   uint32_t dataSize; // region size - 32
-  uint32_t stamp;    // the last stamp given to a free block of this region
+  uint32_t number;   // creation order in its heap; higher is nearer the list front
+  uint64_t spare;
   RegionHeader *next;
   RegionHeader *prev;
-  uint32_t number; // creation order in its heap; higher is nearer the list front
-  uint32_t spare;
 };
+
+// A block's distance from its region's start (a multiple of 16, at least
+// 32), with kRegionTop set when the block is the region's last.
+constexpr uint32_t kRegionTop = 1;
 
 // The 16 bytes before every block of a region heap, then (free blocks only)
 // the index links in the first 16 data bytes.
 //  - allocated: `mark` is the size of the free block just below (0 when the
-//    block below is allocated or the region starts there), and `region` the
-//    owning region;
-//  - free: `mark` is the distance from the region's start (never 0), and
-//    `order` the block's place in the best-fit walk: region number << 32 |
-//    stamp, higher first.
+//    block below is allocated or the region starts there), and `owner` its
+//    region's number and the block's place (distance and top flag);
+//  - free: `mark` is the block's place (never 0), and `order` its place in
+//    the best-fit walk: region number << 32 | stamp, higher first.
 struct RegionBlock {
+  struct Owner {
+    uint32_t place;
+    uint32_t number;
+  };
   uint32_t size; // data bytes, a multiple of 16
   uint32_t mark;
   union {
-    RegionHeader *region;
+    Owner owner;
     uint64_t order;
   };
   RegionBlock *child[2]; // treap children: [0] met earlier in the walk, [1] later
@@ -63,10 +70,14 @@ struct RegionBlock {
 
 static_assert(sizeof(RegionHeader) == 32 && offsetof(RegionBlock, child) == 16);
 
-// Free-block bins: one per size up to 1024 bytes, then four per power of two.
+// Free-block bins: one per size up to 1024 bytes, then 32 per power of two.
+// Narrow bins keep each treap short: a descent in a large heap costs a cache
+// miss per level, and the bitmap finds the next non-empty bin in a few words.
 constexpr unsigned kExactBins = 64;
-constexpr unsigned kBins = kExactBins + 22 * 4;
+constexpr unsigned kSizedBinsLog2 = 5;
+constexpr unsigned kBins = kExactBins + 22 * (1u << kSizedBinsLog2);
 constexpr unsigned kBinWords = (kBins + 63) / 64;
+static_assert(kBinWords <= 64); // summarised in one word
 // An exact bin's first blocks in walk order, kept in the heap state ahead of
 // its treap. A build may ask for fewer, so that tests drive the treap paths.
 #ifndef PSP_FRONT_SLOTS
@@ -101,7 +112,10 @@ struct RegionHeap {
   CounterPair pair;  // handed to source and sink
   // The index of the free blocks (regionheap.cpp).
   uint64_t regionsMade = 0;
+  uint32_t stamp = 0; // the last stamp given to a pushed block, in any region
   uint64_t binMap[kBinWords] = {};
+  uint64_t binWords = 0; // bit w: binMap[w] has a bin
+
   RegionBlock *bins[kBins] = {};
   // Per exact bin: its first blocks (the rest in its treap, which holds
   // blocks only while the front does), and the walk order of the treap's
