@@ -22,13 +22,15 @@
 
 namespace literal {
 
+using psp::mem::kMaxBlock;
+
 struct Counter {
   uint64_t value = 0, peak = 0;
   void add(uint64_t n) { peak = std::max(peak, value += n); }
 };
 
 struct Region;
-struct Block {
+struct Block { // a 16-byte header before the block's data
   uint32_t size, spare;
   union {
     Block *nextFree;
@@ -43,9 +45,18 @@ struct Region {
 
 inline uint64_t round16(uint64_t n) { return (n + 15) & ~uint64_t{15}; }
 inline char *bytes(void *p) { return static_cast<char *>(p); }
+inline Block *blockAt(void *p) { return static_cast<Block *>(p); }
 inline char *endOf(Block *b) { return bytes(b) + 16 + b->size; }
-inline Block *headerOf(void *p) { return reinterpret_cast<Block *>(bytes(p) - 16); }
-inline Block *firstBlock(Region *r) { return reinterpret_cast<Block *>(r + 1); }
+inline Block *headerOf(void *p) { return blockAt(bytes(p) - 16); }
+inline Block *firstBlock(Region *r) { return blockAt(r + 1); }
+
+// The link to the first free block of r that `is` accepts, or null.
+template <typename Is> Block **findFree(Region *r, Is is) {
+  for (Block **l = &r->freeHead; *l != nullptr; l = &(*l)->nextFree)
+    if (is(*l))
+      return l;
+  return nullptr;
+}
 
 // Doubly linked lists of regions and of arena chunks.
 template <typename T> void pushFront(T *&list, T *n) {
@@ -76,8 +87,7 @@ struct Heap {
   void sink(Region *r);
 
   void *alloc(uint64_t n) {
-    n = round16(n == 0 ? 1 : n);
-    if (n > psp::mem::kMaxBlock)
+    if ((n = round16(n == 0 ? 1 : n)) > kMaxBlock)
       return nullptr;
     // The first exact fit, else the smallest of at least n; ties go to the
     // first found, walking the regions and then their free lists in order.
@@ -107,7 +117,7 @@ struct Heap {
     if (best->size <= n + 16) {
       *link = best->nextFree;
     } else {
-      taken = reinterpret_cast<Block *>(bytes(best) + best->size - n);
+      taken = blockAt(bytes(best) + best->size - n);
       taken->size = static_cast<uint32_t>(n);
       best->size -= static_cast<uint32_t>(n + 16);
     }
@@ -116,25 +126,25 @@ struct Heap {
     return bytes(taken) + 16;
   }
 
+  // Absorbs the free block just above h, if there is one; true if so.
+  bool absorbAbove(Block *h) {
+    Block **above = findFree(h->region, [h](Block *b) { return bytes(b) == endOf(h); });
+    if (above != nullptr) {
+      h->size += (*above)->size + 16;
+      *above = (*above)->nextFree;
+    }
+    return above != nullptr;
+  }
+
   void free(void *p) {
-    Block *h = headerOf(p);
+    Block *h = headerOf(p), *merged = h;
     Region *r = h->region;
     inUse.value -= h->size;
-    // Merges with the nearest free blocks below and above when they touch.
-    Block *below = nullptr, **aboveLink = nullptr;
-    for (Block **l = &r->freeHead; *l != nullptr; l = &(*l)->nextFree)
-      if (*l < h)
-        below = std::max(below, *l);
-      else if (aboveLink == nullptr || *l < *aboveLink)
-        aboveLink = l;
-    if (aboveLink != nullptr && bytes(*aboveLink) == endOf(h)) {
-      h->size += (*aboveLink)->size + 16;
-      *aboveLink = (*aboveLink)->nextFree;
-    }
-    Block *merged = h;
-    if (below != nullptr && endOf(below) == bytes(h)) {
-      below->size += h->size + 16;
-      merged = below;
+    // Merges with the free blocks just above and just below.
+    absorbAbove(h);
+    if (Block **below = findFree(r, [h](Block *b) { return endOf(b) == bytes(h); })) {
+      (*below)->size += h->size + 16;
+      merged = *below;
     } else {
       h->nextFree = r->freeHead;
       r->freeHead = h;
@@ -148,18 +158,12 @@ struct Heap {
   // Absorbs a free block just above, then moves when still too small, or
   // splits off a tail of more than a header.
   void *resize(void *p, uint64_t n, bool keep) {
-    n = round16(n == 0 ? 1 : n);
-    if (n > psp::mem::kMaxBlock)
+    if ((n = round16(n == 0 ? 1 : n)) > kMaxBlock)
       return nullptr;
     Block *h = headerOf(p);
     const uint32_t original = h->size;
-    for (Block **l = &h->region->freeHead; *l != nullptr; l = &(*l)->nextFree)
-      if (bytes(*l) == endOf(h)) {
-        inUse.add((*l)->size + 16);
-        h->size += (*l)->size + 16;
-        *l = (*l)->nextFree;
-        break;
-      }
+    if (absorbAbove(h))
+      inUse.add(h->size - original);
     if (h->size < n) {
       void *moved = alloc(n);
       if (moved != nullptr && keep)
@@ -169,7 +173,7 @@ struct Heap {
       return moved;
     }
     if (h->size > n + 16) {
-      Block *tail = reinterpret_cast<Block *>(bytes(h) + 16 + n);
+      Block *tail = blockAt(bytes(h) + 16 + n);
       tail->size = h->size - static_cast<uint32_t>(n) - 16;
       tail->nextFree = h->region->freeHead;
       h->region->freeHead = tail;
@@ -196,35 +200,27 @@ struct Global : Heap {
   char *buffer = nullptr;
   bool bufferInUse = false;
 
-  static uint64_t countOf(void *block) {
-    uint64_t count;
-    std::memcpy(&count, bytes(block) - 16, 8);
-    return count;
-  }
-  static void *prefixed(void *prefix, uint64_t count) {
-    if (prefix != nullptr)
-      std::memcpy(prefix, &count, 8);
-    return prefix != nullptr ? bytes(prefix) + 16 : nullptr;
-  }
+  static uint64_t &countOf(void *block) { return *reinterpret_cast<uint64_t *>(bytes(block) - 16); }
+
+  // `pair` counts the bytes a second time (a kind-1 heap's held bytes).
   void *prefixedAlloc(uint64_t request, Counter *pair) {
-    void *prefix = request > psp::mem::kMaxBlock - 16 ? nullptr : alloc(request + 16);
-    if (prefix != nullptr) {
-      usage.add(request + 16);
-      if (pair != nullptr)
-        pair->add(request + 16);
-    }
-    return prefixed(prefix, request + 16);
+    char *block = request > kMaxBlock - 16 ? nullptr : bytes(alloc(request + 16));
+    if (block == nullptr)
+      return nullptr;
+    usage.add(countOf(block + 16) = request + 16);
+    if (pair != nullptr)
+      pair->add(request + 16);
+    return block + 16;
   }
   void *prefixedResize(void *block, uint64_t request) {
     const uint64_t old = countOf(block);
-    void *moved = request > psp::mem::kMaxBlock - 16
-                      ? nullptr
-                      : resize(bytes(block) - 16, request + 16, true);
-    if (moved != nullptr) {
-      usage.value -= old;
-      usage.add(request + 16);
-    }
-    return prefixed(moved, request + 16);
+    char *moved =
+        request > kMaxBlock - 16 ? nullptr : bytes(resize(bytes(block) - 16, request + 16, true));
+    if (moved == nullptr)
+      return nullptr;
+    usage.value -= old;
+    usage.add(countOf(moved + 16) = request + 16);
+    return moved + 16;
   }
   void prefixedFree(void *block, Counter *pair) {
     usage.value -= countOf(block);
@@ -310,14 +306,15 @@ struct Config {
   uint64_t limit; // 0: none
 };
 
-// Where p lies: the position of its region in the list, and the offset there.
-template <typename R> std::pair<long, uint64_t> locate(const R *r, const void *p) {
+// Where p lies: "region <position in the list> +<offset there>".
+template <typename R> std::string locate(const R *r, const void *p) {
   for (long i = 0; r != nullptr; r = r->next, ++i) {
     const char *start = reinterpret_cast<const char *>(r);
     if (p >= start && p < start + 32 + r->dataSize)
-      return {i, static_cast<uint64_t>(static_cast<const char *>(p) - start)};
+      return "region " + std::to_string(i) + " +" +
+             std::to_string(static_cast<const char *>(p) - start);
   }
-  return {-1, 0};
+  return "no region";
 }
 
 class Differential {
@@ -335,11 +332,7 @@ public:
   }
 
   ~Differential() {
-    // After a difference the library side may still hold blocks.
-    arenaTag_.methods.freeAll(arenaState_);
-    psp::mem::regionFreeAll(heap_);
-    for (Live &b : globalBlocks_)
-      psp::mem::globalFree(b.real, nullptr);
+    giveBack(false); // after a difference the library side may still hold blocks
     std::free(arenaState_);
     std::free(realBuffer_);
     std::free(global_.buffer);
@@ -359,78 +352,54 @@ public:
     const size_t which = size_t{record[6]} << 8 | record[7];
     Live *hb = pick(heapBlocks_, which), *gb = pick(globalBlocks_, which);
     ++steps_;
-    std::string d;
-    switch (op == 255 ? 10 : op == 254 ? 11 : op % 10) {
-    case 0:
-    case 1:
-      d = allocated("arena alloc", arenaTag_.methods.alloc(size, arenaState_), arena_.alloc(size),
-                    size, arenaBlocks_);
-      break;
-    case 2:
-    case 3:
-      d = allocated("heap alloc", psp::mem::regionAlloc(heap_, size), kind1_.alloc(size), size,
-                    heapBlocks_);
-      break;
-    case 4:
-      if (hb != nullptr && keep && !intact(*hb, false))
-        return where("heap resize: contents lost before");
-      if (hb != nullptr)
-        d = resized("heap resize", *hb, psp::mem::regionResize(heap_, hb->real, size, keep),
-                    kind1_.resize(hb->model, size, keep), size, keep, true);
-      break;
-    case 5:
-    case 6:
-      d = release(heapBlocks_, hb, "heap free", [&](Live &b) {
+    // Ops without a block to work on do nothing.
+    const int kind = op == 255 ? 10 : op == 254 ? 11 : op % 10;
+    if (kind <= 1)
+      allocated("arena alloc", arenaTag_.methods.alloc(size, arenaState_), arena_.alloc(size), size,
+                arenaBlocks_);
+    else if (kind <= 3)
+      allocated("heap alloc", psp::mem::regionAlloc(heap_, size), kind1_.alloc(size), size,
+                heapBlocks_);
+    else if (kind == 4 && hb != nullptr && keep && !intact(*hb, false))
+      differ("heap resize: contents lost before");
+    else if (kind == 4 && hb != nullptr)
+      resized("heap resize", *hb, psp::mem::regionResize(heap_, hb->real, size, keep),
+              kind1_.resize(hb->model, size, keep), size, keep, true);
+    else if (kind == 5 || kind == 6)
+      release(heapBlocks_, hb, "heap free", [&](Live &b) {
         psp::mem::regionFree(heap_, b.real);
         kind1_.free(b.model);
       });
-      break;
-    case 7:
-      d = allocated("global alloc", psp::mem::globalAlloc(size, nullptr),
-                    global_.prefixedAlloc(size, nullptr), size, globalBlocks_);
-      break;
-    case 8:
-      if (gb != nullptr)
-        d = resized("global resize", *gb, psp::mem::globalResize(gb->real, size),
-                    global_.prefixedResize(gb->model, size), size, true, false);
-      break;
-    case 9:
-      d = release(globalBlocks_, gb, "global free", [&](Live &b) {
+    else if (kind == 7)
+      allocated("global alloc", psp::mem::globalAlloc(size, nullptr),
+                global_.prefixedAlloc(size, nullptr), size, globalBlocks_);
+    else if (kind == 8 && gb != nullptr)
+      resized("global resize", *gb, psp::mem::globalResize(gb->real, size),
+              global_.prefixedResize(gb->model, size), size, true, false);
+    else if (kind == 9)
+      release(globalBlocks_, gb, "global free", [&](Live &b) {
         psp::mem::globalFree(b.real, nullptr);
         global_.prefixedFree(b.model, nullptr);
       });
-      break;
-    case 10:
-      d = resetArena();
-      break;
-    case 11:
-      psp::mem::regionFreeAll(heap_);
-      kind1_.freeAll();
-      heapBlocks_.clear();
-      break;
-    }
-    return d.empty() ? counters() : d;
+    else if (kind == 10)
+      resetArena();
+    else if (kind == 11)
+      psp::mem::regionFreeAll(heap_), kind1_.freeAll(), heapBlocks_.clear();
+    if (diff_.empty())
+      counters();
+    return diff_;
   }
 
   // Gives everything back on both sides; the library's global heap must be empty.
   std::string finish() {
-    if (std::string d = resetArena(); !d.empty())
-      return d;
-    psp::mem::regionFreeAll(heap_);
-    kind1_.freeAll();
-    for (Live &b : globalBlocks_) {
-      psp::mem::globalFree(b.real, nullptr);
-      global_.prefixedFree(b.model, nullptr);
-    }
-    heapBlocks_.clear();
-    globalBlocks_.clear();
-    if (std::string d = counters(); !d.empty())
-      return d;
+    resetArena();
+    giveBack(true);
+    counters();
     uint64_t usage = 1;
     psp_getMemUsage(&usage, nullptr);
     if (usage != 0 || psp::mem::globalHeap().regions != nullptr)
-      return where("global heap not empty at the end");
-    return {};
+      differ("global heap not empty at the end");
+    return diff_;
   }
 
 private:
@@ -440,85 +409,97 @@ private:
     uint8_t tag;
   };
 
+  // Keeps the first difference, as "step <n>: <what>"; true.
+  bool differ(const std::string &what) {
+    if (diff_.empty())
+      diff_ = "step " + std::to_string(steps_) + ": " + what;
+    return true;
+  }
+
   // Marks a block's first and last byte with a tag of this step.
   uint8_t fill(void *block, uint32_t size) {
     const uint8_t tag = static_cast<uint8_t>(steps_ * 131 + 7);
     static_cast<uint8_t *>(block)[0] = static_cast<uint8_t *>(block)[size - 1] = tag;
     return tag;
   }
-
   static bool intact(const Live &b, bool tail) {
     const uint8_t *bytes = static_cast<const uint8_t *>(b.real);
     return bytes[0] == b.tag && (!tail || bytes[b.size - 1] == b.tag);
   }
-
-  std::string where(const std::string &what) const {
-    return "step " + std::to_string(steps_) + ": " + what;
-  }
-
-  // Same refusal and place; for a region-heap block (`sized`), the same size too.
-  std::string placed(const char *what, void *real, void *model, uint32_t size, bool sized) {
-    const std::string head = std::string(what) + " of " + std::to_string(size);
-    if ((real == nullptr) != (model == nullptr))
-      return where(head + ": refused by the " + (real == nullptr ? "library" : "model") + " only");
-    if (real == nullptr)
-      return {};
-    const auto r = locate(psp::mem::globalHeap().regions, real);
-    const auto m = locate(global_.regions, model);
-    if (r != m)
-      return where(head + ": library at region " + std::to_string(r.first) + " +" +
-                   std::to_string(r.second) + ", model at region " + std::to_string(m.first) +
-                   " +" + std::to_string(m.second));
-    if (sized && psp::mem::regionBlockSize(real) != headerOf(model)->size)
-      return where(head + ": block sizes differ");
-    return {};
-  }
-
-  // Records a block both sides gave, then compares where they put it.
-  std::string allocated(const char *what, void *real, void *model, uint32_t size,
-                        std::vector<Live> &into) {
-    if (real != nullptr && model != nullptr)
-      into.push_back(Live{real, model, size, fill(real, size)});
-    return placed(what, real, model, size, &into == &heapBlocks_);
-  }
-
   static Live *pick(std::vector<Live> &blocks, size_t which) {
     return blocks.empty() ? nullptr : &blocks[which % blocks.size()];
   }
 
-  // Frees a picked block on both sides once its contents are checked.
-  template <typename Free>
-  std::string release(std::vector<Live> &blocks, Live *b, const char *what, Free bothSides) {
-    if (b == nullptr || !intact(*b, true))
-      return b == nullptr ? "" : where(std::string(what) + ": contents overwritten");
-    bothSides(*b);
-    *b = blocks.back();
-    blocks.pop_back();
-    return {};
+  // Same refusal and place; for a region-heap block (`sized`), the same size
+  // too. False on a difference.
+  bool placed(const char *what, void *real, void *model, uint32_t size, bool sized) {
+    const std::string head = std::string(what) + " of " + std::to_string(size);
+    if ((real == nullptr) != (model == nullptr))
+      return !differ(head + ": refused by the " + (real == nullptr ? "library" : "model") +
+                     " only");
+    if (real == nullptr)
+      return true;
+    const std::string r = locate(psp::mem::globalHeap().regions, real);
+    const std::string m = locate(global_.regions, model);
+    return !(r != m && differ(head + ": library at " + r + ", model at " + m)) &&
+           !(sized && psp::mem::regionBlockSize(real) != headerOf(model)->size &&
+             differ(head + ": block sizes differ"));
+  }
+
+  // Records a block both sides gave, and compares where they put it.
+  void allocated(const char *what, void *real, void *model, uint32_t size,
+                 std::vector<Live> &into) {
+    if (real != nullptr && model != nullptr)
+      into.push_back(Live{real, model, size, fill(real, size)});
+    placed(what, real, model, size, &into == &heapBlocks_);
   }
 
   // Compares a resize of b on both sides and takes the new block over.
-  std::string resized(const char *what, Live &b, void *real, void *model, uint32_t size, bool kept,
-                      bool sized) {
-    if (std::string d = placed(what, real, model, size, sized); !d.empty() || real == nullptr)
-      return d;
+  void resized(const char *what, Live &b, void *real, void *model, uint32_t size, bool kept,
+               bool sized) {
+    if (!placed(what, real, model, size, sized) || real == nullptr)
+      return;
     if (kept && static_cast<uint8_t *>(real)[0] != b.tag)
-      return where(std::string(what) + ": contents not kept");
+      differ(std::string(what) + ": contents not kept");
     b = Live{real, model, size, fill(real, size)};
-    return {};
   }
 
-  std::string resetArena() {
+  // Frees a picked block on both sides once its contents are checked.
+  template <typename Free>
+  void release(std::vector<Live> &blocks, Live *b, const char *what, Free bothSides) {
+    if (b == nullptr || (!intact(*b, true) && differ(std::string(what) + ": contents overwritten")))
+      return;
+    bothSides(*b);
+    *b = blocks.back();
+    blocks.pop_back();
+  }
+
+  void resetArena() {
     for (const Live &b : arenaBlocks_)
-      if (!intact(b, true))
-        return where("arena block overwritten");
+      if (!intact(b, true) && differ("arena block overwritten"))
+        return;
     arenaBlocks_.clear();
     arenaTag_.methods.freeAll(arenaState_);
     arena_.freeAll();
-    return {};
   }
 
-  std::string counters() {
+  // Frees every block on the library's side and, with `model`, on the model's.
+  void giveBack(bool model) {
+    arenaTag_.methods.freeAll(arenaState_);
+    psp::mem::regionFreeAll(heap_);
+    for (Live &b : globalBlocks_) {
+      psp::mem::globalFree(b.real, nullptr);
+      if (model)
+        global_.prefixedFree(b.model, nullptr);
+    }
+    if (model) {
+      arena_.freeAll();
+      kind1_.freeAll();
+    }
+    arenaBlocks_.clear(), heapBlocks_.clear(), globalBlocks_.clear();
+  }
+
+  void counters() {
     uint64_t usage = 0, peak = 0;
     psp_getMemUsage(&usage, &peak);
     PSP_MEMINFO info{};
@@ -534,12 +515,12 @@ private:
         {"heap held peak", {heap_.pair.peak, kind1_.held.peak}}};
     for (const auto &[name, values] : pairs)
       if (values.first != values.second)
-        return where(std::string(name) + ": library " + std::to_string(values.first) + ", model " +
-                     std::to_string(values.second));
-    return {};
+        differ(std::string(name) + ": library " + std::to_string(values.first) + ", model " +
+               std::to_string(values.second));
   }
 
   uint64_t steps_ = 0;
+  std::string diff_;
   void *realBuffer_ = nullptr;
   void *arenaState_ = nullptr;
   psp_memtag_rec arenaTag_{};
