@@ -305,8 +305,6 @@ public:
     else if (kind <= 3)
       allocated("heap alloc", psp::mem::regionAlloc(heap_, size), kind1_.alloc(size), size,
                 heapBlocks_);
-    else if (kind == 4 && hb != nullptr && keep && !intact(*hb, false))
-      differ("heap resize: contents lost before");
     else if (kind == 4 && hb != nullptr)
       resized("heap resize", *hb, psp::mem::regionResize(heap_, hb->real, size, keep),
               kind1_.resize(hb->model, size), size, keep, true);
@@ -368,9 +366,9 @@ private:
     static_cast<uint8_t *>(block)[0] = static_cast<uint8_t *>(block)[size - 1] = tag;
     return tag;
   }
-  static bool intact(const Live &b, bool tail) {
+  static bool intact(const Live &b) {
     const uint8_t *bytes = static_cast<const uint8_t *>(b.real);
-    return bytes[0] == b.tag && (!tail || bytes[b.size - 1] == b.tag);
+    return bytes[0] == b.tag && bytes[b.size - 1] == b.tag;
   }
   static Live *pick(std::vector<Live> &blocks, size_t which) {
     return blocks.empty() ? nullptr : &blocks[which % blocks.size()];
@@ -432,7 +430,7 @@ private:
   // Frees a picked block on both sides once its contents are checked.
   template <typename Free>
   void release(std::vector<Live> &blocks, Live *b, const char *what, Free bothSides) {
-    if (b == nullptr || (!intact(*b, true) && differ(std::string(what) + ": contents overwritten")))
+    if (b == nullptr || (!intact(*b) && differ(std::string(what) + ": contents overwritten")))
       return;
     bothSides(*b);
     *b = blocks.back();
@@ -441,7 +439,7 @@ private:
 
   void resetArena() {
     for (const Live &b : arenaBlocks_)
-      if (!intact(b, true) && differ("arena block overwritten"))
+      if (!intact(b) && differ("arena block overwritten"))
         return;
     arenaBlocks_.clear();
     arenaTag_.methods.freeAll(arenaState_);
