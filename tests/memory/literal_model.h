@@ -307,7 +307,7 @@ public:
                 heapBlocks_);
     else if (kind == 4 && hb != nullptr)
       resized("heap resize", *hb, psp::mem::regionResize(heap_, hb->real, size, keep),
-              kind1_.resize(hb->model, size), size, keep);
+              kind1_.resize(hb->model, size), size, keep, true);
     else if (kind == 5 || kind == 6)
       release(heapBlocks_, hb, "heap free", [&](Live &b) {
         psp::mem::regionFree(heap_, b.real);
@@ -318,7 +318,7 @@ public:
                 global_.prefixedAlloc(size, nullptr), size, globalBlocks_);
     else if (kind == 8 && gb != nullptr)
       resized("global resize", *gb, psp::mem::globalResize(gb->real, size),
-              global_.prefixedResize(gb->model, size), size, true);
+              global_.prefixedResize(gb->model, size), size, true, false);
     else if (kind == 9)
       release(globalBlocks_, gb, "global free", [&](Live &b) {
         psp::mem::globalFree(b.real, nullptr);
@@ -393,9 +393,9 @@ private:
     return {std::distance(global_.regions.begin(), r), p.second};
   }
 
-  // Same refusal and place (a block's size shows in the counters); false on a
-  // difference.
-  bool placed(const char *what, void *real, Place model, uint32_t size) {
+  // Same refusal and place; for a region-heap block (`sized`), the same size
+  // too. False on a difference.
+  bool placed(const char *what, void *real, Place model, uint32_t size, bool sized) {
     const std::string head = std::string(what) + " of " + std::to_string(size);
     if ((real == nullptr) != (model.first == nullptr))
       return !differ(head + ": refused by the " + (real == nullptr ? "library" : "model") +
@@ -404,7 +404,9 @@ private:
     auto text = [](Position p) {
       return "region " + std::to_string(p.first) + " +" + std::to_string(p.second);
     };
-    return !(r != m && differ(head + ": library at " + text(r) + ", model at " + text(m)));
+    return !(r != m && differ(head + ": library at " + text(r) + ", model at " + text(m))) &&
+           !(real && sized && psp::mem::regionBlockSize(real) != model.first->used[model.second] &&
+             differ(head + ": block sizes differ"));
   }
 
   // Records a block both sides gave, and compares where they put it.
@@ -412,12 +414,13 @@ private:
                  std::vector<Live> &into) {
     if (real != nullptr && model.first != nullptr)
       into.push_back(Live{real, model, size, fill(real, size)});
-    placed(what, real, model, size);
+    placed(what, real, model, size, &into == &heapBlocks_);
   }
 
   // Compares a resize of b on both sides and takes the new block over.
-  void resized(const char *what, Live &b, void *real, Place model, uint32_t size, bool kept) {
-    if (!placed(what, real, model, size) || real == nullptr)
+  void resized(const char *what, Live &b, void *real, Place model, uint32_t size, bool kept,
+               bool sized) {
+    if (!placed(what, real, model, size, sized) || real == nullptr)
       return;
     if (kept && static_cast<uint8_t *>(real)[0] != b.tag)
       differ(std::string(what) + ": contents not kept");
