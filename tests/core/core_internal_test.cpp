@@ -21,14 +21,15 @@ PSP_STATUS demand(int i) {
   return psp_globalGet(name, 40, nullptr, nullptr, &v);
 }
 
-TEST(CoreFaultInternal, PoolsEverySiteWithAndWithoutJump) {
-  ASSERT_EQ(psp_init(), PSP_OKAY);
+// Pools on the jump tag and on their own, then enough new global names to
+// grow the array twice, under every failure of each kind of site.
+TEST(CoreFaultInternal, PoolsAndNamedGlobalsEverySiteWithAndWithoutJump) {
   for (int armed = 0; armed <= 1; ++armed)
     for (FaultSwitch *sw : {&g_failAllocation, &g_failRegion}) {
+      ASSERT_EQ(psp_init(), PSP_OKAY);
       jmp_buf jump;
       PSP_MEMTAG tag =
           psp_createTagEx(armed ? &jump : nullptr, 1, PSP_TAGKIND_BUCKET, nullptr, nullptr);
-      ASSERT_NE(tag, nullptr);
       const uint64_t base = globalUsage();
       for (PSP_MEMTAG poolTag : {tag, static_cast<PSP_MEMTAG>(nullptr)}) {
         PSP_POOL pool = nullptr;
@@ -41,17 +42,12 @@ TEST(CoreFaultInternal, PoolsEverySiteWithAndWithoutJump) {
                   return;
                 void *a = psp_poolGetMem(pool, 64, 3, nullptr);
                 void *b = psp_poolGetMem(pool, 9000, 1, nullptr);
-                if (a != nullptr)
-                  psp_poolPut(pool, a);
-                if (b != nullptr)
-                  psp_poolPut(pool, b);
+                psp_poolPut(pool, a); // NULL: ignored
+                psp_poolPut(pool, b);
               });
               if (pool != nullptr) {
-                onOtherThread("the pool's mutex", [&] {
-                  void *c = psp_poolGetMem(pool, 16, 1, nullptr);
-                  if (c != nullptr)
-                    psp_poolPut(pool, c);
-                });
+                onOtherThread("the pool's mutex",
+                              [&] { psp_poolPut(pool, psp_poolGetMem(pool, 16, 1, nullptr)); });
                 psp_poolDestroy(pool);
               }
             },
@@ -62,22 +58,12 @@ TEST(CoreFaultInternal, PoolsEverySiteWithAndWithoutJump) {
             });
       }
       psp_freeTagMem(tag, 1, "t", 1);
-    }
-  psp_term();
-}
-
-TEST(CoreFaultInternal, NamedGlobalsEverySiteWithAndWithoutJump) {
-  for (int armed = 0; armed <= 1; ++armed)
-    for (FaultSwitch *sw : {&g_failAllocation, &g_failRegion}) {
-      ASSERT_EQ(psp_init(), PSP_OKAY);
-      jmp_buf jump;
       if (armed)
         psp_resetTag(&jump, PSP_TAG_DEFAULT);
       int made = 0;
       walk(
           *sw,
           [&] {
-            // Enough new names to grow the array twice.
             leavesByJump(jump, [&] {
               while (made < 12 && demand(made) == PSP_OKAY)
                 ++made;

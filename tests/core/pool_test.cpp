@@ -23,10 +23,14 @@ PSP_POOL make(PSP_MEMTAG tag, Counts &counts, uint32_t threadSafe = 0) {
   return pool;
 }
 
-TEST(Pool, ReuseCapAndRefusalsWithCallersTag) {
+// Flags apply to reused blocks too; a pool made with its own tag takes it
+// along when destroyed or, forgotten, at the term (ASan checks).
+TEST(Pool, ReuseCapRefusalsFlagsAndOwnTag) {
+  PSP_POOL pool = nullptr;
+  EXPECT_EQ(psp_poolCreateEx(nullptr, 0, 0, nullptr, nullptr, nullptr, &pool), PSP_ERR_SYSTEM);
   ASSERT_EQ(psp_init(), PSP_OKAY);
-  Counts counts;
-  PSP_POOL pool = make(PSP_TAG_DEFAULT, counts);
+  Counts counts, own;
+  pool = make(PSP_TAG_DEFAULT, counts);
   EXPECT_EQ(psp_poolGetMem(pool, 0xFFFFFFFEull, 1, nullptr), nullptr);
   EXPECT_EQ(psp_poolGetMem(pool, UINT64_MAX - 4, 1, nullptr), nullptr) << "no wrap-around";
   char *a = static_cast<char *>(psp_poolGetMem(pool, 64, 1, nullptr));
@@ -47,18 +51,8 @@ TEST(Pool, ReuseCapAndRefusalsWithCallersTag) {
   psp_poolDestroy(pool);
   EXPECT_EQ(counts.destroyed, 3) << "destroy releases what is pooled";
   psp_poolDestroy(nullptr);
-  psp_term();
-}
-
-// Flags apply to reused blocks too; a pool made with its own tag takes it
-// along when destroyed or, forgotten, at the term (ASan checks).
-TEST(Pool, FlagsAndOwnTag) {
-  PSP_POOL pool = nullptr;
-  EXPECT_EQ(psp_poolCreateEx(nullptr, 0, 0, nullptr, nullptr, nullptr, &pool), PSP_ERR_SYSTEM);
-  ASSERT_EQ(psp_init(), PSP_OKAY);
-  Counts counts;
-  pool = make(nullptr, counts, 1);
-  char *a = static_cast<char *>(psp_poolGetMem(pool, 24, 3, nullptr));
+  pool = make(nullptr, own, 1);
+  a = static_cast<char *>(psp_poolGetMem(pool, 24, 3, nullptr));
   std::memset(a, 9, 24);
   psp_poolPut(pool, a);
   EXPECT_EQ(psp_poolGetMem(pool, 24, 3, nullptr), a);
@@ -67,8 +61,8 @@ TEST(Pool, FlagsAndOwnTag) {
   EXPECT_STREQ(static_cast<char *>(psp_poolGetMem(pool, sizeof src, 5, src)), src);
   psp_poolPut(pool, a);
   psp_poolDestroy(pool); // its own tag goes, with no destructor run
-  EXPECT_EQ(counts.destroyed, 0);
-  ASSERT_NE(psp_poolGetMem(make(nullptr, counts), 4000, 3, nullptr), nullptr);
+  EXPECT_EQ(own.destroyed, 0);
+  ASSERT_NE(psp_poolGetMem(make(nullptr, own), 4000, 3, nullptr), nullptr);
   psp_term();
 }
 

@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
+#include <list>
+#include <map>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -22,168 +24,136 @@
 
 namespace literal {
 
+using psp::mem::kMaxBlock;
+using psp::mem::round16;
+
 struct Counter {
   uint64_t value = 0, peak = 0;
   void add(uint64_t n) { peak = std::max(peak, value += n); }
 };
 
+// Blocks are known by their region and the offset of their data from the
+// region's start: a region's 32-byte header and a block's 16-byte header come
+// first, so its first block's data lies at 48.
 struct Region;
-struct Block {
-  uint32_t size, spare;
-  union {
-    Block *nextFree;
-    Region *region;
-  };
-};
+using Place = std::pair<Region *, uint64_t>;
+inline Place after(Place p, uint64_t n) { return {p.first, p.second + n}; }
+
 struct Region {
-  uint64_t dataSize;
-  Region *next, *prev;
-  Block *freeHead;
+  uint64_t whole;                                  // its one block's size when all of it is free
+  std::vector<std::pair<uint64_t, uint64_t>> free; // offset and size, in list order
+  std::map<uint64_t, uint64_t> used;               // offset: size
+  Place base;                                      // a kind-1 region: its global-heap block
 };
-
-inline uint64_t round16(uint64_t n) { return (n + 15) & ~uint64_t{15}; }
-inline char *bytes(void *p) { return static_cast<char *>(p); }
-inline char *endOf(Block *b) { return bytes(b) + 16 + b->size; }
-inline Block *headerOf(void *p) { return reinterpret_cast<Block *>(bytes(p) - 16); }
-inline Block *firstBlock(Region *r) { return reinterpret_cast<Block *>(r + 1); }
-
-// Doubly linked lists of regions and of arena chunks.
-template <typename T> void pushFront(T *&list, T *n) {
-  n->prev = nullptr;
-  n->next = list;
-  if (list != nullptr)
-    list->prev = n;
-  list = n;
-}
-template <typename T> void unlink(T *&list, T *n) {
-  (n->prev != nullptr ? n->prev->next : list) = n->next;
-  if (n->next != nullptr)
-    n->next->prev = n->prev;
-}
 
 struct Global;
 
 // A region heap: best fit over every free list of every region. A kind-1
 // heap's regions are global-heap blocks; the global heap's own come from
-// malloc (16-aligned, as the library's) or the caller buffer.
+// malloc or the caller buffer.
 struct Heap {
-  Region *regions = nullptr;
+  std::list<Region> regions; // the newest first
   uint64_t minRegion = 0x400000;
   Global *parent = nullptr; // none: this is the global heap
   Counter inUse, held;
 
-  Region *source(uint64_t *size);
-  void sink(Region *r);
+  bool source(uint64_t *size, Place *base);
+  void sink(Region &r);
 
-  void *alloc(uint64_t n) {
-    n = round16(n == 0 ? 1 : n);
-    if (n > psp::mem::kMaxBlock)
-      return nullptr;
+  Place alloc(uint64_t n) {
+    if ((n = round16(n == 0 ? 1 : n)) > kMaxBlock)
+      return {};
     // The first exact fit, else the smallest of at least n; ties go to the
     // first found, walking the regions and then their free lists in order.
-    Block **link = nullptr;
     Region *in = nullptr;
-    for (Region *r = regions; r != nullptr && !(link != nullptr && (*link)->size == n); r = r->next)
-      for (Block **l = &r->freeHead; *l != nullptr; l = &(*l)->nextFree)
-        if ((*l)->size >= n && (link == nullptr || (*l)->size < (*link)->size)) {
-          link = l, in = r;
-          if ((*l)->size == n)
+    size_t best = 0;
+    for (auto r = regions.begin(); r != regions.end() && !(in && in->free[best].second == n); ++r)
+      for (size_t i = 0; i < r->free.size(); ++i)
+        if (r->free[i].second >= n &&
+            (in == nullptr || r->free[i].second < in->free[best].second)) {
+          in = &*r, best = i;
+          if (r->free[i].second == n)
             break;
         }
-    if (link == nullptr) {
+    if (in == nullptr) {
       uint64_t size = std::max(n + 16, minRegion) + 32;
-      if ((in = source(&size)) == nullptr)
-        return nullptr;
-      Block *whole = firstBlock(in);
-      whole->size = static_cast<uint32_t>(size - 48);
-      whole->nextFree = nullptr;
-      in->dataSize = size - 32;
-      in->freeHead = whole;
-      pushFront(regions, in);
-      link = &in->freeHead;
+      Place base;
+      if (!source(&size, &base))
+        return {};
+      in = &regions.emplace_front(Region{size - 48, {{48, size - 48}}, {}, base});
     }
     // With more than a header to spare, the block's top is carved off.
-    Block *best = *link, *taken = best;
-    if (best->size <= n + 16) {
-      *link = best->nextFree;
+    auto &[at, size] = in->free[best];
+    uint64_t taken = at;
+    if (size <= n + 16) {
+      n = size;
+      in->free.erase(in->free.begin() + static_cast<long>(best));
     } else {
-      taken = reinterpret_cast<Block *>(bytes(best) + best->size - n);
-      taken->size = static_cast<uint32_t>(n);
-      best->size -= static_cast<uint32_t>(n + 16);
+      taken = at + size - n;
+      size -= n + 16;
     }
-    taken->region = in;
-    inUse.add(taken->size);
-    return bytes(taken) + 16;
+    inUse.add(in->used[taken] = n);
+    return {in, taken};
   }
 
-  void free(void *p) {
-    Block *h = headerOf(p);
-    Region *r = h->region;
-    inUse.value -= h->size;
-    // Merges with the nearest free blocks below and above when they touch.
-    Block *below = nullptr, **aboveLink = nullptr;
-    for (Block **l = &r->freeHead; *l != nullptr; l = &(*l)->nextFree)
-      if (*l < h)
-        below = std::max(below, *l);
-      else if (aboveLink == nullptr || *l < *aboveLink)
-        aboveLink = l;
-    if (aboveLink != nullptr && bytes(*aboveLink) == endOf(h)) {
-      h->size += (*aboveLink)->size + 16;
-      *aboveLink = (*aboveLink)->nextFree;
-    }
-    Block *merged = h;
-    if (below != nullptr && endOf(below) == bytes(h)) {
-      below->size += h->size + 16;
-      merged = below;
-    } else {
-      h->nextFree = r->freeHead;
-      r->freeHead = h;
-    }
-    if (merged == firstBlock(r) && merged->size == r->dataSize - 16) {
-      unlink(regions, r);
+  // Absorbs the free block just above the one at `at`, if there is one.
+  static bool absorbAbove(Region &r, uint64_t at, uint64_t &size) {
+    auto above = std::find_if(r.free.begin(), r.free.end(),
+                              [&](auto &f) { return f.first == at + size + 16; });
+    if (above == r.free.end())
+      return false;
+    size += above->second + 16;
+    r.free.erase(above);
+    return true;
+  }
+
+  // Merges with the free blocks just above and just below.
+  void free(Place p) {
+    Region &r = *p.first;
+    uint64_t at = p.second, size = r.used[at];
+    r.used.erase(at);
+    inUse.value -= size;
+    absorbAbove(r, at, size);
+    auto below = std::find_if(r.free.begin(), r.free.end(),
+                              [&](auto &f) { return f.first + f.second + 16 == at; });
+    if (below != r.free.end())
+      std::tie(at, size) = *below = {below->first, below->second + size + 16};
+    else
+      r.free.insert(r.free.begin(), {at, size});
+    if (at == 48 && size == r.whole) {
       sink(r);
+      regions.remove_if([&r](const Region &x) { return &x == &r; });
     }
   }
 
   // Absorbs a free block just above, then moves when still too small, or
   // splits off a tail of more than a header.
-  void *resize(void *p, uint64_t n, bool keep) {
-    n = round16(n == 0 ? 1 : n);
-    if (n > psp::mem::kMaxBlock)
-      return nullptr;
-    Block *h = headerOf(p);
-    const uint32_t original = h->size;
-    for (Block **l = &h->region->freeHead; *l != nullptr; l = &(*l)->nextFree)
-      if (bytes(*l) == endOf(h)) {
-        inUse.add((*l)->size + 16);
-        h->size += (*l)->size + 16;
-        *l = (*l)->nextFree;
-        break;
-      }
-    if (h->size < n) {
-      void *moved = alloc(n);
-      if (moved != nullptr && keep)
-        std::memcpy(moved, p, original);
-      if (moved != nullptr)
+  Place resize(Place p, uint64_t n) {
+    if ((n = round16(n == 0 ? 1 : n)) > kMaxBlock)
+      return {};
+    Region &r = *p.first;
+    uint64_t &size = r.used[p.second];
+    const uint64_t original = size;
+    if (absorbAbove(r, p.second, size))
+      inUse.add(size - original);
+    if (size < n) {
+      const Place moved = alloc(n);
+      if (moved.first != nullptr)
         free(p);
       return moved;
     }
-    if (h->size > n + 16) {
-      Block *tail = reinterpret_cast<Block *>(bytes(h) + 16 + n);
-      tail->size = h->size - static_cast<uint32_t>(n) - 16;
-      tail->nextFree = h->region->freeHead;
-      h->region->freeHead = tail;
-      inUse.value -= h->size - n;
-      h->size = static_cast<uint32_t>(n);
+    if (size > n + 16) {
+      r.free.insert(r.free.begin(), {p.second + n + 16, size - n - 16});
+      inUse.value -= size - n;
+      size = n;
     }
     return p;
   }
 
   void freeAll() {
-    while (Region *r = regions) {
-      regions = r->next;
+    for (Region &r : regions)
       sink(r);
-    }
+    regions.clear();
     inUse.value = 0;
   }
 };
@@ -193,112 +163,96 @@ struct Heap {
 struct Global : Heap {
   Counter usage;
   uint64_t limit = 0;
-  char *buffer = nullptr;
-  bool bufferInUse = false;
+  bool buffer = false, bufferInUse = false;
+  std::map<Place, uint64_t> counts; // by the place after the prefix
 
-  static uint64_t countOf(void *block) {
-    uint64_t count;
-    std::memcpy(&count, bytes(block) - 16, 8);
-    return count;
-  }
-  static void *prefixed(void *prefix, uint64_t count) {
-    if (prefix != nullptr)
-      std::memcpy(prefix, &count, 8);
-    return prefix != nullptr ? bytes(prefix) + 16 : nullptr;
-  }
-  void *prefixedAlloc(uint64_t request, Counter *pair) {
-    void *prefix = request > psp::mem::kMaxBlock - 16 ? nullptr : alloc(request + 16);
-    if (prefix != nullptr) {
-      usage.add(request + 16);
-      if (pair != nullptr)
-        pair->add(request + 16);
-    }
-    return prefixed(prefix, request + 16);
-  }
-  void *prefixedResize(void *block, uint64_t request) {
-    const uint64_t old = countOf(block);
-    void *moved = request > psp::mem::kMaxBlock - 16
-                      ? nullptr
-                      : resize(bytes(block) - 16, request + 16, true);
-    if (moved != nullptr) {
-      usage.value -= old;
-      usage.add(request + 16);
-    }
-    return prefixed(moved, request + 16);
-  }
-  void prefixedFree(void *block, Counter *pair) {
-    usage.value -= countOf(block);
+  // `pair` counts the bytes a second time (a kind-1 heap's held bytes).
+  Place prefixedAlloc(uint64_t request, Counter *pair) {
+    const Place p = request > kMaxBlock - 16 ? Place{} : alloc(request + 16);
+    if (p.first == nullptr)
+      return p;
+    usage.add(counts[after(p, 16)] = request + 16);
     if (pair != nullptr)
-      pair->value -= countOf(block);
-    free(bytes(block) - 16);
+      pair->add(request + 16);
+    return after(p, 16);
+  }
+  Place prefixedResize(Place block, uint64_t request) {
+    const uint64_t old = counts[block];
+    const Place moved =
+        request > kMaxBlock - 16 ? Place{} : resize(after(block, -16), request + 16);
+    if (moved.first == nullptr)
+      return moved;
+    counts.erase(block);
+    usage.value -= old;
+    usage.add(counts[after(moved, 16)] = request + 16);
+    return after(moved, 16);
+  }
+  void prefixedFree(Place block, Counter *pair) {
+    usage.value -= counts[block];
+    if (pair != nullptr)
+      pair->value -= counts[block];
+    counts.erase(block);
+    free(after(block, -16));
   }
 };
 
-inline Region *Heap::source(uint64_t *size) {
+inline bool Heap::source(uint64_t *size, Place *base) {
   if (parent != nullptr)
-    return static_cast<Region *>(parent->prefixedAlloc(*size, &held));
+    return (*base = parent->prefixedAlloc(*size, &held)).first != nullptr;
   Global *g = static_cast<Global *>(this);
   if (g->limit != 0 && *size + g->usage.value > g->limit)
-    return nullptr;
-  if (g->buffer == nullptr)
-    return static_cast<Region *>(std::malloc(*size));
+    return false;
   const uint64_t length = g->limit & ~uint64_t{15};
+  if (!g->buffer)
+    return true;
   if (g->bufferInUse || length < *size)
-    return nullptr;
+    return false;
   *size = length;
-  g->bufferInUse = true;
-  return reinterpret_cast<Region *>(g->buffer);
+  return g->bufferInUse = true;
 }
 
-inline void Heap::sink(Region *r) {
+inline void Heap::sink(Region &r) {
   if (parent != nullptr)
-    parent->prefixedFree(r, &held);
-  else if (static_cast<Global *>(this)->buffer != nullptr)
-    static_cast<Global *>(this)->bufferInUse = false;
+    parent->prefixedFree(r.base, &held);
   else
-    std::free(r);
+    static_cast<Global *>(this)->bufferInUse = false;
 }
 
-// The arena: the first chunk on the room list with room enough.
+// The arena: the first chunk on the room list with room enough; a chunk is a
+// global-heap block with a 24-byte header.
 struct Arena {
   struct Chunk {
-    Chunk *prev, *next;
-    uint32_t used, free;
+    Place at;
+    uint64_t used, free;
   };
   Global *global;
-  Chunk *room = nullptr, *full = nullptr;
+  std::list<Chunk> room, full; // the newest first
   Counter handedOut;
 
-  void *alloc(uint32_t size) {
+  Place alloc(uint32_t size) {
     const uint64_t s = (uint64_t{size == 0 ? 1u : size} + 7) & ~uint64_t{7};
-    Chunk *c = room;
-    while (c != nullptr && c->free < s)
-      c = c->next;
-    if (c == nullptr) {
-      const uint64_t n = std::max<uint64_t>(s, 4096) + sizeof(Chunk);
-      if ((c = static_cast<Chunk *>(global->prefixedAlloc(n, nullptr))) == nullptr)
-        return nullptr;
-      c->used = 0;
-      c->free = static_cast<uint32_t>(n - sizeof(Chunk));
-      pushFront(room, c);
+    auto c = std::find_if(room.begin(), room.end(), [s](const Chunk &c) { return c.free >= s; });
+    if (c == room.end()) {
+      const uint64_t n = std::max<uint64_t>(s, 4096) + 24;
+      const Place at = global->prefixedAlloc(n, nullptr);
+      if (at.first == nullptr)
+        return {};
+      c = room.insert(room.begin(), Chunk{at, 0, n - 24});
     }
-    char *block = bytes(c + 1) + c->used;
-    c->used += static_cast<uint32_t>(s);
-    c->free -= static_cast<uint32_t>(s);
+    const Place block = after(c->at, 24 + c->used);
+    c->used += s;
+    c->free -= s;
     handedOut.add(s);
-    if (c->free == 0) {
-      unlink(room, c);
-      pushFront(full, c);
-    }
+    if (c->free == 0)
+      full.splice(full.begin(), room, c);
     return block;
   }
   void freeAll() {
-    for (Chunk *list : {room, full})
-      for (Chunk *next; list != nullptr; list = next) {
-        next = list->next;
-        global->prefixedFree(list, nullptr);
-      }
-    room = full = nullptr;
+    for (std::list<Chunk> *list : {&room, &full})
+      for (Chunk &c : *list)
+        global->prefixedFree(c.at, nullptr);
+    room.clear();
+    full.clear();
     handedOut.value = 0;
   }
 };
@@ -310,23 +264,12 @@ struct Config {
   uint64_t limit; // 0: none
 };
 
-// Where p lies: the position of its region in the list, and the offset there.
-template <typename R> std::pair<long, uint64_t> locate(const R *r, const void *p) {
-  for (long i = 0; r != nullptr; r = r->next, ++i) {
-    const char *start = reinterpret_cast<const char *>(r);
-    if (p >= start && p < start + 32 + r->dataSize)
-      return {i, static_cast<uint64_t>(static_cast<const char *>(p) - start)};
-  }
-  return {-1, 0};
-}
-
 class Differential {
 public:
   explicit Differential(Config config) {
-    if (config.callerBuffer) {
+    if (config.callerBuffer)
       realBuffer_ = std::malloc(round16(config.limit));
-      global_.buffer = static_cast<char *>(std::malloc(round16(config.limit)));
-    }
+    global_.buffer = config.callerBuffer;
     global_.limit = config.limit;
     psp_setMemLimit(realBuffer_, config.limit);
     psp::mem::globalHeapReset();
@@ -335,14 +278,9 @@ public:
   }
 
   ~Differential() {
-    // After a difference the library side may still hold blocks.
-    arenaTag_.methods.freeAll(arenaState_);
-    psp::mem::regionFreeAll(heap_);
-    for (Live &b : globalBlocks_)
-      psp::mem::globalFree(b.real, nullptr);
+    giveBack(false); // after a difference the library side may still hold blocks
     std::free(arenaState_);
     std::free(realBuffer_);
-    std::free(global_.buffer);
     psp::mem::globalHeapRelease();
     psp_setMemLimit(nullptr, 0);
   }
@@ -359,86 +297,68 @@ public:
     const size_t which = size_t{record[6]} << 8 | record[7];
     Live *hb = pick(heapBlocks_, which), *gb = pick(globalBlocks_, which);
     ++steps_;
-    std::string d;
-    switch (op == 255 ? 10 : op == 254 ? 11 : op % 10) {
-    case 0:
-    case 1:
-      d = allocated("arena alloc", arenaTag_.methods.alloc(size, arenaState_), arena_.alloc(size),
-                    size, arenaBlocks_);
-      break;
-    case 2:
-    case 3:
-      d = allocated("heap alloc", psp::mem::regionAlloc(heap_, size), kind1_.alloc(size), size,
-                    heapBlocks_);
-      break;
-    case 4:
-      if (hb != nullptr && keep && !intact(*hb, false))
-        return where("heap resize: contents lost before");
-      if (hb != nullptr)
-        d = resized("heap resize", *hb, psp::mem::regionResize(heap_, hb->real, size, keep),
-                    kind1_.resize(hb->model, size, keep), size, keep, true);
-      break;
-    case 5:
-    case 6:
-      d = release(heapBlocks_, hb, "heap free", [&](Live &b) {
+    // Ops without a block to work on do nothing.
+    const int kind = op == 255 ? 10 : op == 254 ? 11 : op % 10;
+    if (kind <= 1)
+      allocated("arena alloc", arenaTag_.methods.alloc(size, arenaState_), arena_.alloc(size), size,
+                arenaBlocks_);
+    else if (kind <= 3)
+      allocated("heap alloc", psp::mem::regionAlloc(heap_, size), kind1_.alloc(size), size,
+                heapBlocks_);
+    else if (kind == 4 && hb != nullptr)
+      resized("heap resize", *hb, psp::mem::regionResize(heap_, hb->real, size, keep),
+              kind1_.resize(hb->model, size), size, keep, true);
+    else if (kind == 5 || kind == 6)
+      release(heapBlocks_, hb, "heap free", [&](Live &b) {
         psp::mem::regionFree(heap_, b.real);
         kind1_.free(b.model);
       });
-      break;
-    case 7:
-      d = allocated("global alloc", psp::mem::globalAlloc(size, nullptr),
-                    global_.prefixedAlloc(size, nullptr), size, globalBlocks_);
-      break;
-    case 8:
-      if (gb != nullptr)
-        d = resized("global resize", *gb, psp::mem::globalResize(gb->real, size),
-                    global_.prefixedResize(gb->model, size), size, true, false);
-      break;
-    case 9:
-      d = release(globalBlocks_, gb, "global free", [&](Live &b) {
+    else if (kind == 7)
+      allocated("global alloc", psp::mem::globalAlloc(size, nullptr),
+                global_.prefixedAlloc(size, nullptr), size, globalBlocks_);
+    else if (kind == 8 && gb != nullptr)
+      resized("global resize", *gb, psp::mem::globalResize(gb->real, size),
+              global_.prefixedResize(gb->model, size), size, true, false);
+    else if (kind == 9)
+      release(globalBlocks_, gb, "global free", [&](Live &b) {
         psp::mem::globalFree(b.real, nullptr);
         global_.prefixedFree(b.model, nullptr);
       });
-      break;
-    case 10:
-      d = resetArena();
-      break;
-    case 11:
-      psp::mem::regionFreeAll(heap_);
-      kind1_.freeAll();
-      heapBlocks_.clear();
-      break;
-    }
-    return d.empty() ? counters() : d;
+    else if (kind == 10)
+      resetArena();
+    else if (kind == 11)
+      psp::mem::regionFreeAll(heap_), kind1_.freeAll(), heapBlocks_.clear();
+    if (diff_.empty())
+      counters();
+    return diff_;
   }
 
   // Gives everything back on both sides; the library's global heap must be empty.
   std::string finish() {
-    if (std::string d = resetArena(); !d.empty())
-      return d;
-    psp::mem::regionFreeAll(heap_);
-    kind1_.freeAll();
-    for (Live &b : globalBlocks_) {
-      psp::mem::globalFree(b.real, nullptr);
-      global_.prefixedFree(b.model, nullptr);
-    }
-    heapBlocks_.clear();
-    globalBlocks_.clear();
-    if (std::string d = counters(); !d.empty())
-      return d;
+    resetArena();
+    giveBack(true);
+    counters();
     uint64_t usage = 1;
     psp_getMemUsage(&usage, nullptr);
     if (usage != 0 || psp::mem::globalHeap().regions != nullptr)
-      return where("global heap not empty at the end");
-    return {};
+      differ("global heap not empty at the end");
+    return diff_;
   }
 
 private:
   struct Live {
-    void *real, *model;
+    void *real;
+    Place model;
     uint32_t size;
     uint8_t tag;
   };
+
+  // Keeps the first difference, as "step <n>: <what>"; true.
+  bool differ(const std::string &what) {
+    if (diff_.empty())
+      diff_ = "step " + std::to_string(steps_) + ": " + what;
+    return true;
+  }
 
   // Marks a block's first and last byte with a tag of this step.
   uint8_t fill(void *block, uint32_t size) {
@@ -446,79 +366,101 @@ private:
     static_cast<uint8_t *>(block)[0] = static_cast<uint8_t *>(block)[size - 1] = tag;
     return tag;
   }
-
-  static bool intact(const Live &b, bool tail) {
+  static bool intact(const Live &b) {
     const uint8_t *bytes = static_cast<const uint8_t *>(b.real);
-    return bytes[0] == b.tag && (!tail || bytes[b.size - 1] == b.tag);
+    return bytes[0] == b.tag && bytes[b.size - 1] == b.tag;
   }
-
-  std::string where(const std::string &what) const {
-    return "step " + std::to_string(steps_) + ": " + what;
-  }
-
-  // Same refusal and place; for a region-heap block (`sized`), the same size too.
-  std::string placed(const char *what, void *real, void *model, uint32_t size, bool sized) {
-    const std::string head = std::string(what) + " of " + std::to_string(size);
-    if ((real == nullptr) != (model == nullptr))
-      return where(head + ": refused by the " + (real == nullptr ? "library" : "model") + " only");
-    if (real == nullptr)
-      return {};
-    const auto r = locate(psp::mem::globalHeap().regions, real);
-    const auto m = locate(global_.regions, model);
-    if (r != m)
-      return where(head + ": library at region " + std::to_string(r.first) + " +" +
-                   std::to_string(r.second) + ", model at region " + std::to_string(m.first) +
-                   " +" + std::to_string(m.second));
-    if (sized && psp::mem::regionBlockSize(real) != headerOf(model)->size)
-      return where(head + ": block sizes differ");
-    return {};
-  }
-
-  // Records a block both sides gave, then compares where they put it.
-  std::string allocated(const char *what, void *real, void *model, uint32_t size,
-                        std::vector<Live> &into) {
-    if (real != nullptr && model != nullptr)
-      into.push_back(Live{real, model, size, fill(real, size)});
-    return placed(what, real, model, size, &into == &heapBlocks_);
-  }
-
   static Live *pick(std::vector<Live> &blocks, size_t which) {
     return blocks.empty() ? nullptr : &blocks[which % blocks.size()];
   }
 
-  // Frees a picked block on both sides once its contents are checked.
-  template <typename Free>
-  std::string release(std::vector<Live> &blocks, Live *b, const char *what, Free bothSides) {
-    if (b == nullptr || !intact(*b, true))
-      return b == nullptr ? "" : where(std::string(what) + ": contents overwritten");
-    bothSides(*b);
-    *b = blocks.back();
-    blocks.pop_back();
-    return {};
+  // Where a block lies: the position of its global region in the list, and
+  // the offset there.
+  using Position = std::pair<long, uint64_t>;
+  static Position position(const void *p) {
+    long i = 0;
+    for (auto *r = psp::mem::globalHeap().regions; r != nullptr; r = r->next, ++i)
+      if (const char *start = reinterpret_cast<const char *>(r);
+          p >= start && p < start + 32 + r->dataSize)
+        return {i, static_cast<const char *>(p) - start};
+    return {-1, 0};
+  }
+  Position position(Place p) {
+    if (p.first->base.first != nullptr) // a kind-1 region
+      p = after(p.first->base, p.second);
+    auto r = std::find_if(global_.regions.begin(), global_.regions.end(),
+                          [&](const Region &r) { return &r == p.first; });
+    return {std::distance(global_.regions.begin(), r), p.second};
+  }
+
+  // Same refusal and place; for a region-heap block (`sized`), the same size
+  // too. False on a difference.
+  bool placed(const char *what, void *real, Place model, uint32_t size, bool sized) {
+    const std::string head = std::string(what) + " of " + std::to_string(size);
+    if ((real == nullptr) != (model.first == nullptr))
+      return !differ(head + ": refused by the " + (real == nullptr ? "library" : "model") +
+                     " only");
+    const Position r = real ? position(real) : Position{}, m = real ? position(model) : r;
+    auto text = [](Position p) {
+      return "region " + std::to_string(p.first) + " +" + std::to_string(p.second);
+    };
+    return !(r != m && differ(head + ": library at " + text(r) + ", model at " + text(m))) &&
+           !(real && sized && psp::mem::regionBlockSize(real) != model.first->used[model.second] &&
+             differ(head + ": block sizes differ"));
+  }
+
+  // Records a block both sides gave, and compares where they put it.
+  void allocated(const char *what, void *real, Place model, uint32_t size,
+                 std::vector<Live> &into) {
+    if (real != nullptr && model.first != nullptr)
+      into.push_back(Live{real, model, size, fill(real, size)});
+    placed(what, real, model, size, &into == &heapBlocks_);
   }
 
   // Compares a resize of b on both sides and takes the new block over.
-  std::string resized(const char *what, Live &b, void *real, void *model, uint32_t size, bool kept,
-                      bool sized) {
-    if (std::string d = placed(what, real, model, size, sized); !d.empty() || real == nullptr)
-      return d;
+  void resized(const char *what, Live &b, void *real, Place model, uint32_t size, bool kept,
+               bool sized) {
+    if (!placed(what, real, model, size, sized) || real == nullptr)
+      return;
     if (kept && static_cast<uint8_t *>(real)[0] != b.tag)
-      return where(std::string(what) + ": contents not kept");
+      differ(std::string(what) + ": contents not kept");
     b = Live{real, model, size, fill(real, size)};
-    return {};
   }
 
-  std::string resetArena() {
+  // Frees a picked block on both sides once its contents are checked.
+  template <typename Free>
+  void release(std::vector<Live> &blocks, Live *b, const char *what, Free bothSides) {
+    if (b == nullptr || (!intact(*b) && differ(std::string(what) + ": contents overwritten")))
+      return;
+    bothSides(*b);
+    *b = blocks.back();
+    blocks.pop_back();
+  }
+
+  void resetArena() {
     for (const Live &b : arenaBlocks_)
-      if (!intact(b, true))
-        return where("arena block overwritten");
+      if (!intact(b) && differ("arena block overwritten"))
+        return;
     arenaBlocks_.clear();
     arenaTag_.methods.freeAll(arenaState_);
     arena_.freeAll();
-    return {};
   }
 
-  std::string counters() {
+  // Frees every block on the library's side and, with `model`, on the model's.
+  void giveBack(bool model) {
+    arenaTag_.methods.freeAll(arenaState_);
+    psp::mem::regionFreeAll(heap_);
+    for (Live &b : globalBlocks_) {
+      psp::mem::globalFree(b.real, nullptr);
+      if (model)
+        global_.prefixedFree(b.model, nullptr);
+    }
+    if (model)
+      arena_.freeAll(), kind1_.freeAll();
+    arenaBlocks_.clear(), heapBlocks_.clear(), globalBlocks_.clear();
+  }
+
+  void counters() {
     uint64_t usage = 0, peak = 0;
     psp_getMemUsage(&usage, &peak);
     PSP_MEMINFO info{};
@@ -534,20 +476,20 @@ private:
         {"heap held peak", {heap_.pair.peak, kind1_.held.peak}}};
     for (const auto &[name, values] : pairs)
       if (values.first != values.second)
-        return where(std::string(name) + ": library " + std::to_string(values.first) + ", model " +
-                     std::to_string(values.second));
-    return {};
+        differ(std::string(name) + ": library " + std::to_string(values.first) + ", model " +
+               std::to_string(values.second));
   }
 
   uint64_t steps_ = 0;
+  std::string diff_;
   void *realBuffer_ = nullptr;
   void *arenaState_ = nullptr;
   psp_memtag_rec arenaTag_{};
   psp::mem::RegionHeap heap_{
       nullptr, 4096, psp::mem::globalRegionSource, psp::mem::globalRegionSink, {}, {}};
   Global global_;
-  Heap kind1_{nullptr, 4096, &global_, {}, {}};
-  Arena arena_{&global_, nullptr, nullptr, {}};
+  Heap kind1_{{}, 4096, &global_, {}, {}};
+  Arena arena_{&global_, {}, {}, {}};
   std::vector<Live> arenaBlocks_, heapBlocks_, globalBlocks_;
 };
 

@@ -38,25 +38,22 @@ std::vector<uint8_t> randomOps(uint32_t seed, size_t count, uint32_t maxBits) {
   return out;
 }
 
-struct Case {
-  literal::Config config;
-  uint32_t maxBits;
-};
-
 TEST(PlacementInternal, LibraryPlacesEveryBlockWhereTheWalkDoes) {
-  const Case cases[] = {{{false, 0}, 20}, // sizes 1 B .. 1 MiB, no limit
-                        {{false, 0}, 12}, // many small blocks: deep indexes, many arena chunks
-                        {{false, 0}, 0},  // an arena with thousands of chunks with room
-                        {{false, 0x400400}, 20}, // the smallest limit: one region, then refusals
-                        {{false, 40 << 20}, 20}, // a limit reached now and then
-                        {{true, 0x400400}, 16},  // a caller buffer of the smallest size
-                        {{true, 24 << 20}, 20}}; // a larger caller buffer
+  // Each case: caller buffer or not, the limit (0: none); the largest size's bits.
+  const std::pair<literal::Config, uint32_t> cases[] = {
+      {{false, 0}, 20},        // sizes 1 B .. 1 MiB, no limit
+      {{false, 0}, 12},        // many small blocks: deep indexes, many arena chunks
+      {{false, 0}, 0},         // an arena with thousands of chunks with room
+      {{false, 0x400400}, 20}, // the smallest limit: one region, then refusals
+      {{false, 40 << 20}, 20}, // a limit reached now and then
+      {{true, 0x400400}, 16},  // a caller buffer of the smallest size
+      {{true, 24 << 20}, 20}}; // a larger caller buffer
   for (uint32_t stampLimit : {0xFFFFFFFFu, 24u}) {
     psp::testing::g_regionStampLimit = stampLimit;
     for (size_t c = 0; c < std::size(cases); ++c) {
       const std::vector<uint8_t> ops =
-          randomOps(static_cast<uint32_t>(c + stampLimit), 25000, cases[c].maxBits);
-      EXPECT_EQ(literal::runDifferential(ops.data(), ops.size(), cases[c].config), "")
+          randomOps(static_cast<uint32_t>(c + stampLimit), 25000, cases[c].second);
+      EXPECT_EQ(literal::runDifferential(ops.data(), ops.size(), cases[c].first), "")
           << "case " << c << ", stamp limit " << stampLimit;
     }
   }

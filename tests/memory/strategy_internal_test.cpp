@@ -29,25 +29,23 @@ TEST(StrategyInternal, SizeClassBoundariesAndRefills) {
     tag->methods.blockSize(&size, get(request, tag));
     return size;
   };
-  // Each power of two 16 ... 8192 is its own block size; one byte more is the next.
-  EXPECT_EQ(blockSize(1), 16u);
+  // Each power of two 16 ... 8192 is a block size, for requests above the one below.
   for (uint64_t block = 16; block <= 8192; block *= 2) {
+    EXPECT_EQ(blockSize(block / 2 + 1), block) << block / 2 + 1;
     EXPECT_EQ(blockSize(block), block);
-    EXPECT_EQ(blockSize(block + 1), block == 8192 ? 8224u : 2 * block) << block + 1;
   }
+  EXPECT_EQ(blockSize(8193), 8224u);
   EXPECT_EQ(blockSize(40000), 40000u);
   psp_freeTagMem(tag, 0, "t", 1);
   // Refills of the 16-byte class carve 2, 4, 8, ... 128, then 128 again.
+  // After each batch is used up exactly, no byte is spare (counter 2).
   PSP_MEMINFO info;
-  for (uint64_t batch : {2, 4, 8, 16, 32, 64, 128, 128}) {
+  for (uint64_t batch : {2, 4, 8, 16, 32, 64, 128, 128, 1}) {
     for (uint64_t i = 0; i < batch; ++i)
       get(8, tag);
     psp_getTagMemInfo(tag, &info);
-    EXPECT_EQ(info.counters[2], 0u) << "batch " << batch; // the batch is used up exactly
+    EXPECT_EQ(info.counters[2], batch == 1 ? 127u * 16 : 0u) << "batch " << batch;
   }
-  get(8, tag);
-  psp_getTagMemInfo(tag, &info);
-  EXPECT_EQ(info.counters[2], 127u * 16);
   EXPECT_EQ(info.counters[0], (2u + 4 + 8 + 16 + 32 + 64 + 128 + 128 + 1) * 8);
   psp_freeTagMem(tag, 1, "t", 1);
   psp_term();
@@ -139,11 +137,11 @@ TEST(FaultInternal, SyncTableBlockAllocationJumpsOrReports) {
   // Windows: the log's stdout sink writes to the standard handle it took at
   // psp_init, which redirecting descriptor 1 afterwards does not move.
 #ifdef _WIN32
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  const char *logged = "";
 #else
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Insufficient number of semaphores, called from here:7\n");
+  const char *logged = "Insufficient number of semaphores, called from here:7\n";
 #endif
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), logged);
   EXPECT_GT(made.size(), 1000u);
   // Another thread deletes and remakes an object of block 0, under the table lock.
   const auto tableLockFree = [&] {
