@@ -83,6 +83,12 @@ PSP_API uint32_t psp_errno(void) { return os::threadErrno(); }
 PSP_API char *psp_strtok(char *text, const char *delimiters, char **context) {
   if (delimiters == nullptr || context == nullptr)
     return nullptr;
+  // Continuing with no position: the runtime's tokenizers would read through
+  // the NULL (POSIX) or stop the process (Windows' invalid-parameter check).
+  if (text == nullptr && *context == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
   return os::tokenize(text, delimiters, context);
 }
 

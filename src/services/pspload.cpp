@@ -91,6 +91,11 @@ PSP_API PSP_STATUS psp_load(const char *name, PSP_LIB *out) {
 PSP_API PSP_STATUS psp_getFcnAddr(PSP_LIB lib, const char *function, void **address) {
   if (address == nullptr)
     return PSP_ERR_INVALIDPARAM;
+  // After the last psp_term the handle's memory is gone: nothing is read.
+  if (!initialised()) {
+    *address = nullptr;
+    return PSP_ERR_SYSTEM;
+  }
   if (lib == nullptr || lib->module == nullptr || function == nullptr) {
     *address = nullptr;
     return PSP_ERR_INVALIDPARAM;
