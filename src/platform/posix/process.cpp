@@ -11,9 +11,6 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#ifdef __GLIBC__
-#include <link.h>
-#endif
 #include <locale.h>
 #include <sched.h>
 #include <time.h>
@@ -210,23 +207,10 @@ void *libraryOpen(const char *file) {
   return nullptr;
 }
 
-// dlsym also searches the library's dependencies; only what the library
-// itself defines counts, so an address found in another object is none.
 void *librarySymbol(void *module, const char *symbol) {
   void *address = dlsym(module, symbol);
-  if (address == nullptr) {
+  if (address == nullptr)
     dlerror();
-    return nullptr;
-  }
-#ifdef __GLIBC__
-  link_map *own = nullptr;
-  link_map *found = nullptr;
-  Dl_info info;
-  if (dlinfo(module, RTLD_DI_LINKMAP, &own) == 0 &&
-      dladdr1(address, &info, reinterpret_cast<void **>(&found), RTLD_DL_LINKMAP) != 0 &&
-      found != nullptr && found != own)
-    return nullptr;
-#endif
   return address;
 }
 
