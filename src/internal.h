@@ -28,6 +28,10 @@ struct ProcessFlags {
   // other thread reads as "initialised".
   std::atomic<uint32_t> running{0};
   std::atomic<uint32_t> threadsExiting{0}; // inside threadExitEnter / threadExitLeave
+  // The highest handle that is not a tag record: the special handles (0-2)
+  // while running, every handle otherwise. Set with `running`, so the
+  // allocation paths test the handle and the library state in one compare.
+  std::atomic<uintptr_t> tagFloor{UINTPTR_MAX};
 };
 
 extern ProcessFlags g_flags;

@@ -233,6 +233,7 @@ PSP_API PSP_STATUS psp_init(void) {
   t_lifecycle = false;
   if (status == PSP_OKAY) {
     g_flags.running.store(1, std::memory_order_release); // published whole
+    g_flags.tagFloor.store(2, std::memory_order_release);
     libraryLeave();
     return PSP_OKAY;
   }
@@ -258,6 +259,7 @@ PSP_API void psp_term(void) {
   }
   // Marked down before anything is torn down: from here on other threads see
   // no library, and those waiting for the lock find the count at 0.
+  g_flags.tagFloor.store(UINTPTR_MAX);
   g_flags.running.store(0);
   drainExitingThreads();
   t_lifecycle = true;

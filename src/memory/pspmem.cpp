@@ -449,9 +449,8 @@ namespace {
 // A tag record, once the library runs; NULL for a special handle or before
 // start-up.
 inline psp_memtag_rec *runningRecord(PSP_MEMTAG tag) {
-  if (reinterpret_cast<uintptr_t>(tag) <= 2) [[unlikely]]
-    return nullptr;
-  if (g_flags.running.load(std::memory_order_acquire) == 0) [[unlikely]]
+  if (reinterpret_cast<uintptr_t>(tag) <= g_flags.tagFloor.load(std::memory_order_acquire))
+      [[unlikely]]
     return nullptr;
   return tag;
 }
