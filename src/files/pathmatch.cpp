@@ -88,7 +88,9 @@ inline bool tokenMatches(uint32_t token, uint32_t c) {
 
 // The tokens after the last '*' must take the name's last characters. When
 // those are ASCII bytes they can be checked from the end at once, which
-// settles most names for the usual "*.ext" patterns without a walk.
+// settles most names for the usual "*.ext" patterns without a walk. Walked
+// backwards: only an all-ASCII run at the very end is known to be the last
+// characters, so a multi-byte character further in ends the shortcut.
 enum class Tail { Fails, Matches, Unknown };
 
 inline Tail checkTail(const uint8_t *name, size_t length, const Pattern &pattern) {
@@ -97,7 +99,7 @@ inline Tail checkTail(const uint8_t *name, size_t length, const Pattern &pattern
   if (k > length)
     return Tail::Unknown;
   const uint8_t *tail = name + length - k;
-  for (size_t i = 0; i < k; ++i) {
+  for (size_t i = k; i-- > 0;) {
     if (tail[i] >= 0x80)
       return Tail::Unknown;
     if (!tokenMatches(pattern.tokens[first + i], tail[i]))
