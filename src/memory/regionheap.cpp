@@ -20,12 +20,12 @@
 // first met. Rather than walking, each free block carries its place in that
 // walk as the key (size, then region number and stamp, higher first): every
 // push takes the heap's next stamp, so a region's stamps rise in push order,
-// and a region's number grows with each region made. The free blocks sit in treaps by that key, one
-// per size bin, with a bitmap of the non-empty bins, so the walk's answer is
-// the first block of the request's own bin that fits, or the first block of
-// the next non-empty bin: logarithmic time. The treap links live in the free
-// block's own data; priorities are a hash of its address. An exact bin (one
-// size) keeps its first blocks in a short sorted array ahead of its treap.
+// and a region's number grows with each region made. The free blocks sit in
+// treaps by that key, one per size bin, with a bitmap of the non-empty bins, so the walk's answer
+// is the first block of the request's own bin that fits, or the first block of the next non-empty
+// bin: logarithmic time. The treap links live in the free block's own data; priorities are a hash
+// of its address. An exact bin (one size) keeps its first blocks in a short sorted array ahead of
+// its treap.
 //
 // Allocation carves from the high end of the chosen block, so the remainder
 // keeps its stamp and so its place.
@@ -80,6 +80,7 @@ RegionHeader *regionAt(Block *b, uint32_t place) {
 }
 
 uint64_t orderOf(uint32_t number, uint32_t stamp) { return uint64_t{number} << 32 | stamp; }
+uint32_t numberOf(uint64_t order) { return static_cast<uint32_t>(order >> 32); }
 
 // Makes b a free block at the given place, with the given stamp (its size is
 // set).
@@ -564,6 +565,19 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
   return region;
 }
 
+// Merges the free block just above allocated h, if any, into h; the bytes h
+// gained (0: none). place, h's, takes that block's top flag.
+uint32_t absorbAbove(RegionHeap &heap, Block *h, uint32_t &place) {
+  Block *up = following(h);
+  if ((place & kRegionTop) != 0 || up->mark == 0)
+    return 0;
+  place |= up->mark & kRegionTop;
+  unindex(heap, up);
+  const uint32_t gained = up->size + 16;
+  h->size += gained;
+  return gained;
+}
+
 // Every other request: n is rounded and in range.
 [[gnu::noinline]] void *regionAllocSlow(RegionHeap &heap, uint64_t n) {
   const Fit fit = bestFit(heap, static_cast<uint32_t>(n));
@@ -574,7 +588,7 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
     best = firstBlock(heap.regions);
   }
   const uint32_t place = best->mark;
-  const uint32_t number = static_cast<uint32_t>(best->order >> 32);
+  const uint32_t number = numberOf(best->order);
   Block *taken;
   uint32_t takenPlace;
   if (best->size <= n + 16) {
@@ -615,13 +629,7 @@ RegionHeader *newRegion(RegionHeap &heap, uint64_t n) {
   heap.inUse.sub(h->size);
   // Pushed (not merged below): take the stamp while every mark is as stated.
   const uint32_t stamp = h->mark == 0 ? nextStamp(heap) : 0;
-
-  Block *up = following(h);
-  if ((place & kRegionTop) == 0 && up->mark != 0) {
-    place |= up->mark & kRegionTop;
-    unindex(heap, up);
-    h->size += up->size + 16;
-  }
+  absorbAbove(heap, h, place);
   const uint32_t top = place & kRegionTop;
   const uint32_t wholeRegion = region->dataSize - 16;
   Block *merged;
@@ -662,7 +670,7 @@ void *regionAlloc(RegionHeap &heap, uint64_t n) {
     return regionAllocSlow(heap, n);
   Block *b = frontTakeFirst(heap, bin);
   const uint32_t place = b->mark;
-  makeUsed(b, place, static_cast<uint32_t>(b->order >> 32));
+  makeUsed(b, place, numberOf(b->order));
   b->mark = 0;
   setMarkAbove(b, place & kRegionTop, 0);
   heap.inUse.add(n);
@@ -692,13 +700,11 @@ void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep) {
     return nullptr;
   Block *h = headerOf(block);
   const uint32_t original = h->size;
-  Block *up = following(h);
-  if ((h->owner.place & kRegionTop) == 0 && up->mark != 0) {
-    h->owner.place |= up->mark & kRegionTop;
-    unindex(heap, up);
-    h->size += up->size + 16;
-    heap.inUse.add(up->size + 16);
-    setMarkAbove(h, h->owner.place & kRegionTop, 0);
+  uint32_t place = h->owner.place;
+  if (const uint32_t gained = absorbAbove(heap, h, place)) {
+    h->owner.place = place;
+    heap.inUse.add(gained);
+    setMarkAbove(h, place & kRegionTop, 0);
   }
   if (h->size < n) {
     void *moved = regionAlloc(heap, n);
@@ -711,7 +717,6 @@ void *regionResize(RegionHeap &heap, void *block, uint64_t n, bool keep) {
   }
   if (h->size > n + 16) {
     const uint32_t stamp = nextStamp(heap);
-    const uint32_t place = h->owner.place;
     Block *tail = reinterpret_cast<Block *>(bytes(h) + 16 + n);
     tail->size = h->size - static_cast<uint32_t>(n) - 16;
     makeFree(tail, place + 16 + static_cast<uint32_t>(n), h->owner.number, stamp);
