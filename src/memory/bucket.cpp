@@ -30,7 +30,9 @@ using BlockHeader = BucketHeader;
 
 static_assert(sizeof(Chunk) == 16 && sizeof(BlockHeader) == 8);
 // The overhead has always started at 176 bytes, the state's size.
-static_assert(sizeof(BucketState) == 176);
+// The state is allocated at that size.
+constexpr size_t kStateBytes = 176;
+static_assert(sizeof(BucketState) <= kStateBytes);
 
 BucketState *stateOf(void *state) { return static_cast<BucketState *>(state); }
 
@@ -67,7 +69,7 @@ FreeBlock *refill(BucketState *b, int c) {
   if (chunk == nullptr)
     return nullptr;
   if (count < kMaxGrow)
-    b->grow[c] = count * 2;
+    b->grow[c] = static_cast<uint8_t>(count * 2);
   linkChunk(b, reinterpret_cast<Chunk *>(chunk));
   b->counters.addTotal(static_cast<int64_t>(sizeof(Chunk) + stride * count));
   // Pushed in address order, so the highest block is handed out first.
@@ -85,6 +87,7 @@ FreeBlock *refill(BucketState *b, int c) {
 }
 
 void *allocLarge(BucketState *b, uint32_t s) {
+  bucketSpill(b);
   const uint64_t rounded = (uint64_t{s} + 31) & ~uint64_t{31};
   char *chunk = static_cast<char *>(globalAlloc(rounded + 24, nullptr));
   if (chunk == nullptr)
@@ -111,16 +114,23 @@ inline void *allocBlock(BucketState *b, uint32_t s) {
   return allocLargeOrRefill(b, s);
 }
 
-// An empty class is refilled, then gives its first block.
+// A block of another size waiting is spilled; an empty class is refilled,
+// then gives its first block.
 void *allocLargeOrRefill(BucketState *b, uint32_t s) {
   if (s > kLargest)
     return allocLarge(b, s);
+  bucketSpill(b);
+  const size_t top = bucketTopBit(s);
+  if (void *block = bucketPopCounted(b, s, top))
+    return block;
   if (refill(b, classOf(s)) == nullptr)
     return nullptr;
-  return bucketTryPop(b, s);
+  return bucketPopCounted(b, s, top);
 }
 
+// A free with waiting off: one waiting (from before) goes first.
 inline void freeBlock(BucketState *b, void *block) {
+  bucketSpill(b);
   if (bucketTryPush(b, block))
     return;
   BlockHeader *h = headerOf(block);
@@ -137,6 +147,7 @@ void *bucketRealloc(void *block, uint32_t size, void *state, uint32_t keep) {
   if (PSP_FAULT_ALLOCATION())
     return nullptr;
   BucketState *b = stateOf(state);
+  bucketSpill(b);
   if (size == 0)
     size = 1;
   BlockHeader *h = headerOf(block);
@@ -191,10 +202,10 @@ void bucketFreeAll(void *state) {
     b->lists[c] = nullptr;
     b->grow[c] = 2;
   }
+  b->lastHeader = kBucketNone;
   b->counters.inUse.value = 0;
   b->counters.freeBytes.value = 0;
-  b->counters.addTotal(static_cast<int64_t>(sizeof(BucketState)) -
-                       static_cast<int64_t>(b->counters.total));
+  b->counters.addTotal(static_cast<int64_t>(kStateBytes) - static_cast<int64_t>(b->counters.total));
 }
 
 void bucketBlockSize(uint64_t *result, void *block) { *result = headerOf(block)->blockSize; }
@@ -202,11 +213,15 @@ void bucketBlockSize(uint64_t *result, void *block) { *result = headerOf(block)-
 void bucketInfo(void *state, PSP_MEMINFO *info) {
   BucketState *b = stateOf(state);
   const BucketCounters &k = b->counters;
-  info->counters[0] = k.inUse.value;
+  // The waiting block counts as freed.
+  const uint64_t last = b->lastHeader;
+  const uint64_t requested = static_cast<uint32_t>(last);
+  const uint64_t blockSize = last >> 32;
+  info->counters[0] = k.inUse.value - requested;
   info->counters[1] = k.inUse.peak;
-  info->counters[2] = k.freeBytes.value;
+  info->counters[2] = k.freeBytes.value + blockSize;
   info->counters[3] = k.freeBytes.peak;
-  info->counters[4] = k.overhead();
+  info->counters[4] = k.overhead() + requested - blockSize;
   info->counters[5] = k.overheadPeak();
 }
 
@@ -220,39 +235,51 @@ void *bucketAlloc(uint32_t size, void *state) {
 
 void bucketFree(void *block, void *state) { freeBlock(stateOf(state), block); }
 
-namespace {
-
-// The twins for a tag with a mutex: the same work at other addresses, which
-// no folding of identical functions may merge.
+// The methods' twins: the same work at other addresses, which no folding of
+// identical functions may merge.
 #if defined(__clang__)
 #define PSP_BUCKET_TWIN [[gnu::noinline]]
 #else
 #define PSP_BUCKET_TWIN [[gnu::noipa]]
 #endif
+// Called through the methods (not inline), a free does not wait: nothing
+// would tell the inline allocation that a block waits.
+PSP_BUCKET_TWIN void *bucketAllocWaiting(uint32_t size, void *state) {
+  return bucketAlloc(size, state);
+}
+PSP_BUCKET_TWIN void bucketFreeWaiting(void *block, void *state) { bucketFree(block, state); }
+
+namespace {
+
+// The twins for a tag with a mutex.
 PSP_BUCKET_TWIN void *bucketAllocLocked(uint32_t size, void *state) {
   return bucketAlloc(size, state);
 }
-PSP_BUCKET_TWIN void bucketFreeLocked(void *block, void *state) { bucketFree(block, state); }
+PSP_BUCKET_TWIN void bucketFreeLocked(void *block, void *state) {
+  BucketState *b = stateOf(state);
+  if (!bucketTryWait(b, block))
+    freeBlock(b, block);
+}
 
 } // namespace
 
 void bucketUseLocked(psp_memtag_rec *tag) {
-  if (tag->methods.alloc == bucketAlloc) {
+  if (tag->methods.alloc == bucketAlloc || tag->methods.alloc == bucketAllocWaiting) {
     tag->methods.alloc = bucketAllocLocked;
     tag->methods.free = bucketFreeLocked;
   }
 }
 
 bool makeBucketKind(psp_memtag_rec *tag) {
-  BucketState *b = static_cast<BucketState *>(bootstrapAllocZeroed(sizeof(BucketState)));
+  BucketState *b = static_cast<BucketState *>(bootstrapAllocZeroed(kStateBytes));
   if (b == nullptr)
     return false;
   for (int c = 0; c < kClasses; ++c)
     b->grow[c] = 2;
-  b->counters.total = sizeof(BucketState); // and room 0: the overhead's peak starts there
+  b->counters.total = kStateBytes; // and room 0: the overhead's peak starts there
 
   tag->state = b;
-  tag->methods = MemMethods{bucketDestroyState, bucketAlloc,     bucketRealloc, bucketFree,
+  tag->methods = MemMethods{bucketDestroyState, bucketAlloc,     bucketRealloc, bucketFreeWaiting,
                             bucketFreeAll,      bucketBlockSize, bucketInfo};
   return true;
 }

@@ -33,7 +33,8 @@ struct BucketHeader {
 // overhead is derived as total - in use - free bytes, where total (the
 // state and every chunk) changes only when a chunk comes or goes. Its peak
 // is kept as the room total - peak, which moves with total, so the test for
-// a new peak is one sum and one compare: in use + free bytes < room.
+// a new peak is one sum and one compare: in use + free bytes < room. Only an
+// allocation with slack, a refill or a resize can raise it.
 struct BucketCounters {
   CounterPair inUse;     // requested bytes of live blocks
   CounterPair freeBytes; // block bytes on the free lists
@@ -52,12 +53,31 @@ struct BucketCounters {
   }
 };
 
+// The block freed last may wait in `lastFreed`, not yet on its list nor in
+// the counters: an allocation of the same size takes it back with nothing
+// to count, which is what a free followed by an allocation of the same size
+// costs. It waits only while the free bytes stay within their peak, so
+// taking it back or counting it later raises no peak; the reports add it
+// in. Every other operation first puts it on its list ("spills" it), so each
+// class stays last in, first out. Its header is copied beside it, so that
+// the allocation compares and the spill counts without reading the block.
+//
+// The inline paths keep two hints in the tag's methods. bucketAlloc: no
+// block waits (bucketAllocWaiting: one may). bucketFreeWaiting: a free may
+// wait; a free that finds a block waiting spills it and turns waiting off
+// (bucketFree) until the next allocation, so that a run of frees costs what
+// it always did, not a check each.
 struct BucketState {
   BucketCounters counters;
   BucketFreeBlock *lists[kBucketClasses];
-  uint32_t grow[kBucketClasses];
   BucketChunk *chunks;
+  BucketHeader *lastFreed;
+  uint64_t lastHeader;          // the waiting block's header as one word, or kBucketNone
+  uint8_t grow[kBucketClasses]; // blocks the class's next chunk holds
 };
+
+// lastHeader when no block waits: no request has size 0.
+constexpr uint64_t kBucketNone = 0;
 
 // For 1 <= s <= 8192: the top bit of s - 1 (at least bit 3), so that the
 // class serving s has blocks of 2 << top bytes and index top - 3. Pointer-
@@ -97,7 +117,9 @@ inline int bucketClassOf(uint32_t s) { return static_cast<int>(bucketTopBit(s)) 
 #define PSP_BUCKET_LOCAL [[gnu::visibility("hidden")]]
 #endif
 PSP_BUCKET_LOCAL void *bucketAlloc(uint32_t size, void *state);
+PSP_BUCKET_LOCAL void *bucketAllocWaiting(uint32_t size, void *state);
 PSP_BUCKET_LOCAL void bucketFree(void *block, void *state);
+PSP_BUCKET_LOCAL void bucketFreeWaiting(void *block, void *state);
 void bucketUseLocked(psp_memtag_rec *tag);
 #ifdef PSP_TESTING
 constexpr bool kBucketInline = false;
@@ -113,10 +135,33 @@ inline void bucketRaise(CounterPair &c, uint64_t n) {
     c.peak = c.value;
 }
 
-// The common case for 1 <= s <= 8192: a block from a class that has one,
-// else NULL (and nothing changed).
-inline void *bucketTryPop(BucketState *b, uint32_t s) {
-  const size_t top = bucketTopBit(s);
+// Requested size low, block size high: a header as one word.
+inline uint64_t bucketHeaderWord(uint32_t requested, uint32_t blockSize) {
+  return uint64_t{blockSize} << 32 | requested;
+}
+
+// A size-class block onto its list, counted.
+inline void bucketPushCounted(BucketState *b, BucketHeader *h, uint32_t requested,
+                              uint32_t blockSize) {
+  BucketFreeBlock *f = reinterpret_cast<BucketFreeBlock *>(h);
+  BucketFreeBlock **head = &b->lists[bucketClassOfBlock(blockSize)];
+  f->next = *head;
+  *head = f;
+  b->counters.inUse.sub(requested);
+  bucketRaise(b->counters.freeBytes, blockSize);
+}
+
+inline void bucketSpill(BucketState *b) {
+  if (const uint64_t word = b->lastHeader) {
+    b->lastHeader = kBucketNone;
+    bucketPushCounted(b, b->lastFreed, static_cast<uint32_t>(word),
+                      static_cast<uint32_t>(word >> 32));
+  }
+}
+
+// For 1 <= s <= 8192, when no block waits: a block from the class's list,
+// counted; NULL (nothing changed) when the list is empty.
+inline void *bucketPopCounted(BucketState *b, uint32_t s, size_t top) {
   BucketFreeBlock **head = &b->lists[top - 3];
   BucketFreeBlock *f = *head;
   if (f == nullptr) [[unlikely]]
@@ -126,27 +171,59 @@ inline void *bucketTryPop(BucketState *b, uint32_t s) {
   BucketHeader *h = reinterpret_cast<BucketHeader *>(f);
   h->requested = s;
   h->blockSize = blockSize;
-  bucketRaise(b->counters.inUse, s);
-  b->counters.freeBytes.sub(blockSize);
-  const int64_t held = static_cast<int64_t>(b->counters.inUse.value + b->counters.freeBytes.value);
-  if (held < b->counters.overheadRoom) [[unlikely]]
-    b->counters.overheadRoom = held;
-  return reinterpret_cast<char *>(f) + sizeof(BucketHeader);
+  BucketCounters &k = b->counters;
+  bucketRaise(k.inUse, s);
+  k.freeBytes.sub(blockSize);
+  if (s != blockSize) [[unlikely]] // the slack is overhead
+    k.noteOverhead();
+  return h + 1;
 }
 
-// A size-class block back on its list; false (nothing changed) for a large one.
+// For 1 <= s <= 8192: the block waiting when it has the same size (a small
+// block's size decides its class, so that alone is compared), else NULL
+// with *other set when a block of another size waits.
+inline void *bucketTakeWaiting(BucketState *b, uint32_t s, bool *other) {
+  const uint64_t last = b->lastHeader;
+  *other = last != kBucketNone;
+  if (static_cast<uint32_t>(last) != s)
+    return nullptr;
+  b->lastHeader = kBucketNone;
+  return b->lastFreed + 1;
+}
+
+// For 1 <= s <= 8192: the block waiting, else one from the class's list;
+// NULL (nothing changed) when a block of another size waits or the list is
+// empty.
+inline void *bucketTryPop(BucketState *b, uint32_t s) {
+  bool other;
+  if (void *block = bucketTakeWaiting(b, s, &other))
+    return block;
+  if (other)
+    return nullptr;
+  return bucketPopCounted(b, s, bucketTopBit(s));
+}
+
+// A size-class block freed while no block waits: onto its list, counted.
+// False (nothing changed) for a large block.
 inline bool bucketTryPush(BucketState *b, void *block) {
   BucketHeader *h = reinterpret_cast<BucketHeader *>(static_cast<char *>(block) - 8);
-  const uint32_t s = h->requested;
   const uint32_t blockSize = h->blockSize;
   if (blockSize > kBucketLargest) [[unlikely]]
     return false;
-  const size_t c = bucketClassOfBlock(blockSize);
-  BucketFreeBlock *f = reinterpret_cast<BucketFreeBlock *>(h);
-  f->next = b->lists[c];
-  b->lists[c] = f;
-  b->counters.inUse.sub(s);
-  bucketRaise(b->counters.freeBytes, blockSize);
+  bucketPushCounted(b, h, h->requested, blockSize);
+  return true;
+}
+
+// A size-class block freed while none waits and its bytes stay within the
+// free bytes' peak: it waits. False (nothing changed) otherwise.
+inline bool bucketTryWait(BucketState *b, void *block) {
+  BucketHeader *h = reinterpret_cast<BucketHeader *>(static_cast<char *>(block) - 8);
+  const uint32_t blockSize = h->blockSize;
+  if (blockSize > kBucketLargest || b->lastHeader != kBucketNone ||
+      blockSize > b->counters.freeBytes.peak - b->counters.freeBytes.value) [[unlikely]]
+    return false;
+  b->lastFreed = h;
+  b->lastHeader = bucketHeaderWord(h->requested, blockSize);
   return true;
 }
 

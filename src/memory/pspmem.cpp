@@ -479,20 +479,38 @@ inline void *allocUnlocked(psp_memtag_rec *rec, uint32_t size) {
   return allocOrJump(rec, size);
 }
 
+// A kind-0 allocation when no block waits: from the class's list.
+inline void *allocBucket(psp_memtag_rec *rec, uint32_t size) {
+  auto *b = static_cast<mem::BucketState *>(rec->state);
+  if (void *block = mem::bucketPopCounted(b, size, mem::bucketTopBit(size))) [[likely]]
+    return block;
+  return allocUnlocked(rec, size);
+}
+
 } // namespace
 
 // The kind is tested once: a kind-0 tag takes a block from its size class
 // inline, any other goes straight to its strategy.
-PSP_API void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags, const void *source,
-                         const char *, int32_t) {
+PSP_API __attribute__((aligned(64))) void *psp_getMem(uint64_t size, PSP_MEMTAG tag, uint32_t flags,
+                                                      const void *source, const char *, int32_t) {
   if (flags == PSP_MEM_NORMAL) [[likely]] {
     if (size - 1 < mem::kBucketLargest) [[likely]] {
       if (psp_memtag_rec *rec = runningRecord(tag)) [[likely]] {
-        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAlloc) [[likely]] {
-          if (void *block = mem::bucketTryPop(static_cast<mem::BucketState *>(rec->state),
-                                              uint32_t(size))) [[likely]]
+        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAlloc) [[likely]]
+          return allocBucket(rec, static_cast<uint32_t>(size));
+        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAllocWaiting) [[likely]] {
+          // The block waiting, or another allocation after a spill; frees
+          // may wait again.
+          rec->methods.alloc = mem::bucketAlloc;
+          auto *b = static_cast<mem::BucketState *>(rec->state);
+          const auto s = static_cast<uint32_t>(size);
+          bool other;
+          if (void *block = mem::bucketTakeWaiting(b, s, &other)) [[likely]]
             return block;
-          return allocUnlocked(rec, static_cast<uint32_t>(size));
+          rec->methods.free = mem::bucketFreeWaiting;
+          if (other)
+            return allocUnlocked(rec, s);
+          return allocBucket(rec, s);
         }
         if (rec->mutex == PSP_SEM_NONE)
           return allocUnlocked(rec, static_cast<uint32_t>(size));
@@ -551,12 +569,25 @@ PSP_API PSP_STATUS psp_extendMem_rc(void *block, uint64_t size, PSP_MEMTAG tag, 
   return moved != nullptr ? PSP_OKAY : PSP_ERR_NOMEMORY;
 }
 
-PSP_API void psp_freeMem(void *block, PSP_MEMTAG tag, const char *, int32_t) {
+PSP_API __attribute__((aligned(64))) void psp_freeMem(void *block, PSP_MEMTAG tag, const char *,
+                                                      int32_t) {
   if (block != nullptr) [[likely]] {
     if (psp_memtag_rec *rec = runningRecord(tag)) [[likely]] {
       if (mem::kBucketInline && rec->methods.free == mem::bucketFree) [[likely]] {
         if (mem::bucketTryPush(static_cast<mem::BucketState *>(rec->state), block)) [[likely]]
           return;
+        mem::bucketFree(block, rec->state);
+        return;
+      }
+      if (mem::kBucketInline && rec->methods.free == mem::bucketFreeWaiting) [[likely]] {
+        if (mem::bucketTryWait(static_cast<mem::BucketState *>(rec->state), block)) [[likely]] {
+          rec->methods.alloc = mem::bucketAllocWaiting;
+          return;
+        }
+        // A run of frees (or a block that cannot wait): waiting is off until
+        // the next allocation turns it on.
+        rec->methods.free = mem::bucketFree;
+        rec->methods.alloc = mem::bucketAllocWaiting;
         mem::bucketFree(block, rec->state);
         return;
       }
