@@ -498,7 +498,7 @@ PSP_API __attribute__((aligned(64))) void *psp_getMem(uint64_t size, PSP_MEMTAG 
       if (psp_memtag_rec *rec = runningRecord(tag)) [[likely]] {
         if (mem::kBucketInline && rec->methods.alloc == mem::bucketAlloc) [[likely]]
           return allocBucket(rec, static_cast<uint32_t>(size));
-        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAllocWaiting) [[likely]] {
+        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAllocWaiting) {
           // The block waiting, or another allocation after a spill; frees
           // may wait again.
           rec->methods.alloc = mem::bucketAlloc;
@@ -579,7 +579,7 @@ PSP_API __attribute__((aligned(64))) void psp_freeMem(void *block, PSP_MEMTAG ta
         mem::bucketFree(block, rec->state);
         return;
       }
-      if (mem::kBucketInline && rec->methods.free == mem::bucketFreeWaiting) [[likely]] {
+      if (mem::kBucketInline && rec->methods.free == mem::bucketFreeWaiting) {
         if (mem::bucketTryWait(static_cast<mem::BucketState *>(rec->state), block)) [[likely]] {
           rec->methods.alloc = mem::bucketAllocWaiting;
           return;
