@@ -33,8 +33,7 @@ struct BucketHeader {
 // overhead is derived as total - in use - free bytes, where total (the
 // state and every chunk) changes only when a chunk comes or goes. Its peak
 // is kept as the room total - peak, which moves with total, so the test for
-// a new peak is one sum and one compare: in use + free bytes < room. Only an
-// allocation with slack, a refill or a resize can raise it.
+// a new peak is one sum and one compare: in use + free bytes < room.
 struct BucketCounters {
   CounterPair inUse;     // requested bytes of live blocks
   CounterPair freeBytes; // block bytes on the free lists
@@ -64,9 +63,11 @@ struct BucketCounters {
 //
 // The inline paths keep two hints in the tag's methods. bucketAlloc: no
 // block waits (bucketAllocWaiting: one may). bucketFreeWaiting: a free may
-// wait; a free that finds a block waiting spills it and turns waiting off
-// (bucketFree) until the next allocation, so that a run of frees costs what
-// it always did, not a check each.
+// wait. Waiting is turned off (bucketFree) by a free that finds a block
+// waiting, so that a run of frees costs what it always did, not a check
+// each, and on again by the allocation after such a run; an allocation of
+// another size than the block waiting turns it off for good, as frees and
+// allocations of mixed sizes gain nothing from it.
 struct BucketState {
   BucketCounters counters;
   BucketFreeBlock *lists[kBucketClasses];
@@ -174,8 +175,9 @@ inline void *bucketPopCounted(BucketState *b, uint32_t s, size_t top) {
   BucketCounters &k = b->counters;
   bucketRaise(k.inUse, s);
   k.freeBytes.sub(blockSize);
-  if (s != blockSize) [[unlikely]] // the slack is overhead
-    k.noteOverhead();
+  const int64_t held = static_cast<int64_t>(k.inUse.value + k.freeBytes.value);
+  if (held < k.overheadRoom) [[unlikely]]
+    k.overheadRoom = held;
   return h + 1;
 }
 

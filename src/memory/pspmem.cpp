@@ -487,6 +487,12 @@ inline void *allocBucket(psp_memtag_rec *rec, uint32_t size) {
   return allocUnlocked(rec, size);
 }
 
+// The same after the block waiting, of another size, goes on its list.
+[[gnu::noinline]] void *allocBucketSpilling(psp_memtag_rec *rec, uint32_t size) {
+  mem::bucketSpill(static_cast<mem::BucketState *>(rec->state));
+  return allocBucket(rec, size);
+}
+
 } // namespace
 
 // The kind is tested once: a kind-0 tag takes a block from its size class
@@ -499,17 +505,19 @@ PSP_API __attribute__((aligned(64))) void *psp_getMem(uint64_t size, PSP_MEMTAG 
         if (mem::kBucketInline && rec->methods.alloc == mem::bucketAlloc) [[likely]]
           return allocBucket(rec, static_cast<uint32_t>(size));
         if (mem::kBucketInline && rec->methods.alloc == mem::bucketAllocWaiting) {
-          // The block waiting, or another allocation after a spill; frees
-          // may wait again.
+          // The block waiting; else, after a run of frees, frees may wait
+          // again, and after a block that waited for nothing they may not.
           rec->methods.alloc = mem::bucketAlloc;
           auto *b = static_cast<mem::BucketState *>(rec->state);
           const auto s = static_cast<uint32_t>(size);
           bool other;
           if (void *block = mem::bucketTakeWaiting(b, s, &other)) [[likely]]
             return block;
+          if (other) {
+            rec->methods.free = mem::bucketFree;
+            return allocBucketSpilling(rec, s);
+          }
           rec->methods.free = mem::bucketFreeWaiting;
-          if (other)
-            return allocUnlocked(rec, s);
           return allocBucket(rec, s);
         }
         if (rec->mutex == PSP_SEM_NONE)
