@@ -243,7 +243,8 @@ void bucketFree(void *block, void *state) { freeBlock(stateOf(state), block); }
 #define PSP_BUCKET_TWIN [[gnu::noipa]]
 #endif
 // Called through the methods (not inline), a free does not wait: nothing
-// would tell the inline allocation that a block waits.
+// would tell the inline allocation that a block waits. Nor does a tag with a
+// mutex wait: its lock costs more than the counting saved.
 PSP_BUCKET_TWIN void *bucketAllocWaiting(uint32_t size, void *state) {
   return bucketAlloc(size, state);
 }
@@ -255,11 +256,7 @@ namespace {
 PSP_BUCKET_TWIN void *bucketAllocLocked(uint32_t size, void *state) {
   return bucketAlloc(size, state);
 }
-PSP_BUCKET_TWIN void bucketFreeLocked(void *block, void *state) {
-  BucketState *b = stateOf(state);
-  if (!bucketTryWait(b, block))
-    freeBlock(b, block);
-}
+PSP_BUCKET_TWIN void bucketFreeLocked(void *block, void *state) { bucketFree(block, state); }
 
 } // namespace
 
