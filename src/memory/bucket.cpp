@@ -267,6 +267,11 @@ void bucketUseLocked(psp_memtag_rec *tag) {
   }
 }
 
+void bucketWaitAgain(psp_memtag_rec *tag) {
+  if (tag->methods.free == bucketFree)
+    tag->methods.free = bucketFreeWaiting;
+}
+
 bool makeBucketKind(psp_memtag_rec *tag) {
   BucketState *b = static_cast<BucketState *>(bootstrapAllocZeroed(kStateBytes));
   if (b == nullptr)

@@ -66,8 +66,8 @@ struct BucketCounters {
 // wait. Waiting is turned off (bucketFree) by a free that finds a block
 // waiting, so that a run of frees costs what it always did, not a check
 // each, and on again by the allocation after such a run; an allocation of
-// another size than the block waiting turns it off for good, as frees and
-// allocations of mixed sizes gain nothing from it.
+// another size than the block waiting turns it off until the tag is reset,
+// as frees and allocations of mixed sizes gain nothing from it.
 struct BucketState {
   BucketCounters counters;
   BucketFreeBlock *lists[kBucketClasses];
@@ -122,6 +122,7 @@ PSP_BUCKET_LOCAL void *bucketAllocWaiting(uint32_t size, void *state);
 PSP_BUCKET_LOCAL void bucketFree(void *block, void *state);
 PSP_BUCKET_LOCAL void bucketFreeWaiting(void *block, void *state);
 void bucketUseLocked(psp_memtag_rec *tag);
+void bucketWaitAgain(psp_memtag_rec *tag); // after a reset
 #ifdef PSP_TESTING
 constexpr bool kBucketInline = false;
 #else

@@ -109,6 +109,7 @@ void releaseTag(psp_memtag_rec *tag, int32_t destroy) {
     semLock(mutex);
   tag->methods.freeAll(tag->state);
   if (destroy == 0) {
+    mem::bucketWaitAgain(tag);
     if (useMutex)
       semUnlock(mutex);
     return;
