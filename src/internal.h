@@ -263,6 +263,9 @@ struct psp_memtag_rec {
   psp::MemMethods methods;
   PSP_TAG_CALLBACK callback;
   void *context;
+  // Kind 0's inline paths (see memory/bucket.h); 0: none.
+  uint8_t inlineAlloc;
+  uint8_t inlineFree;
 };
 
 // The table of file operations behind a handle. Every slot but `open` takes

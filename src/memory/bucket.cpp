@@ -235,41 +235,14 @@ void *bucketAlloc(uint32_t size, void *state) {
 
 void bucketFree(void *block, void *state) { freeBlock(stateOf(state), block); }
 
-// The methods' twins: the same work at other addresses, which no folding of
-// identical functions may merge.
-#if defined(__clang__)
-#define PSP_BUCKET_TWIN [[gnu::noinline]]
-#else
-#define PSP_BUCKET_TWIN [[gnu::noipa]]
-#endif
-// Called through the methods (not inline), a free does not wait: nothing
-// would tell the inline allocation that a block waits. Nor does a tag with a
-// mutex wait: its lock costs more than the counting saved.
-PSP_BUCKET_TWIN void *bucketAllocWaiting(uint32_t size, void *state) {
-  return bucketAlloc(size, state);
-}
-PSP_BUCKET_TWIN void bucketFreeWaiting(void *block, void *state) { bucketFree(block, state); }
-
-namespace {
-
-// The twins for a tag with a mutex.
-PSP_BUCKET_TWIN void *bucketAllocLocked(uint32_t size, void *state) {
-  return bucketAlloc(size, state);
-}
-PSP_BUCKET_TWIN void bucketFreeLocked(void *block, void *state) { bucketFree(block, state); }
-
-} // namespace
-
 void bucketUseLocked(psp_memtag_rec *tag) {
-  if (tag->methods.alloc == bucketAlloc || tag->methods.alloc == bucketAllocWaiting) {
-    tag->methods.alloc = bucketAllocLocked;
-    tag->methods.free = bucketFreeLocked;
-  }
+  tag->inlineAlloc = 0;
+  tag->inlineFree = 0;
 }
 
 void bucketWaitAgain(psp_memtag_rec *tag) {
-  if (tag->methods.free == bucketFree)
-    tag->methods.free = bucketFreeWaiting;
+  if (tag->inlineFree == kBucketPlain)
+    tag->inlineFree = kBucketWaiting;
 }
 
 bool makeBucketKind(psp_memtag_rec *tag) {
@@ -281,8 +254,12 @@ bool makeBucketKind(psp_memtag_rec *tag) {
   b->counters.total = kStateBytes; // and room 0: the overhead's peak starts there
 
   tag->state = b;
-  tag->methods = MemMethods{bucketDestroyState, bucketAlloc,     bucketRealloc, bucketFreeWaiting,
+  tag->methods = MemMethods{bucketDestroyState, bucketAlloc,     bucketRealloc, bucketFree,
                             bucketFreeAll,      bucketBlockSize, bucketInfo};
+#ifndef PSP_TESTING
+  tag->inlineAlloc = kBucketPlain;
+  tag->inlineFree = kBucketWaiting;
+#endif
   return true;
 }
 

@@ -61,13 +61,14 @@ struct BucketCounters {
 // class stays last in, first out. Its header is copied beside it, so that
 // the allocation compares and the spill counts without reading the block.
 //
-// The inline paths keep two hints in the tag's methods. bucketAlloc: no
-// block waits (bucketAllocWaiting: one may). bucketFreeWaiting: a free may
-// wait. Waiting is turned off (bucketFree) by a free that finds a block
-// waiting, so that a run of frees costs what it always did, not a check
-// each, and on again by the allocation after such a run; an allocation of
-// another size than the block waiting turns it off until the tag is reset,
-// as frees and allocations of mixed sizes gain nothing from it.
+// The inline paths keep two modes in the tag's record. inlineAlloc
+// kBucketPlain: no block waits (kBucketWaiting: one may). inlineFree
+// kBucketWaiting: a free may wait. Waiting is turned off (kBucketPlain) by a
+// free that finds a block waiting, so that a run of frees costs what it
+// always did, not a check each, and on again by the allocation after such a
+// run; an allocation of another size than the block waiting turns it off
+// until the tag is reset, as frees and allocations of mixed sizes gain
+// nothing from it.
 struct BucketState {
   BucketCounters counters;
   BucketFreeBlock *lists[kBucketClasses];
@@ -106,28 +107,22 @@ inline size_t bucketClassOfBlock(uint32_t blockSize) {
 }
 inline int bucketClassOf(uint32_t s) { return static_cast<int>(bucketTopBit(s)) - 3; }
 
-// The methods kind 0 puts in its records, compared by the allocation
-// interface to take the inline paths below. A tag with a mutex has twins of
-// the two instead (bucketUseLocked), so these alone mean "kind 0, nothing to
-// lock". A testing build keeps to the methods, whose calls fault injection
-// counts.
-// Hidden, so that their addresses are constants rather than loads.
+// The modes of a kind-0 tag's inline paths. A tag with a mutex, and any tag
+// in a testing build (whose fault injection counts the methods' calls),
+// keeps 0 and goes through its methods.
+constexpr uint8_t kBucketPlain = 1;
+constexpr uint8_t kBucketWaiting = 2;
+
+// Hidden, so that the inline paths reach them without the offset table.
 #ifdef _WIN32
 #define PSP_BUCKET_LOCAL
 #else
 #define PSP_BUCKET_LOCAL [[gnu::visibility("hidden")]]
 #endif
 PSP_BUCKET_LOCAL void *bucketAlloc(uint32_t size, void *state);
-PSP_BUCKET_LOCAL void *bucketAllocWaiting(uint32_t size, void *state);
 PSP_BUCKET_LOCAL void bucketFree(void *block, void *state);
-PSP_BUCKET_LOCAL void bucketFreeWaiting(void *block, void *state);
 void bucketUseLocked(psp_memtag_rec *tag);
 void bucketWaitAgain(psp_memtag_rec *tag); // after a reset
-#ifdef PSP_TESTING
-constexpr bool kBucketInline = false;
-#else
-constexpr bool kBucketInline = true;
-#endif
 
 // A counter that rises, with its peak. A new peak is rare once a tag has
 // warmed up, so its store is kept off the straight path.

@@ -172,8 +172,7 @@ inline psp_memtag_rec *resolveInitialised(PSP_MEMTAG tag) {
   return tag == PSP_TAG_THREAD ? threadTag() : nullptr;
 }
 
-// A kind-0 tag with a mutex takes the twins of its alloc and free methods,
-// so the inline paths, which know kind 0 by those two, never meet a tag
+// A kind-0 tag with a mutex has no inline paths, so they never meet a tag
 // that must be locked.
 void setMutex(psp_memtag_rec *tag, PSP_SEM mutex) {
   tag->mutex = mutex;
@@ -503,22 +502,23 @@ PSP_API __attribute__((aligned(64))) void *psp_getMem(uint64_t size, PSP_MEMTAG 
   if (flags == PSP_MEM_NORMAL) [[likely]] {
     if (size - 1 < mem::kBucketLargest) [[likely]] {
       if (psp_memtag_rec *rec = runningRecord(tag)) [[likely]] {
-        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAlloc) [[likely]]
+        const uint8_t mode = rec->inlineAlloc;
+        if (mode == mem::kBucketPlain) [[likely]]
           return allocBucket(rec, static_cast<uint32_t>(size));
-        if (mem::kBucketInline && rec->methods.alloc == mem::bucketAllocWaiting) {
+        if (mode == mem::kBucketWaiting) [[likely]] {
           // The block waiting; else, after a run of frees, frees may wait
           // again, and after a block that waited for nothing they may not.
-          rec->methods.alloc = mem::bucketAlloc;
+          rec->inlineAlloc = mem::kBucketPlain;
           auto *b = static_cast<mem::BucketState *>(rec->state);
           const auto s = static_cast<uint32_t>(size);
           bool other;
           if (void *block = mem::bucketTakeWaiting(b, s, &other)) [[likely]]
             return block;
           if (other) {
-            rec->methods.free = mem::bucketFree;
+            rec->inlineFree = mem::kBucketPlain;
             return allocBucketSpilling(rec, s);
           }
-          rec->methods.free = mem::bucketFreeWaiting;
+          rec->inlineFree = mem::kBucketWaiting;
           return allocBucket(rec, s);
         }
         if (rec->mutex == PSP_SEM_NONE)
@@ -582,21 +582,22 @@ PSP_API __attribute__((aligned(64))) void psp_freeMem(void *block, PSP_MEMTAG ta
                                                       int32_t) {
   if (block != nullptr) [[likely]] {
     if (psp_memtag_rec *rec = runningRecord(tag)) [[likely]] {
-      if (mem::kBucketInline && rec->methods.free == mem::bucketFree) [[likely]] {
+      const uint8_t mode = rec->inlineFree;
+      if (mode == mem::kBucketPlain) [[likely]] {
         if (mem::bucketTryPush(static_cast<mem::BucketState *>(rec->state), block)) [[likely]]
           return;
         mem::bucketFree(block, rec->state);
         return;
       }
-      if (mem::kBucketInline && rec->methods.free == mem::bucketFreeWaiting) {
+      if (mode == mem::kBucketWaiting) [[likely]] {
         if (mem::bucketTryWait(static_cast<mem::BucketState *>(rec->state), block)) [[likely]] {
-          rec->methods.alloc = mem::bucketAllocWaiting;
+          rec->inlineAlloc = mem::kBucketWaiting;
           return;
         }
         // A run of frees (or a block that cannot wait): waiting is off until
         // the next allocation turns it on.
-        rec->methods.free = mem::bucketFree;
-        rec->methods.alloc = mem::bucketAllocWaiting;
+        rec->inlineFree = mem::kBucketPlain;
+        rec->inlineAlloc = mem::kBucketWaiting;
         mem::bucketFree(block, rec->state);
         return;
       }
