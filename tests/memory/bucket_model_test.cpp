@@ -79,6 +79,26 @@ struct BucketModel {
       freeBytes.add(16u << classOf(s));
     }
   }
+  // A resize of `was` to s that gave p: in place within a class or for two
+  // large blocks (the chunk resized where it lies), else a move.
+  void resize(char *was, uint32_t s, char *p) {
+    const uint32_t old = live.at(was);
+    const bool inPlace =
+        s <= 8192 && old <= 8192 ? classOf(s) == classOf(old) : s > 8192 && old > 8192;
+    if (!inPlace) {
+      alloc(s, p);
+      return release(was);
+    }
+    if (old <= 8192)
+      EXPECT_EQ(p, was);
+    else
+      total += largeBytes(s) - largeBytes(old);
+    live.erase(was);
+    inUse.value -= old;
+    inUse.add(s);
+    noteOverhead();
+    live[p] = s;
+  }
   void reset() {
     for (auto &list : lists)
       list.clear();
@@ -100,54 +120,37 @@ struct BucketModel {
 void runModel(PSP_MEMTAG tag, uint32_t seed) {
   std::mt19937 rng(seed);
   BucketModel model;
+  auto get = [&](uint32_t size) {
+    char *p = static_cast<char *>(psp_getMem(size, tag, PSP_MEM_NORMAL, nullptr, "t", 1));
+    model.alloc(size, p);
+    return p;
+  };
+  auto put = [&](char *p) {
+    psp_freeMem(p, tag, "t", 1);
+    model.release(p);
+  };
   const uint32_t shapes[] = {32, 32, 48, 16, 64, 100, 8192, 9000};
   std::vector<char *> order; // live blocks, newest last
   for (int step = 0; step < 6000 && !testing::Test::HasFatalFailure(); ++step) {
     const uint32_t op = rng() % 100;
     const uint32_t s = rng() % 4 ? shapes[rng() % 8] : 1 + rng() % 12000;
     if (op < 35 || order.empty()) {
-      char *p = static_cast<char *>(psp_getMem(s, tag, PSP_MEM_NORMAL, nullptr, "t", 1));
-      model.alloc(s, p);
-      order.push_back(p);
+      order.push_back(get(s));
     } else if (op < 50) { // a free and an allocation of the same size
-      char *p = order.back();
-      const uint32_t size = model.live.at(p);
-      psp_freeMem(p, tag, "t", 1);
-      model.release(p);
-      p = static_cast<char *>(psp_getMem(size, tag, PSP_MEM_NORMAL, nullptr, "t", 1));
-      model.alloc(size, p);
-      order.back() = p;
+      const uint32_t size = model.live.at(order.back());
+      put(order.back());
+      order.back() = get(size);
     } else if (op < 80) { // a run of frees, newest or any
       for (uint32_t n = 1 + rng() % 6; n != 0 && !order.empty(); --n) {
         auto at = rng() % 3 ? std::prev(order.end()) : order.begin() + rng() % order.size();
-        psp_freeMem(*at, tag, "t", 1);
-        model.release(*at);
+        put(*at);
         order.erase(at);
       }
-    } else if (op < 97) { // a resize: in place within a class, else a move
+    } else if (op < 97) {
       auto at = order.begin() + rng() % order.size();
-      const uint32_t old = model.live.at(*at);
       char *p = static_cast<char *>(psp_extendMem(*at, s, tag, PSP_MEM_NORMAL, 0, nullptr, "t", 1));
       ASSERT_NE(p, nullptr);
-      const bool small = s <= 8192 && old <= 8192;
-      if (small && BucketModel::classOf(s) == BucketModel::classOf(old)) {
-        EXPECT_EQ(p, *at);
-        model.inUse.value -= old;
-        model.inUse.add(s);
-        model.noteOverhead();
-        model.live[p] = s;
-      } else if (s > 8192 && old > 8192) { // the chunk is resized where it lies
-        model.live.erase(*at);
-        model.total += BucketModel::largeBytes(s) - BucketModel::largeBytes(old);
-        model.inUse.value -= old;
-        model.inUse.add(s);
-        model.noteOverhead();
-        model.live[p] = s;
-      } else {
-        char *was = *at;
-        model.alloc(s, p);
-        model.release(was);
-      }
+      model.resize(*at, s, p);
       order.erase(at);
       order.push_back(p);
     } else {
