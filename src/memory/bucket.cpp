@@ -1,8 +1,8 @@
 // bucket.cpp - kind 0: power-of-two size classes over global-heap chunks.
 //
 // Class i holds blocks of 16 << i bytes (16 .. 8192). Every block has an
-// 8-byte header (requested size, block size); while the block is free those
-// 8 bytes are its free-list link instead. A class refills by taking one chunk
+// 8-byte header (requested size, block size); while the block is free its
+// first data word is its free-list link. A class refills by taking one chunk
 // of `grow` blocks from the global heap, doubling `grow` (2 .. 128) after
 // each refill. A request above 8192 bytes gets a chunk of its own: 16 bytes of
 // chunk links, the 8-byte header, then the data rounded up to 32. Every chunk
@@ -20,7 +20,7 @@ namespace psp::mem {
 
 namespace {
 
-constexpr int kClasses = kBucketClasses;
+constexpr size_t kClasses = kBucketClasses;
 constexpr uint32_t kLargest = kBucketLargest;
 constexpr uint32_t kMaxGrow = 128;
 
@@ -39,8 +39,6 @@ BucketState *stateOf(void *state) { return static_cast<BucketState *>(state); }
 BlockHeader *headerOf(void *block) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(block) - sizeof(BlockHeader));
 }
-
-inline int classOf(uint32_t s) { return bucketClassOf(s); }
 
 void linkChunk(BucketState *b, Chunk *chunk) {
   chunk->prev = nullptr;
@@ -61,7 +59,7 @@ void unlinkChunk(BucketState *b, Chunk *chunk) {
 
 // Carves a fresh chunk into `grow` blocks of class c. Nothing changes when
 // the global heap refuses.
-FreeBlock *refill(BucketState *b, int c) {
+FreeBlock *refill(BucketState *b, size_t c) {
   const uint32_t blockSize = 16u << c;
   const uint32_t count = b->grow[c];
   const uint64_t stride = blockSize + sizeof(BlockHeader);
@@ -76,7 +74,10 @@ FreeBlock *refill(BucketState *b, int c) {
   FreeBlock *head = b->lists[c];
   char *at = chunk + sizeof(Chunk);
   for (uint32_t i = 0; i < count; ++i, at += stride) {
-    FreeBlock *f = reinterpret_cast<FreeBlock *>(at);
+    BlockHeader *h = reinterpret_cast<BlockHeader *>(at);
+    h->requested = 0;
+    h->sizeWord = bucketSizeWord(c);
+    FreeBlock *f = reinterpret_cast<FreeBlock *>(h + 1);
     f->next = head;
     head = f;
   }
@@ -95,7 +96,7 @@ void *allocLarge(BucketState *b, uint32_t s) {
   linkChunk(b, reinterpret_cast<Chunk *>(chunk));
   BlockHeader *h = reinterpret_cast<BlockHeader *>(chunk + sizeof(Chunk));
   h->requested = s;
-  h->blockSize = static_cast<uint32_t>(rounded);
+  h->sizeWord = static_cast<uint32_t>(rounded);
   b->counters.addTotal(static_cast<int64_t>(rounded + 24));
   b->counters.inUse.add(s);
   b->counters.noteOverhead();
@@ -120,12 +121,12 @@ void *allocLargeOrRefill(BucketState *b, uint32_t s) {
   if (s > kLargest)
     return allocLarge(b, s);
   bucketSpill(b);
-  const size_t top = bucketTopBit(s);
-  if (void *block = bucketPopCounted(b, s, top))
+  const size_t c = bucketClassOf(s);
+  if (void *block = bucketPopCounted(b, s, c))
     return block;
-  if (refill(b, classOf(s)) == nullptr)
+  if (refill(b, c) == nullptr)
     return nullptr;
-  return bucketPopCounted(b, s, top);
+  return bucketPopCounted(b, s, c);
 }
 
 // A free with waiting off: one waiting (from before) goes first.
@@ -137,7 +138,7 @@ inline void freeBlock(BucketState *b, void *block) {
   b->counters.inUse.sub(h->requested);
   Chunk *chunk = reinterpret_cast<Chunk *>(static_cast<char *>(block) - 24);
   unlinkChunk(b, chunk);
-  b->counters.addTotal(-static_cast<int64_t>(uint64_t{h->blockSize} + 24));
+  b->counters.addTotal(-static_cast<int64_t>(uint64_t{h->sizeWord} + 24));
   globalFree(chunk, nullptr);
 }
 
@@ -152,9 +153,9 @@ void *bucketRealloc(void *block, uint32_t size, void *state, uint32_t keep) {
     size = 1;
   BlockHeader *h = headerOf(block);
   const uint32_t s = h->requested;
-  const uint32_t blockSize = h->blockSize;
-  const int oldClass = blockSize <= kLargest ? classOf(blockSize) : kClasses;
-  const int newClass = size <= kLargest ? classOf(size) : kClasses;
+  const uint32_t word = h->sizeWord;
+  const size_t oldClass = word <= kBucketLargestWord ? bucketClassOfWord(word) : kClasses;
+  const size_t newClass = size <= kLargest ? bucketClassOf(size) : kClasses;
   if (oldClass != newClass) {
     void *moved = allocBlock(b, size);
     if (moved == nullptr)
@@ -184,8 +185,8 @@ void *bucketRealloc(void *block, uint32_t size, void *state, uint32_t keep) {
     chunk->next->prev = chunk;
   h = reinterpret_cast<BlockHeader *>(chunk + 1);
   h->requested = size;
-  h->blockSize = static_cast<uint32_t>(rounded);
-  b->counters.addTotal(static_cast<int64_t>(rounded) - static_cast<int64_t>(blockSize));
+  h->sizeWord = static_cast<uint32_t>(rounded);
+  b->counters.addTotal(static_cast<int64_t>(rounded) - static_cast<int64_t>(word));
   b->counters.inUse.sub(s);
   b->counters.inUse.add(size);
   b->counters.noteOverhead();
@@ -198,7 +199,7 @@ void bucketFreeAll(void *state) {
     b->chunks = chunk->next;
     globalFree(chunk, nullptr);
   }
-  for (int c = 0; c < kClasses; ++c) {
+  for (size_t c = 0; c < kClasses; ++c) {
     b->lists[c] = nullptr;
     b->grow[c] = 2;
   }
@@ -208,7 +209,9 @@ void bucketFreeAll(void *state) {
   b->counters.addTotal(static_cast<int64_t>(kStateBytes) - static_cast<int64_t>(b->counters.total));
 }
 
-void bucketBlockSize(uint64_t *result, void *block) { *result = headerOf(block)->blockSize; }
+void bucketBlockSize(uint64_t *result, void *block) {
+  *result = bucketBlockBytes(headerOf(block)->sizeWord);
+}
 
 void bucketInfo(void *state, PSP_MEMINFO *info) {
   BucketState *b = stateOf(state);
@@ -216,7 +219,7 @@ void bucketInfo(void *state, PSP_MEMINFO *info) {
   // The waiting block counts as freed.
   const uint64_t last = b->lastHeader;
   const uint64_t requested = static_cast<uint32_t>(last);
-  const uint64_t blockSize = last >> 32;
+  const uint64_t blockSize = bucketBlockBytes(static_cast<uint32_t>(last >> 32));
   info->counters[0] = k.inUse.value - requested;
   info->counters[1] = k.inUse.peak;
   info->counters[2] = k.freeBytes.value + blockSize;
@@ -249,7 +252,7 @@ bool makeBucketKind(psp_memtag_rec *tag) {
   BucketState *b = static_cast<BucketState *>(bootstrapAllocZeroed(kStateBytes));
   if (b == nullptr)
     return false;
-  for (int c = 0; c < kClasses; ++c)
+  for (size_t c = 0; c < kClasses; ++c)
     b->grow[c] = 2;
   b->counters.total = kStateBytes; // and room 0: the overhead's peak starts there
 

@@ -7,6 +7,7 @@
 
 #include "memory/strategy.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -20,13 +21,16 @@ struct BucketChunk {
   BucketChunk *prev;
 };
 
+// A free block's link sits in its first data word, so its header keeps the
+// block size while it is on a list and an allocation writes only the
+// requested size. The lists hold data addresses.
 struct BucketFreeBlock {
   BucketFreeBlock *next;
 };
 
 struct BucketHeader {
   uint32_t requested;
-  uint32_t blockSize;
+  uint32_t sizeWord; // see bucketSizeWord
 };
 
 // The six counters, kept so that an allocation or a free writes two values:
@@ -81,31 +85,30 @@ struct BucketState {
 // lastHeader when no block waits: no request has size 0.
 constexpr uint64_t kBucketNone = 0;
 
-// For 1 <= s <= 8192: the top bit of s - 1 (at least bit 3), so that the
-// class serving s has blocks of 2 << top bytes and index top - 3. Pointer-
-// sized, so the - 3 folds into the address of the class's list; written out
-// on x86-64, where the builtin's int result costs a sign extension.
-inline size_t bucketTopBit(uint32_t s) {
-  const uint64_t v = (uint64_t{s} - 1) | 15;
-#if defined(__x86_64__)
-  size_t top;
-  __asm__("bsr %1, %0" : "=r"(top) : "r"(v) : "cc");
-  return top;
-#else
-  return 63u ^ static_cast<size_t>(__builtin_clzll(v));
-#endif
-}
-// The index of a class's list from its block size, a power of two.
-inline size_t bucketClassOfBlock(uint32_t blockSize) {
-#if defined(__x86_64__)
-  size_t low;
-  __asm__("bsf %1, %0" : "=r"(low) : "r"(uint64_t{blockSize}) : "cc");
-  return low - 4;
-#else
-  return static_cast<size_t>(__builtin_ctz(blockSize)) - 4;
-#endif
-}
-inline int bucketClassOf(uint32_t s) { return static_cast<int>(bucketTopBit(s)) - 3; }
+// Classes and sizes come from a table and from the header, not from bit
+// scans, which cost several cycles each on some processors.
+//
+// A block's size word (its header's second half): for a size-class block its
+// block size, a power of two from 16, with the class in the low four bits;
+// for a large block its size rounded up to 32 (the global heap's limit keeps
+// it below 4 GiB). The block size is the word without its low four bits
+// either way.
+constexpr uint32_t kBucketLargestWord = kBucketLargest | (kBucketClasses - 1);
+constexpr uint32_t bucketSizeWord(size_t c) { return (16u << c) | static_cast<uint32_t>(c); }
+constexpr uint32_t bucketBlockBytes(uint32_t word) { return word & ~15u; }
+constexpr size_t bucketClassOfWord(uint32_t word) { return word & 15u; }
+
+// The class serving 1 <= s <= 8192, by sixteenths: the bit length of (s - 1) / 16.
+struct BucketClassTable {
+  uint8_t of[kBucketLargest / 16];
+  constexpr BucketClassTable() : of() {
+    for (uint32_t i = 0; i < kBucketLargest / 16; ++i)
+      for (uint32_t v = i; v != 0; v >>= 1)
+        ++of[i];
+  }
+};
+inline constexpr BucketClassTable kBucketClassTable{};
+inline size_t bucketClassOf(uint32_t s) { return kBucketClassTable.of[(s - 1) >> 4]; }
 
 // The modes of a kind-0 tag's inline paths. A tag with a mutex, and any tag
 // in a testing build (whose fault injection counts the methods' calls),
@@ -132,49 +135,50 @@ inline void bucketRaise(CounterPair &c, uint64_t n) {
     c.peak = c.value;
 }
 
-// Requested size low, block size high: a header as one word.
-inline uint64_t bucketHeaderWord(uint32_t requested, uint32_t blockSize) {
-  return uint64_t{blockSize} << 32 | requested;
+// A header as one word, requested size low, size word high, read whole.
+static_assert(std::endian::native == std::endian::little);
+inline uint64_t bucketHeaderWord(const BucketHeader *h) {
+  uint64_t word;
+  std::memcpy(&word, h, sizeof word);
+  return word;
 }
 
-// A size-class block onto its list, counted.
-inline void bucketPushCounted(BucketState *b, BucketHeader *h, uint32_t requested,
-                              uint32_t blockSize) {
-  BucketFreeBlock *f = reinterpret_cast<BucketFreeBlock *>(h);
-  BucketFreeBlock **head = &b->lists[bucketClassOfBlock(blockSize)];
+// A size-class block (its data) onto its list, counted.
+inline void bucketPushCounted(BucketState *b, void *block, uint32_t requested, uint32_t word) {
+  BucketFreeBlock *f = static_cast<BucketFreeBlock *>(block);
+  BucketFreeBlock **head = &b->lists[bucketClassOfWord(word)];
   f->next = *head;
   *head = f;
   b->counters.inUse.sub(requested);
-  bucketRaise(b->counters.freeBytes, blockSize);
+  bucketRaise(b->counters.freeBytes, bucketBlockBytes(word));
 }
 
 inline void bucketSpill(BucketState *b) {
   if (const uint64_t word = b->lastHeader) {
     b->lastHeader = kBucketNone;
-    bucketPushCounted(b, b->lastFreed, static_cast<uint32_t>(word),
+    bucketPushCounted(b, b->lastFreed + 1, static_cast<uint32_t>(word),
                       static_cast<uint32_t>(word >> 32));
   }
 }
 
-// For 1 <= s <= 8192, when no block waits: a block from the class's list,
-// counted; NULL (nothing changed) when the list is empty.
-inline void *bucketPopCounted(BucketState *b, uint32_t s, size_t top) {
-  BucketFreeBlock **head = &b->lists[top - 3];
+// For 1 <= s <= 8192 of class c, when no block waits: a block from the
+// class's list, counted; NULL (nothing changed) when the list is empty.
+inline void *bucketPopCounted(BucketState *b, uint32_t s, size_t c) {
+  BucketFreeBlock **head = &b->lists[c];
   BucketFreeBlock *f = *head;
   if (f == nullptr) [[unlikely]]
     return nullptr;
   *head = f->next;
-  const uint32_t blockSize = uint32_t{2} << top;
-  BucketHeader *h = reinterpret_cast<BucketHeader *>(f);
+  BucketHeader *h = reinterpret_cast<BucketHeader *>(f) - 1;
   h->requested = s;
-  h->blockSize = blockSize;
+  const uint32_t blockSize = bucketBlockBytes(h->sizeWord);
   BucketCounters &k = b->counters;
   bucketRaise(k.inUse, s);
   k.freeBytes.sub(blockSize);
   const int64_t held = static_cast<int64_t>(k.inUse.value + k.freeBytes.value);
   if (held < k.overheadRoom) [[unlikely]]
     k.overheadRoom = held;
-  return h + 1;
+  return f;
 }
 
 // For 1 <= s <= 8192: the block waiting when it has the same size (a small
@@ -198,17 +202,17 @@ inline void *bucketTryPop(BucketState *b, uint32_t s) {
     return block;
   if (other)
     return nullptr;
-  return bucketPopCounted(b, s, bucketTopBit(s));
+  return bucketPopCounted(b, s, bucketClassOf(s));
 }
 
 // A size-class block freed while no block waits: onto its list, counted.
 // False (nothing changed) for a large block.
 inline bool bucketTryPush(BucketState *b, void *block) {
   BucketHeader *h = reinterpret_cast<BucketHeader *>(static_cast<char *>(block) - 8);
-  const uint32_t blockSize = h->blockSize;
-  if (blockSize > kBucketLargest) [[unlikely]]
+  const uint32_t word = h->sizeWord;
+  if (word > kBucketLargestWord) [[unlikely]]
     return false;
-  bucketPushCounted(b, h, h->requested, blockSize);
+  bucketPushCounted(b, block, h->requested, word);
   return true;
 }
 
@@ -216,12 +220,14 @@ inline bool bucketTryPush(BucketState *b, void *block) {
 // free bytes' peak: it waits. False (nothing changed) otherwise.
 inline bool bucketTryWait(BucketState *b, void *block) {
   BucketHeader *h = reinterpret_cast<BucketHeader *>(static_cast<char *>(block) - 8);
-  const uint32_t blockSize = h->blockSize;
-  if (blockSize > kBucketLargest || b->lastHeader != kBucketNone ||
-      blockSize > b->counters.freeBytes.peak - b->counters.freeBytes.value) [[unlikely]]
+  const uint64_t header = bucketHeaderWord(h);
+  const auto word = static_cast<uint32_t>(header >> 32);
+  if (word > kBucketLargestWord || b->lastHeader != kBucketNone ||
+      bucketBlockBytes(word) > b->counters.freeBytes.peak - b->counters.freeBytes.value)
+      [[unlikely]]
     return false;
   b->lastFreed = h;
-  b->lastHeader = bucketHeaderWord(h->requested, blockSize);
+  b->lastHeader = header;
   return true;
 }
 

@@ -482,7 +482,7 @@ inline void *allocUnlocked(psp_memtag_rec *rec, uint32_t size) {
 // A kind-0 allocation when no block waits: from the class's list.
 inline void *allocBucket(psp_memtag_rec *rec, uint32_t size) {
   auto *b = static_cast<mem::BucketState *>(rec->state);
-  if (void *block = mem::bucketPopCounted(b, size, mem::bucketTopBit(size))) [[likely]]
+  if (void *block = mem::bucketPopCounted(b, size, mem::bucketClassOf(size))) [[likely]]
     return block;
   return allocUnlocked(rec, size);
 }
