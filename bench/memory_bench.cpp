@@ -6,6 +6,8 @@
 //  - Grow:   a string grown from 16 bytes to 8 KiB by resizes, then freed.
 //  - Pair32: one 32-byte allocation freed at once;
 //  - Lifo32: 64 allocations of 32 bytes freed newest first.
+// The tags: one of each kind made for the benchmark, PSP_TAG_DEFAULT (kind 0
+// with a mutex) and PSP_TAG_THREAD (the calling thread's own kind-0 tag).
 // Items are allocation+free pairs (for Grow: resizes). A thread is started
 // and joined before any measurement, so glibc runs as in a multi-threaded
 // process.
@@ -191,6 +193,7 @@ PSP_MIXES(Glibc, Glibc{})
 PSP_MIXES(Mimalloc, Mimalloc{})
 PSP_MIXES(TagBucket, (Tag{library().bucket, false}))
 PSP_MIXES(TagDefault, (Tag{PSP_TAG_DEFAULT, false}))
+PSP_MIXES(TagThread, (Tag{PSP_TAG_THREAD, false}))
 PSP_MIXES(TagHeap, (Tag{library().heap, false}))
 
 void BM_Lifo_TagArena(benchmark::State &s) { lifo(s, Tag{library().arena, true}); }

@@ -32,6 +32,10 @@ struct ProcessFlags {
   // while running, every handle otherwise. Set with `running`, so the
   // allocation paths test the handle and the library state in one compare.
   std::atomic<uintptr_t> tagFloor{UINTPTR_MAX};
+  // The start-up whose threads' own tags the allocation paths may take from
+  // their thread-local copy: its number while running, 0 otherwise. Set with
+  // `running`.
+  std::atomic<uint64_t> liveGeneration{0};
 };
 
 extern ProcessFlags g_flags;
@@ -77,6 +81,7 @@ struct MemMethods {
 
 PSP_STATUS memStartup();
 void memShutdown();
+uint64_t memGeneration(); // the start-up's number, raised by each memStartup
 
 // Blocks of kind-0 and kind-2 tags (PSP_TAG_DEFAULT and PSP_TAG_THREAD
 // included) are 8-aligned; kinds 1 and 3 give 16-aligned blocks.

@@ -234,6 +234,7 @@ PSP_API PSP_STATUS psp_init(void) {
   if (status == PSP_OKAY) {
     g_flags.running.store(1, std::memory_order_release); // published whole
     g_flags.tagFloor.store(2, std::memory_order_release);
+    g_flags.liveGeneration.store(memGeneration(), std::memory_order_release);
     libraryLeave();
     return PSP_OKAY;
   }
@@ -260,6 +261,7 @@ PSP_API void psp_term(void) {
   // Marked down before anything is torn down: from here on other threads see
   // no library, and those waiting for the lock find the count at 0.
   g_flags.tagFloor.store(UINTPTR_MAX);
+  g_flags.liveGeneration.store(0);
   g_flags.running.store(0);
   drainExitingThreads();
   t_lifecycle = true;

@@ -42,6 +42,12 @@ testing::FaultSwitch testing::g_failAllocation;
 testing::FaultSwitch testing::g_failRegion;
 #endif
 
+#ifdef _WIN32
+#define PSP_TLS_INITIAL_EXEC
+#else
+#define PSP_TLS_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
+#endif
+
 namespace {
 
 struct MemoryState {
@@ -58,6 +64,16 @@ MemoryState g_mem{nullptr, nullptr, PSP_SEM_NONE, 0, false, nullptr, 0};
 
 // The generation in which this thread's own tag was made.
 thread_local uint64_t t_tagGeneration = 0;
+
+// This thread's own tag as last found in its slot, and the start-up it
+// belongs to: the allocation paths reach it without the slot lookup. The
+// start of psp_term makes it stale; the tag's destruction clears it.
+// Initial-exec, so that the inline paths read it without a call.
+struct OwnTag {
+  psp_memtag_rec *tag;
+  uint64_t generation;
+};
+PSP_TLS_INITIAL_EXEC thread_local OwnTag t_ownTag{nullptr, 0};
 
 void appendTag(psp_memtag_rec *tag) {
   SemGuard guard(g_mem.listLock);
@@ -127,8 +143,10 @@ psp_memtag_rec *threadTag() {
   if (!initialised() || !g_mem.slotReady)
     return nullptr;
   void *current = os::tlsGet(g_mem.threadSlot);
-  if (current != nullptr)
+  if (current != nullptr) {
+    t_ownTag = {static_cast<psp_memtag_rec *>(current), g_mem.generation};
     return static_cast<psp_memtag_rec *>(current);
+  }
   psp_memtag_rec *tag = nullptr;
   if (createTag(nullptr, 0, PSP_TAGKIND_BUCKET, nullptr, nullptr, &tag) != PSP_OKAY)
     return nullptr;
@@ -138,7 +156,27 @@ psp_memtag_rec *threadTag() {
     return nullptr;
   }
   t_tagGeneration = g_mem.generation;
+  t_ownTag = {tag, g_mem.generation};
   return tag;
+}
+
+// PSP_TAG_THREAD's record as this thread last found it, while the library
+// runs the start-up that made it; NULL otherwise (threadTag looks it up, or
+// makes it).
+inline psp_memtag_rec *cachedOwnRecord(PSP_MEMTAG tag) {
+  if (tag != PSP_TAG_THREAD)
+    return nullptr;
+  const OwnTag own = t_ownTag;
+  if (own.generation != g_flags.liveGeneration.load(std::memory_order_acquire))
+    return nullptr;
+  return own.tag;
+}
+
+// threadTag for callers that have checked initialised() already.
+inline psp_memtag_rec *ownTag() {
+  if (psp_memtag_rec *rec = cachedOwnRecord(PSP_TAG_THREAD)) [[likely]]
+    return rec;
+  return threadTag();
 }
 
 // Destroys the calling thread's own tag, if it has one, and clears its slot.
@@ -149,6 +187,7 @@ void destroyOwnTag() {
   if (tag == nullptr)
     return;
   os::tlsSet(g_mem.threadSlot, nullptr);
+  t_ownTag.tag = nullptr;
   psp_freeTagMem(tag, 1, "pspmem", 862);
 }
 
@@ -157,6 +196,7 @@ void destroyOwnTag() {
 void releaseAtThreadExit(void *value) {
   if (!threadExitEnter())
     return; // the library is down, and the tag went with it
+  t_ownTag.tag = nullptr;
   if (t_tagGeneration == g_mem.generation)
     psp_freeTagMem(static_cast<psp_memtag_rec *>(value), 1, "pspmem", 862);
   threadExitLeave();
@@ -169,7 +209,7 @@ inline psp_memtag_rec *resolveInitialised(PSP_MEMTAG tag) {
     return tag;
   if (tag == PSP_TAG_DEFAULT)
     return g_mem.defaultTag;
-  return tag == PSP_TAG_THREAD ? threadTag() : nullptr;
+  return tag == PSP_TAG_THREAD ? ownTag() : nullptr;
 }
 
 // A kind-0 tag with a mutex has no inline paths, so they never meet a tag
@@ -212,7 +252,7 @@ psp_memtag_rec *resolveTag(PSP_MEMTAG tag) {
   if (tag == PSP_TAG_DEFAULT)
     return initialised() ? g_mem.defaultTag : nullptr;
   if (tag == PSP_TAG_THREAD)
-    return threadTag();
+    return initialised() ? ownTag() : nullptr;
   return initialised() ? tag : nullptr;
 }
 
@@ -299,6 +339,8 @@ void threadTagRelease() {
 }
 
 // ---- start-up and shut-down ----
+
+uint64_t memGeneration() { return g_mem.generation; }
 
 PSP_STATUS memStartup() {
   g_mem.head = g_mem.tail = nullptr;
@@ -417,35 +459,6 @@ namespace {
 
 namespace {
 
-// psp_getMem's plain requests that psp_getMem itself does not serve (the
-// default tag, a tag with a mutex) skip the checks that cannot apply, with
-// the same outcome.
-[[gnu::noinline]] void *getMemPlain(uint64_t size, PSP_MEMTAG tag, uint32_t flags,
-                                    const void *source) {
-  if (flags == PSP_MEM_NORMAL && size - 1 < 0xFFFFFFFDu && initialised()) {
-    psp_memtag_rec *rec = reinterpret_cast<uintptr_t>(tag) > 2 ? tag
-                          : tag == PSP_TAG_DEFAULT             ? g_mem.defaultTag
-                                                               : nullptr;
-    if (rec != nullptr && rec->mutex == PSP_SEM_NONE) {
-      if (void *block = rec->methods.alloc(static_cast<uint32_t>(size), rec->state))
-        return block;
-      tagJumpIfArmed(rec);
-      return nullptr;
-    }
-    if (rec != nullptr)
-      return tagAlloc(rec, static_cast<uint32_t>(size));
-  }
-  return getMemChecked(size, tag, flags, source);
-}
-
-[[gnu::noinline]] void freeMemGeneral(void *block, PSP_MEMTAG tag) {
-  if (block == nullptr || !initialised())
-    return;
-  psp_memtag_rec *rec = resolveInitialised(tag);
-  if (rec != nullptr)
-    tagFree(rec, block);
-}
-
 // A tag record, once the library runs; NULL for a special handle or before
 // start-up.
 inline psp_memtag_rec *runningRecord(PSP_MEMTAG tag) {
@@ -493,6 +506,73 @@ inline void *allocBucket(psp_memtag_rec *rec, uint32_t size) {
   return allocBucket(rec, size);
 }
 
+// A kind-0 allocation of 1..8192 bytes when a block may wait: that block;
+// else, after a run of frees, frees may wait again, and after a block that
+// waited for nothing they may not.
+inline void *allocWaiting(psp_memtag_rec *rec, uint32_t size) {
+  rec->inlineAlloc = mem::kBucketPlain;
+  auto *b = static_cast<mem::BucketState *>(rec->state);
+  bool other;
+  if (void *block = mem::bucketTakeWaiting(b, size, &other)) [[likely]]
+    return block;
+  if (other) {
+    rec->inlineFree = mem::kBucketPlain;
+    return allocBucketSpilling(rec, size);
+  }
+  rec->inlineFree = mem::kBucketWaiting;
+  return allocBucket(rec, size);
+}
+
+// A kind-0 free when no block waits.
+inline void freePlain(psp_memtag_rec *rec, void *block) {
+  if (mem::bucketTryPush(static_cast<mem::BucketState *>(rec->state), block)) [[likely]]
+    return;
+  mem::bucketFree(block, rec->state);
+}
+
+// A kind-0 free that may wait. A run of frees (or a block that cannot wait)
+// turns waiting off until the next allocation turns it on.
+inline void freeWaiting(psp_memtag_rec *rec, void *block) {
+  if (mem::bucketTryWait(static_cast<mem::BucketState *>(rec->state), block)) [[likely]] {
+    rec->inlineAlloc = mem::kBucketWaiting;
+    return;
+  }
+  rec->inlineFree = mem::kBucketPlain;
+  rec->inlineAlloc = mem::kBucketWaiting;
+  mem::bucketFree(block, rec->state);
+}
+
+// psp_getMem's plain requests that psp_getMem itself does not serve (the
+// default tag, a tag with a mutex) skip the checks that cannot apply, with
+// the same outcome.
+[[gnu::noinline]] void *getMemPlain(uint64_t size, PSP_MEMTAG tag, uint32_t flags,
+                                    const void *source) {
+  if (flags == PSP_MEM_NORMAL && size - 1 < 0xFFFFFFFDu && initialised()) {
+    const auto s = static_cast<uint32_t>(size);
+    psp_memtag_rec *rec = reinterpret_cast<uintptr_t>(tag) > 2 ? tag
+                          : tag == PSP_TAG_DEFAULT             ? g_mem.defaultTag
+                                                               : nullptr;
+    if (rec != nullptr && rec->mutex == PSP_SEM_NONE) {
+      if (void *block = rec->methods.alloc(s, rec->state))
+        return block;
+      tagJumpIfArmed(rec);
+      return nullptr;
+    }
+    if (rec != nullptr)
+      return tagAlloc(rec, s);
+  }
+  return getMemChecked(size, tag, flags, source);
+}
+
+// psp_freeMem's frees that psp_freeMem itself does not serve.
+[[gnu::noinline]] void freeMemGeneral(void *block, PSP_MEMTAG tag) {
+  if (block == nullptr || !initialised())
+    return;
+  psp_memtag_rec *rec = resolveInitialised(tag);
+  if (rec != nullptr)
+    tagFree(rec, block);
+}
+
 } // namespace
 
 // The kind is tested once: a kind-0 tag takes a block from its size class
@@ -501,26 +581,15 @@ PSP_API __attribute__((aligned(64))) void *psp_getMem(uint64_t size, PSP_MEMTAG 
                                                       const void *source, const char *, int32_t) {
   if (flags == PSP_MEM_NORMAL) [[likely]] {
     if (size - 1 < mem::kBucketLargest) [[likely]] {
-      if (psp_memtag_rec *rec = runningRecord(tag)) [[likely]] {
+      psp_memtag_rec *rec = runningRecord(tag);
+      if (rec == nullptr) [[unlikely]]
+        rec = cachedOwnRecord(tag);
+      if (rec != nullptr) [[likely]] {
         const uint8_t mode = rec->inlineAlloc;
         if (mode == mem::kBucketPlain) [[likely]]
           return allocBucket(rec, static_cast<uint32_t>(size));
-        if (mode == mem::kBucketWaiting) [[likely]] {
-          // The block waiting; else, after a run of frees, frees may wait
-          // again, and after a block that waited for nothing they may not.
-          rec->inlineAlloc = mem::kBucketPlain;
-          auto *b = static_cast<mem::BucketState *>(rec->state);
-          const auto s = static_cast<uint32_t>(size);
-          bool other;
-          if (void *block = mem::bucketTakeWaiting(b, s, &other)) [[likely]]
-            return block;
-          if (other) {
-            rec->inlineFree = mem::kBucketPlain;
-            return allocBucketSpilling(rec, s);
-          }
-          rec->inlineFree = mem::kBucketWaiting;
-          return allocBucket(rec, s);
-        }
+        if (mode == mem::kBucketWaiting) [[likely]]
+          return allocWaiting(rec, static_cast<uint32_t>(size));
         if (rec->mutex == PSP_SEM_NONE)
           return allocUnlocked(rec, static_cast<uint32_t>(size));
       }
@@ -581,24 +650,17 @@ PSP_API PSP_STATUS psp_extendMem_rc(void *block, uint64_t size, PSP_MEMTAG tag, 
 PSP_API __attribute__((aligned(64))) void psp_freeMem(void *block, PSP_MEMTAG tag, const char *,
                                                       int32_t) {
   if (block != nullptr) [[likely]] {
-    if (psp_memtag_rec *rec = runningRecord(tag)) [[likely]] {
+    psp_memtag_rec *rec = runningRecord(tag);
+    if (rec == nullptr) [[unlikely]]
+      rec = cachedOwnRecord(tag);
+    if (rec != nullptr) [[likely]] {
       const uint8_t mode = rec->inlineFree;
       if (mode == mem::kBucketPlain) [[likely]] {
-        if (mem::bucketTryPush(static_cast<mem::BucketState *>(rec->state), block)) [[likely]]
-          return;
-        mem::bucketFree(block, rec->state);
+        freePlain(rec, block);
         return;
       }
       if (mode == mem::kBucketWaiting) [[likely]] {
-        if (mem::bucketTryWait(static_cast<mem::BucketState *>(rec->state), block)) [[likely]] {
-          rec->inlineAlloc = mem::kBucketWaiting;
-          return;
-        }
-        // A run of frees (or a block that cannot wait): waiting is off until
-        // the next allocation turns it on.
-        rec->inlineFree = mem::kBucketPlain;
-        rec->inlineAlloc = mem::kBucketWaiting;
-        mem::bucketFree(block, rec->state);
+        freeWaiting(rec, block);
         return;
       }
       if (rec->mutex == PSP_SEM_NONE) {

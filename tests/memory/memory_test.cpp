@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csetjmp>
 #include <cstring>
 #include <iterator>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -211,6 +213,38 @@ TEST(Memory, LimitsCallerBufferAndLifeOutsideInit) {
   EXPECT_EQ(psp_setMemLimit(nullptr, 0), PSP_ERR_SYSTEM);
   psp_term();
   EXPECT_EQ(psp_setMemLimit(nullptr, 0), PSP_OKAY);
+}
+
+// Another thread's own tag goes with a term: the thread gets nothing while
+// the library is down and a new tag after the next init.
+TEST(Memory, OwnTagOfAnotherThreadAcrossTermAndInit) {
+  psp_test::Watchdog dog(10);
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  std::atomic<int> step{0};
+  auto await = [&step](int n) {
+    while (step.load() < n)
+      std::this_thread::yield();
+  };
+  std::thread other([&] {
+    put(get(32, PSP_TAG_THREAD), PSP_TAG_THREAD);
+    step = 1;
+    await(2);
+    EXPECT_EQ(get(32, PSP_TAG_THREAD), nullptr);
+    step = 3;
+    await(4);
+    char *p = get(40, PSP_TAG_THREAD);
+    EXPECT_NE(p, nullptr);
+    EXPECT_EQ(counters(PSP_TAG_THREAD)[0], 40u);
+    put(p, PSP_TAG_THREAD);
+  });
+  await(1);
+  psp_term();
+  step = 2;
+  await(3);
+  ASSERT_EQ(psp_init(), PSP_OKAY);
+  step = 4;
+  other.join();
+  psp_term();
 }
 
 // A model run: a tag of the given kind, and whether other threads use it too.
