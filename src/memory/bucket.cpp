@@ -244,7 +244,7 @@ void bucketUseLocked(psp_memtag_rec *tag) {
 }
 
 void bucketWaitAgain(psp_memtag_rec *tag) {
-  if (tag->inlineFree == kBucketPlain)
+  if (tag->inlineFree != 0)
     tag->inlineFree = kBucketWaiting;
 }
 

@@ -67,11 +67,12 @@ struct BucketCounters {
 //
 // The inline paths keep two modes in the tag's record. inlineAlloc
 // kBucketPlain: no block waits (kBucketWaiting: one may). inlineFree
-// kBucketWaiting: a free may wait. Waiting is turned off (kBucketPlain) by a
-// free that finds a block waiting, so that a run of frees costs what it
-// always did, not a check each, and on again by the allocation after such a
-// run; an allocation of another size than the block waiting turns it off
-// until the tag is reset, as frees and allocations of mixed sizes gain
+// kBucketWaiting: no block waits and a free may wait; kBucketParked: one may
+// wait, and a free puts it on its list first. Waiting is turned off
+// (kBucketPlain) by a free in kBucketParked, so that a run of frees costs
+// what it always did, not a check each, and on again by the allocation after
+// such a run; an allocation of another size than the block waiting turns it
+// off until the tag is reset, as frees and allocations of mixed sizes gain
 // nothing from it.
 struct BucketState {
   BucketCounters counters;
@@ -115,6 +116,7 @@ inline size_t bucketClassOf(uint32_t s) { return kBucketClassTable.of[(s - 1) >>
 // keeps 0 and goes through its methods.
 constexpr uint8_t kBucketPlain = 1;
 constexpr uint8_t kBucketWaiting = 2;
+constexpr uint8_t kBucketParked = 3; // inlineFree only
 
 // Hidden, so that the inline paths reach them without the offset table.
 #ifdef _WIN32
@@ -216,13 +218,14 @@ inline bool bucketTryPush(BucketState *b, void *block) {
   return true;
 }
 
-// A size-class block freed while none waits and its bytes stay within the
-// free bytes' peak: it waits. False (nothing changed) otherwise.
+// A size-class block freed while none waits (the caller knows) and its bytes
+// stay within the free bytes' peak: it waits. False (nothing changed)
+// otherwise.
 inline bool bucketTryWait(BucketState *b, void *block) {
   BucketHeader *h = reinterpret_cast<BucketHeader *>(static_cast<char *>(block) - 8);
   const uint64_t header = bucketHeaderWord(h);
   const auto word = static_cast<uint32_t>(header >> 32);
-  if (word > kBucketLargestWord || b->lastHeader != kBucketNone ||
+  if (word > kBucketLargestWord ||
       bucketBlockBytes(word) > b->counters.freeBytes.peak - b->counters.freeBytes.value)
       [[unlikely]]
     return false;

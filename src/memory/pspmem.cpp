@@ -510,11 +510,14 @@ inline void *allocBucket(psp_memtag_rec *rec, uint32_t size) {
 // else, after a run of frees, frees may wait again, and after a block that
 // waited for nothing they may not.
 inline void *allocWaiting(psp_memtag_rec *rec, uint32_t size) {
-  rec->inlineAlloc = mem::kBucketPlain;
   auto *b = static_cast<mem::BucketState *>(rec->state);
   bool other;
-  if (void *block = mem::bucketTakeWaiting(b, size, &other)) [[likely]]
+  void *block = mem::bucketTakeWaiting(b, size, &other);
+  rec->inlineAlloc = mem::kBucketPlain;
+  if (block != nullptr) [[likely]] {
+    rec->inlineFree = mem::kBucketWaiting;
     return block;
+  }
   if (other) {
     rec->inlineFree = mem::kBucketPlain;
     return allocBucketSpilling(rec, size);
@@ -530,11 +533,13 @@ inline void freePlain(psp_memtag_rec *rec, void *block) {
   mem::bucketFree(block, rec->state);
 }
 
-// A kind-0 free that may wait. A run of frees (or a block that cannot wait)
-// turns waiting off until the next allocation turns it on.
+// A kind-0 free when no block waits, that may wait. A block that cannot
+// wait, or a run of frees (the next free finds the tag parked), turns
+// waiting off until the next allocation turns it on.
 inline void freeWaiting(psp_memtag_rec *rec, void *block) {
   if (mem::bucketTryWait(static_cast<mem::BucketState *>(rec->state), block)) [[likely]] {
     rec->inlineAlloc = mem::kBucketWaiting;
+    rec->inlineFree = mem::kBucketParked;
     return;
   }
   rec->inlineFree = mem::kBucketPlain;
@@ -661,6 +666,11 @@ PSP_API __attribute__((aligned(64))) void psp_freeMem(void *block, PSP_MEMTAG ta
       }
       if (mode == mem::kBucketWaiting) [[likely]] {
         freeWaiting(rec, block);
+        return;
+      }
+      if (mode == mem::kBucketParked) { // the block waiting goes on its list first
+        rec->inlineFree = mem::kBucketPlain;
+        mem::bucketFree(block, rec->state);
         return;
       }
       if (rec->mutex == PSP_SEM_NONE) {
