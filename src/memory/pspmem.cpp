@@ -62,13 +62,11 @@ struct MemoryState {
 
 MemoryState g_mem{nullptr, nullptr, PSP_SEM_NONE, 0, false, nullptr, 0};
 
-// The generation in which this thread's own tag was made.
-thread_local uint64_t t_tagGeneration = 0;
-
-// This thread's own tag as last found in its slot, and the start-up it
-// belongs to: the allocation paths reach it without the slot lookup. The
-// start of psp_term makes it stale; the tag's destruction clears it.
-// Initial-exec, so that the inline paths read it without a call.
+// This thread's own tag as last found in its slot, and the start-up that
+// made it: the allocation paths reach it without the slot lookup. The start
+// of psp_term makes it stale; the tag's destruction clears it (the start-up
+// stays, for the thread's end to tell). Initial-exec, so that the inline
+// paths read it without a call.
 struct OwnTag {
   psp_memtag_rec *tag;
   uint64_t generation;
@@ -155,7 +153,6 @@ psp_memtag_rec *threadTag() {
     psp_freeTagMem(tag, 1, "pspmem", 119);
     return nullptr;
   }
-  t_tagGeneration = g_mem.generation;
   t_ownTag = {tag, g_mem.generation};
   return tag;
 }
@@ -197,7 +194,7 @@ void releaseAtThreadExit(void *value) {
   if (!threadExitEnter())
     return; // the library is down, and the tag went with it
   t_ownTag.tag = nullptr;
-  if (t_tagGeneration == g_mem.generation)
+  if (t_ownTag.generation == g_mem.generation)
     psp_freeTagMem(static_cast<psp_memtag_rec *>(value), 1, "pspmem", 862);
   threadExitLeave();
 }
